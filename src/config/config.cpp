@@ -1,0 +1,114 @@
+// Settings of the chat and embeddings services.
+//
+// A setting comes from the environment; where the environment has none, from
+// the per-user configuration file that the configuration wizard writes, and
+// then from `.env` in the working directory. On first import the settings found
+// in those files are put into the process environment (never replacing a
+// variable that is set), so that clients reading the environment see them.
+#include <orvo/support.hpp>
+
+#include <array>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace nb = nanobind;
+
+namespace {
+
+constexpr std::array<const char *, 7> KEYS = {
+    "AI_API_KEY",        "AI_API_URL",        "AI_MODEL",        "ORVO_LANG",
+    "EMBEDDING_API_KEY", "EMBEDDING_API_URL", "EMBEDDING_MODEL",
+};
+
+nb::object user_config_path() {
+    nb::object os = nb::module_::import_("os");
+    nb::object path = nb::module_::import_("pathlib").attr("Path");
+    if (orvo::from_str(os.attr("name")) == "nt")
+        return path(os.attr("environ").attr("get")("APPDATA", "")) / nb::str("ORVO") / nb::str("config");
+    return path.attr("home")() / nb::str(".config") / nb::str("orvo") / nb::str("config");
+}
+
+using Settings = std::map<std::string, std::string>;
+
+// Read `KEY=value` lines: white space around the line, the name and the value
+// is dropped; empty lines, lines starting with "#" and lines without "=" are
+// skipped; a later line replaces an earlier one. Reading stops quietly at the
+// first error (a file that cannot be opened, bytes that are not UTF-8).
+Settings read_settings(const std::string &path) {
+    Settings found;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return found;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!orvo::is_valid_utf8(line))
+            break;
+        std::string_view text = orvo::strip(line);
+        if (text.empty() || text.front() == '#')
+            continue;
+        std::size_t eq = text.find('=');
+        if (eq == std::string_view::npos)
+            continue;
+        std::string name(orvo::strip(text.substr(0, eq)));
+        for (const char *key : KEYS)
+            if (name == key)
+                found[name] = std::string(orvo::strip(text.substr(eq + 1)));
+    }
+    return found;
+}
+
+void load_into_environment() {
+    std::string user_file = orvo::from_str(nb::str(user_config_path()));
+    Settings user = read_settings(user_file);
+    Settings local = read_settings(".env");
+    nb::object environ = nb::module_::import_("os").attr("environ");
+    for (const char *key : KEYS) {
+        if (orvo::env(key))
+            continue;
+        for (const Settings *source : {&user, &local}) {
+            auto it = source->find(key);
+            if (it != source->end() && !it->second.empty()) {
+                environ[key] = orvo::to_str(it->second);
+                break;
+            }
+        }
+    }
+}
+
+nb::object setting(const char *key) {
+    auto value = orvo::env(key);
+    return value ? nb::object(orvo::to_str(*value)) : nb::none();
+}
+
+}  // namespace
+
+NB_MODULE(config, m) {
+    m.doc() = "Settings of the chat and embeddings services, from the environment and the settings files.";
+    load_into_environment();
+
+    nb::object builtins = nb::module_::import_("builtins");
+    nb::dict ns;
+    ns["__module__"] = "config";
+    ns["__doc__"] = "Settings of the chat and embeddings services, read when the module is first imported.";
+    ns["DEFAULT_MODEL"] = "gpt-3.5-turbo";
+    ns["AI_API_KEY"] = setting("AI_API_KEY");
+    ns["AI_API_URL"] = setting("AI_API_URL");
+    ns["EMBEDDING_API_KEY"] = setting("EMBEDDING_API_KEY");
+    ns["EMBEDDING_API_URL"] = setting("EMBEDDING_API_URL");
+    auto embedding_model = orvo::env("EMBEDDING_MODEL");
+    ns["EMBEDDING_MODEL"] = orvo::to_str(embedding_model ? *embedding_model : "BAAI/bge-m3");
+    ns["validate_ai_config"] = builtins.attr("classmethod")(nb::cpp_function(
+        [](nb::handle cls) {
+            return PyObject_IsTrue(cls.attr("AI_API_KEY").ptr()) == 1 &&
+                   PyObject_IsTrue(cls.attr("AI_API_URL").ptr()) == 1;
+        },
+        nb::name("validate_ai_config"), nb::arg("cls"),
+        "True when an API key and a base URL of the chat service are set."));
+    m.attr("Config") = builtins.attr("type")("Config", nb::make_tuple(builtins.attr("object")), ns);
+
+    m.def("get_user_config_path", &user_config_path,
+          "Path of the per-user configuration file (~/.config/orvo/config; on Windows ORVO\\config under "
+          "APPDATA). The file may not exist.");
+}

@@ -1,0 +1,106 @@
+// Shared support for every extension module of the project: argument checks,
+// console output and input through the host, host errors, Unicode text helpers,
+// environment settings and the translation lookup.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace orvo {
+
+namespace nb = nanobind;
+
+// ---------------------------------------------------------------- host errors
+
+// Raise `type(message)` as a host exception (never returns).
+[[noreturn]] void raise(nb::handle type, std::string_view message);
+
+// Raise `type(message)` with `cause` as its context, as raising inside an
+// `except` block of the host does (never returns).
+[[noreturn]] void raise_from(nb::python_error &cause, nb::handle type, std::string_view message);
+
+// The text form of a caught host exception, as `str(error)` gives it.
+std::string error_text(const nb::python_error &error);
+
+// True for errors of the `Exception` family; false for `KeyboardInterrupt`,
+// `SystemExit`, `GeneratorExit` and the like, which must pass unchanged.
+bool is_exception(const nb::python_error &error);
+
+// A field of a record that a service returned: nothing when the record lacks
+// it. Records of the `openai` package set absent fields to None, so presence
+// is read from their set of given fields; mappings are looked up by key.
+std::optional<nb::object> field(nb::handle record, const char *name);
+
+// ------------------------------------------------------------ argument checks
+// Each raises `TypeError` naming the argument when the value has another type.
+
+std::string arg_str(nb::handle value, const char *name);
+std::optional<std::string> arg_opt_str(nb::handle value, const char *name);
+nb::list arg_list(nb::handle value, const char *name);
+nb::dict arg_dict(nb::handle value, const char *name);
+// Any real number, truncated toward zero (`True` counts as 1).
+long long arg_int(nb::handle value, const char *name);
+// Any real number, converted to a float.
+double arg_float(nb::handle value, const char *name);
+// `str(value)` for any object; texts come back unchanged.
+std::string text_of(nb::handle value);
+
+// ------------------------------------------------------------------- console
+// Output goes through the host's `print`, so `sys.stdout` is looked up anew
+// for every line; input comes from the host's `input`.
+
+void print(std::string_view text);
+void print(nb::handle value);
+void print();
+// Show `prompt`, read one line (without its line end). End of input raises the
+// host's `EOFError`, an interrupt `KeyboardInterrupt`.
+std::string read_line(std::string_view prompt);
+
+// ---------------------------------------------------------------------- text
+// All texts are UTF-8.
+
+nb::str to_str(std::string_view utf8);
+std::string from_str(nb::handle text);  // a host text to UTF-8
+
+std::size_t code_points(std::string_view utf8);
+// Remove white space at both ends, by the host's definition of white space
+// (the set `str.strip()` removes).
+std::string_view strip(std::string_view utf8);
+std::string_view rstrip(std::string_view utf8);
+// Lower-case as the host's `str.lower()` does.
+std::string lower(std::string_view utf8);
+
+// Decoding rules for bytes read from files and child processes.
+bool is_valid_utf8(std::string_view bytes);
+// Decode, dropping every byte that is not part of a valid sequence (the host's
+// `errors="ignore"`).
+std::string decode_utf8_lossy(std::string_view bytes);
+// "\r\n" and then every remaining "\r" become "\n".
+std::string normalize_newlines(std::string_view text);
+
+// --------------------------------------------------------------- environment
+
+// The value of an environment variable, read through `os.environ`; a variable
+// that is unset or holds the empty text gives nothing.
+std::optional<std::string> env(const char *name);
+
+// -------------------------------------------------------------- translation
+
+// `i18n.t(key, *args)`: the interface text of `key` in the current language.
+template <typename... Args>
+std::string t(const char *key, Args &&...args) {
+    nb::object fn = nb::module_::import_("i18n").attr("t");
+    return from_str(fn(key, std::forward<Args>(args)...));
+}
+
+// Select the interface language from `ORVO_LANG` ("en" when unset): exactly
+// "zh", "zh-cn" or "zh_tw" after lower-casing choose Chinese, anything else
+// English.
+void set_language_from_env();
+
+}  // namespace orvo

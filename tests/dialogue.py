@@ -1,0 +1,41 @@
+"""Run a command in a child interpreter with scripted terminal input.
+
+Terminal dialogues are tested as a user meets them: the child reads the
+scripted lines from its standard input and the test reads what it printed.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+
+
+@dataclass
+class Outcome:
+    stdout: str
+    stderr: str
+    returncode: int
+
+
+def script(name: str) -> str:
+    """Path of a console script installed beside the running interpreter."""
+    return str(Path(sys.executable).with_name(name))
+
+
+def run(command: str | list[str], answers: str | list[str] = "", *, env: dict | None = None,
+        cwd: str | os.PathLike | None = None, timeout: float = 60) -> Outcome:
+    """Run Python code (a text) or a program (a list) with `answers` as its input.
+
+    `answers` may be a list of lines (each gets a line end) or raw input text;
+    input ends after the last answer, as a closed terminal would.
+    """
+    if isinstance(answers, list):
+        answers = "".join(line + "\n" for line in answers)
+    argv = [sys.executable, "-c", command] if isinstance(command, str) else command
+    child_env = dict(os.environ, PYTHONIOENCODING="utf-8", **(env or {}))
+    done = subprocess.run(argv, input=answers.encode(), capture_output=True, env=child_env,
+                          cwd=cwd or os.getcwd(), timeout=timeout)
+    return Outcome(done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace"), done.returncode)

@@ -1,0 +1,41 @@
+import os
+from pathlib import Path
+
+from dialogue import run
+
+SHOW = "import config, os; C = config.Config; print(C.AI_API_KEY, C.AI_API_URL, os.environ.get('AI_MODEL'), " \
+       "C.EMBEDDING_MODEL, C.validate_ai_config())"
+
+
+def user_file(text):
+    path = Path(os.environ["HOME"]) / ".config" / "orvo" / "config"
+    path.parent.mkdir(parents=True)
+    path.write_bytes(text.encode() if isinstance(text, str) else text)
+    return path
+
+
+def test_defaults_without_any_setting():
+    out = run(SHOW + "; print(C.DEFAULT_MODEL, config.get_user_config_path())")
+    assert out.stdout.splitlines() == [
+        "None None None BAAI/bge-m3 False",
+        f"gpt-3.5-turbo {Path(os.environ['HOME']) / '.config' / 'orvo' / 'config'}",
+    ]
+    assert not (Path(os.environ["HOME"]) / ".config").exists()  # reading creates nothing
+
+
+def test_environment_then_user_file_then_dotenv(isolated):
+    user_file("# written by the wizard\n  AI_API_KEY = sk-user \nAI_API_URL=\nAI_MODEL=first\nAI_MODEL=m=2\n"
+              "ai_api_url=ignored\nnot a setting\n")
+    (isolated / ".env").write_text("AI_API_KEY=sk-env\nAI_API_URL=http://dotenv/v1\nEMBEDDING_MODEL=emb\n")
+    out = run(SHOW)
+    assert out.stdout.split() == ["sk-user", "http://dotenv/v1", "m=2", "emb", "True"]
+    # A variable that is set wins; an empty one counts as unset.
+    out = run(SHOW, env={"AI_API_KEY": "sk-shell", "AI_MODEL": ""})
+    assert out.stdout.split() == ["sk-shell", "http://dotenv/v1", "m=2", "emb", "True"]
+
+
+def test_a_file_that_is_not_utf8_is_read_up_to_the_bad_line():
+    user_file(b"AI_API_KEY=sk-user\nAI_MODEL=caf\xe9\nAI_API_URL=http://late/v1\n")
+    out = run(SHOW)
+    assert out.returncode == 0
+    assert out.stdout.split() == ["sk-user", "None", "None", "BAAI/bge-m3", "False"]
