@@ -222,3 +222,23 @@ def test_demonstration(lang, first, last):
     assert out.returncode == 0, out.stderr
     lines = out.stdout.split("\n")
     assert lines[0] == first and lines[-2].endswith(last) and lines[-1] == ""
+
+
+def test_a_drawing_error_ends_the_worker_without_blanking(monkeypatch, screen):
+    errors = []
+    monkeypatch.setattr(threading, "excepthook", errors.append)
+
+    class Broken(Screen):
+        def write(self, text):
+            raise OSError("screen gone")
+
+    with Broken() as broken:
+        animation = brisolet.LoadingAnimation("m")
+        animation.start()
+        worker = animation._thread
+        worker.join(1)
+        assert not worker.is_alive() and animation._running is True
+        animation.start()  # still counts as running: no new worker
+        assert animation._thread is worker
+        animation.stop()
+    assert broken.writes == [] and str(errors[0].exc_value) == "screen gone"
