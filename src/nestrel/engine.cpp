@@ -1,0 +1,326 @@
+#include "engine.hpp"
+
+#include "tables.hpp"
+
+#include <orvo/files.hpp>
+#include <orvo/support.hpp>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace nestrel {
+
+namespace {
+
+struct Tables {
+    std::unordered_map<std::string_view, const char *> suffixes;
+    std::unordered_map<std::string_view, Language> languages;
+
+    Tables() {
+        for (const SuffixRow &row : SUFFIX_ROWS)
+            suffixes.emplace(row.suffix, row.language);
+        for (const PatternRow &row : PATTERN_ROWS) {
+            Language language{row.language, {}, {}};
+            for (const char *text : row.single)
+                if (text)
+                    language.single.push_back(Pattern::compile(text));
+            for (const char *text : row.multi)
+                if (text)
+                    language.multi.push_back(Pattern::compile(text));
+            languages.emplace(row.language, std::move(language));
+        }
+    }
+};
+
+const Tables &tables() {
+    static const Tables instance;
+    return instance;
+}
+
+}  // namespace
+
+const char *language_of_suffix(std::string_view suffix) {
+    auto found = tables().suffixes.find(suffix);
+    return found == tables().suffixes.end() ? nullptr : found->second;
+}
+
+const Language *patterns_of(std::string_view language) {
+    auto found = tables().languages.find(language);
+    return found == tables().languages.end() ? nullptr : &found->second;
+}
+
+std::string normalize_path(std::string_view path) {
+    std::string out;
+    if (path.size() >= 2 && path[0] == '/' && path[1] == '/' && (path.size() == 2 || path[2] != '/'))
+        out = "//";
+    else if (!path.empty() && path[0] == '/')
+        out = "/";
+    std::size_t root = out.size();
+    std::size_t at = 0;
+    while (at < path.size()) {
+        std::size_t slash = path.find('/', at);
+        if (slash == std::string_view::npos)
+            slash = path.size();
+        std::string_view part = path.substr(at, slash - at);
+        if (!part.empty() && part != ".") {
+            if (out.size() > root)
+                out.push_back('/');
+            out.append(part);
+        }
+        at = slash + 1;
+    }
+    return out.empty() ? std::string(".") : out;
+}
+
+std::string_view suffix_of(std::string_view path) {
+    std::size_t slash = path.rfind('/');
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size())
+        return {};
+    return name.substr(dot);
+}
+
+const char *language_of_path(std::string_view path) {
+    std::string_view suffix = suffix_of(path);
+    if (suffix.empty())
+        return nullptr;
+    // Lower-case as the host's str.lower() does, as far as it matters for
+    // table keys, which are ASCII: of all non-ASCII characters only the Kelvin
+    // sign lower-cases to ASCII ("k"); a suffix holding any other one has no
+    // language.
+    std::string lowered;
+    lowered.reserve(suffix.size());
+    for (std::size_t i = 0; i < suffix.size(); ++i) {
+        unsigned char c = (unsigned char) suffix[i];
+        if (c < 0x80) {
+            lowered.push_back(c >= 'A' && c <= 'Z' ? (char) (c - 'A' + 'a') : (char) c);
+        } else if (suffix.substr(i, 3) == "\xE2\x84\xAA") {
+            lowered.push_back('k');
+            i += 2;
+        } else {
+            return nullptr;
+        }
+    }
+    return language_of_suffix(lowered);
+}
+
+std::optional<std::string_view> relative_to(std::string_view path, std::string_view base) {
+    if (path.empty() || path[0] != '/' || base.empty() || base[0] != '/')
+        return std::nullopt;
+    if (base == "/") {
+        if (path.size() > 1 && path[1] == '/')
+            return std::nullopt;  // the root "//" is another root
+        return path.size() == 1 ? std::string_view(".") : path.substr(1);
+    }
+    if (path.substr(0, base.size()) != base)
+        return std::nullopt;
+    if (path.size() == base.size())
+        return std::string_view(".");
+    if (path[base.size()] != '/')
+        return std::nullopt;
+    return path.substr(base.size() + 1);
+}
+
+bool is_ignored(std::string_view relative, const std::vector<std::string> &patterns) {
+    std::string text(relative);
+    std::replace(text.begin(), text.end(), '\\', '/');
+    std::string_view rel = text;
+    for (const std::string &pattern : patterns) {
+        std::string_view p = pattern;
+        if (!p.empty() && p.back() == '/') {
+            std::string_view bare = p.substr(0, p.find_last_not_of('/') + 1);
+            if (rel.substr(0, p.size()) == p || rel == bare)
+                return true;
+        } else if (p.find('/') != std::string_view::npos) {
+            if (rel == p || (rel.size() > p.size() && rel.substr(0, p.size()) == p && rel[p.size()] == '/'))
+                return true;
+        } else if (rel.find(p) != std::string_view::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> parse_ignore_file(std::string_view bytes) {
+    std::vector<std::string> patterns;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        std::size_t end = bytes.find_first_of("\r\n", at);
+        std::size_t next;
+        if (end == std::string_view::npos)
+            end = next = bytes.size();
+        else
+            next = end + (bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n' ? 2 : 1);
+        std::string_view line = bytes.substr(at, end - at);
+        if (!orvo::is_valid_utf8(line))
+            break;  // the reading ends at an undecodable line
+        std::string_view stripped = orvo::strip(line);
+        if (!stripped.empty() && stripped[0] != '#')
+            patterns.emplace_back(stripped);
+        at = next;
+    }
+    return patterns;
+}
+
+namespace {
+
+std::size_t count_newlines(std::string_view text, std::size_t from, std::size_t to) {
+    return (std::size_t) std::count(text.data() + from, text.data() + to, '\n');
+}
+
+void add(Comments &out, std::size_t start_line, std::size_t end_line, std::string_view group) {
+    std::string_view text = orvo::strip(group);
+    if (text.empty())
+        return;
+    out.items.push_back(Comment{start_line, end_line, out.texts.size(), text.size()});
+    out.texts.append(text);
+}
+
+}  // namespace
+
+void extract(const Language &language, std::string_view content, Comments &out) {
+    for (const Pattern &pattern : language.single) {
+        // Without the dot taking line breaks no match crosses a line, so the
+        // matches over the whole text are those of each line, in line order.
+        std::size_t line = 1, counted = 0;
+        for_each_match(pattern, content, false, [&](const Match &m) {
+            line += count_newlines(content, counted, m.start);
+            counted = m.start;
+            add(out, line, line, content.substr(m.group_start, m.group_end - m.group_start));
+        });
+    }
+    for (const Pattern &pattern : language.multi) {
+        std::size_t line = 1, counted = 0;
+        for_each_match(pattern, content, true, [&](const Match &m) {
+            line += count_newlines(content, counted, m.start);
+            std::size_t end_line = line + count_newlines(content, m.start, m.end);
+            add(out, line, end_line, content.substr(m.group_start, m.group_end - m.group_start));
+            line = end_line;
+            counted = m.end;
+        });
+    }
+}
+
+std::string line_text(const Comment &comment) {
+    std::string text = std::to_string(comment.start_line);
+    if (comment.end_line != comment.start_line)
+        text += "-" + std::to_string(comment.end_line);
+    return text;
+}
+
+bool Extractor::extract_file(const std::string &path, const Language &language, Comments &out) {
+    if (!orvo::read_regular_file(path, raw_))
+        return false;
+    std::string_view content = raw_;
+    if (!orvo::is_valid_utf8(content)) {
+        decoded_ = orvo::decode_utf8_lossy(content);  // undecodable bytes are dropped
+        content = decoded_;
+    }
+    if (std::memchr(content.data(), '\r', content.size())) {
+        normalized_ = orvo::normalize_newlines(content);
+        content = normalized_;
+    }
+    extract(language, content, out);
+    return true;
+}
+
+namespace {
+
+std::string join(const std::string &directory, const char *name) {
+    if (directory == ".")
+        return name;
+    if (directory.back() == '/')
+        return directory + name;
+    std::string path;
+    path.reserve(directory.size() + 1 + std::strlen(name));
+    path.append(directory).push_back('/');
+    path.append(name);
+    return path;
+}
+
+enum class Kind { file, directory, other };
+
+// What an entry is, links followed; a link to a directory is not walked into.
+Kind kind_of(const std::string &path, unsigned char type) {
+    if (type == DT_REG)
+        return Kind::file;
+    if (type == DT_DIR)
+        return Kind::directory;
+    if (type != DT_LNK && type != DT_UNKNOWN)
+        return Kind::other;
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0)
+        return Kind::other;
+    if (S_ISREG(info.st_mode))
+        return Kind::file;
+    if (S_ISDIR(info.st_mode)) {
+        if (type == DT_LNK || (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)))
+            return Kind::other;
+        return Kind::directory;
+    }
+    return Kind::other;
+}
+
+}  // namespace
+
+std::vector<FileResult> scan(const std::string &root, const std::string &cwd,
+                             const std::vector<std::string> &ignore, const std::function<bool()> &checkpoint) {
+    std::vector<FileResult> results;
+    Extractor extractor;
+    Comments comments;
+    std::vector<std::string> pending{root};  // directories still to walk, the next one last
+    std::vector<std::string> files, directories;
+    std::size_t visited = 0;
+    while (!pending.empty()) {
+        std::string directory = std::move(pending.back());
+        pending.pop_back();
+        DIR *listing = ::opendir(directory.c_str());
+        if (!listing)
+            continue;  // a directory that cannot be listed is skipped
+        files.clear();
+        directories.clear();
+        while (dirent *entry = ::readdir(listing)) {
+            const char *name = entry->d_name;
+            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+                continue;
+            std::string path = join(directory, name);
+            switch (kind_of(path, entry->d_type)) {
+            case Kind::file: files.push_back(std::move(path)); break;
+            case Kind::directory: directories.push_back(std::move(path)); break;
+            case Kind::other: break;
+            }
+        }
+        ::closedir(listing);
+
+        for (const std::string &path : files) {
+            if (++visited % 256 == 0 && checkpoint && checkpoint())
+                return results;
+            const char *name = language_of_path(path);
+            const Language *language = name ? patterns_of(name) : nullptr;
+            if (!language)
+                continue;
+            auto relative = relative_to(path, cwd);
+            if (relative && is_ignored(*relative, ignore))
+                continue;
+            comments.texts.clear();
+            comments.items.clear();
+            try {
+                if (!extractor.extract_file(path, *language, comments) || comments.items.empty())
+                    continue;
+            } catch (const std::exception &) {
+                continue;  // a file that cannot be handled is left out
+            }
+            results.push_back(FileResult{relative ? std::string(*relative) : path, comments});
+        }
+        for (auto it = directories.rbegin(); it != directories.rend(); ++it)
+            pending.push_back(std::move(*it));
+    }
+    return results;
+}
+
+}  // namespace nestrel

@@ -1,0 +1,367 @@
+// Comment extraction: the language tables, the class Nestrel and the command
+// that writes the comment document of the working directory.
+#include "engine.hpp"
+#include "json_text.hpp"
+#include "tables.hpp"
+
+#include <orvo/files.hpp>
+#include <orvo/support.hpp>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+// All state of an instance lives in its dictionary: `gitignore_patterns`.
+struct Nestrel {};
+
+[[noreturn]] void raise_os_error(int error, const std::string *path = nullptr) {
+    errno = error;
+    if (path)
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path->c_str());
+    else
+        PyErr_SetFromErrno(PyExc_OSError);
+    throw nb::python_error();
+}
+
+// The working directory, read anew at every use.
+std::string working_directory() {
+    std::string buffer(PATH_MAX, '\0');
+    while (!::getcwd(buffer.data(), buffer.size())) {
+        if (errno != ERANGE)
+            raise_os_error(errno);
+        buffer.resize(buffer.size() * 2);
+    }
+    buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+    return buffer;
+}
+
+std::vector<std::string> ignore_list(nb::handle self) {
+    nb::object patterns = self.attr("gitignore_patterns");
+    std::vector<std::string> list;
+    for (nb::handle item : patterns) {
+        if (!PyUnicode_Check(item.ptr()))
+            orvo::raise(PyExc_TypeError, "gitignore_patterns must hold texts, not " +
+                                             orvo::from_str(item.type().attr("__name__")));
+        list.push_back(orvo::from_str(item));
+    }
+    return list;
+}
+
+// ------------------------------------------------------------ host records
+
+struct Keys {
+    nb::str file{"file"}, comments{"comments"}, line{"line"}, content{"content"};
+};
+
+void set_item(PyObject *dict, nb::handle key, PyObject *value) {
+    if (!value)
+        throw nb::python_error();
+    int failed = PyDict_SetItem(dict, key.ptr(), value);
+    Py_DECREF(value);
+    if (failed)
+        throw nb::python_error();
+}
+
+PyObject *line_object(const nestrel::Comment &comment) {
+    char text[48];
+    char *end = std::to_chars(text, text + 20, comment.start_line).ptr;
+    if (comment.end_line != comment.start_line) {
+        *end++ = '-';
+        end = std::to_chars(end, text + sizeof text, comment.end_line).ptr;
+    }
+    return PyUnicode_FromStringAndSize(text, end - text);
+}
+
+nb::dict file_record(const Keys &keys, std::string_view file, const nestrel::Comments &comments) {
+    nb::list entries = nb::steal<nb::list>(PyList_New((Py_ssize_t) comments.items.size()));
+    if (!entries.is_valid())
+        throw nb::python_error();
+    for (std::size_t i = 0; i < comments.items.size(); ++i) {
+        const nestrel::Comment &comment = comments.items[i];
+        nb::dict entry;
+        set_item(entry.ptr(), keys.line, line_object(comment));
+        std::string_view text = comments.text(comment);
+        set_item(entry.ptr(), keys.content, PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t) text.size(), "strict"));
+        PyList_SET_ITEM(entries.ptr(), (Py_ssize_t) i, entry.release().ptr());
+    }
+    nb::dict record;
+    record[keys.file] = orvo::path_str(file);
+    record[keys.comments] = entries;
+    return record;
+}
+
+// ------------------------------------------------------------------ methods
+
+void init(Nestrel *self) {
+    new (self) Nestrel();
+    nb::object py = nb::find(self);
+    py.attr("gitignore_patterns") = nb::list();
+    py.attr("_load_gitignore")();
+}
+
+void load_gitignore(nb::handle self) {
+    std::string path = working_directory() + "/.gitignore";
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0)
+        return;  // no ignore file: nothing is ignored
+    std::string bytes;
+    if (!orvo::read_regular_file(path, bytes))
+        return;  // unreadable: silently nothing
+    nb::object patterns = self.attr("gitignore_patterns");
+    for (const std::string &pattern : nestrel::parse_ignore_file(bytes))
+        patterns.attr("append")(orvo::to_str(pattern));
+}
+
+bool is_ignored(nb::handle self, nb::handle file_path) {
+    std::string path = nestrel::normalize_path(orvo::arg_path(file_path, "file_path"));
+    std::string cwd = working_directory();
+    auto relative = nestrel::relative_to(path, cwd);
+    return relative && nestrel::is_ignored(*relative, ignore_list(self));
+}
+
+nb::object get_language(nb::handle, nb::handle file_path) {
+    std::string path = nestrel::normalize_path(orvo::arg_path(file_path, "file_path"));
+    const char *language = nestrel::language_of_path(path);
+    return language ? nb::object(nb::str(language)) : nb::none();
+}
+
+nb::list extract_from_content(nb::handle, nb::handle content, nb::handle language) {
+    std::string text = orvo::arg_str(content, "content");
+    std::string name = orvo::arg_str(language, "language");
+    nb::list triples;
+    const nestrel::Language *patterns = nestrel::patterns_of(name);
+    if (!patterns)
+        return triples;
+    nestrel::Comments comments;
+    nestrel::extract(*patterns, text, comments);
+    for (const nestrel::Comment &comment : comments.items)
+        triples.append(nb::make_tuple(comment.start_line, comment.end_line, orvo::to_str(comments.text(comment))));
+    return triples;
+}
+
+nb::object extract_from_file(nb::handle self, nb::handle file_path) {
+    std::string path = nestrel::normalize_path(orvo::arg_path(file_path, "file_path"));
+    std::string cwd = working_directory();
+    auto relative = nestrel::relative_to(path, cwd);
+    if (relative && nestrel::is_ignored(*relative, ignore_list(self)))
+        return nb::none();
+    const char *language = nestrel::language_of_path(path);
+    const nestrel::Language *patterns = language ? nestrel::patterns_of(language) : nullptr;
+    if (!patterns)
+        return nb::none();  // no language, or one without comment patterns
+    nestrel::Comments comments;
+    try {
+        nestrel::Extractor extractor;
+        if (!extractor.extract_file(path, *patterns, comments) || comments.items.empty())
+            return nb::none();
+        return file_record(Keys{}, relative ? *relative : std::string_view(path), comments);
+    } catch (nb::python_error &error) {
+        if (!orvo::is_exception(error))
+            throw;
+        return nb::none();
+    } catch (const std::exception &) {
+        return nb::none();
+    }
+}
+
+nb::list scan_directory(nb::handle self, nb::handle directory_path) {
+    std::string cwd = working_directory();
+    std::string root = directory_path.is_none()
+                           ? cwd
+                           : nestrel::normalize_path(orvo::arg_path(directory_path, "directory_path"));
+    std::vector<std::string> ignore = ignore_list(self);
+
+    // The walk runs without the host's lock; now and then it takes the lock
+    // back to let an interrupt (Ctrl-C) end it.
+    PyObject *error_type = nullptr, *error_value = nullptr, *error_trace = nullptr;
+    auto interrupted = [&] {
+        nb::gil_scoped_acquire acquire;
+        if (PyErr_CheckSignals() == 0)
+            return false;
+        PyErr_Fetch(&error_type, &error_value, &error_trace);
+        return true;
+    };
+    std::vector<nestrel::FileResult> results;
+    {
+        nb::gil_scoped_release release;
+        results = nestrel::scan(root, cwd, ignore, interrupted);
+    }
+    if (error_type) {
+        PyErr_Restore(error_type, error_value, error_trace);
+        throw nb::python_error();
+    }
+
+    Keys keys;
+    nb::list records;
+    for (nestrel::FileResult &result : results) {
+        records.append(file_record(keys, result.file, result.comments));
+        result = nestrel::FileResult{};  // hand the memory back as we go
+    }
+    return records;
+}
+
+void save_to_json(nb::handle, nb::handle results, nb::handle output_file) {
+    nb::list list = orvo::arg_list(results, "results");
+    std::string path = orvo::arg_path(output_file, "output_file");
+    try {
+        std::string text;
+        if (!nestrel::write_json(list, text)) {
+            nb::object dumps = nb::module_::import_("json").attr("dumps");
+            text = orvo::from_str(dumps(list, "indent"_a = 2, "ensure_ascii"_a = false));
+        }
+        orvo::replace_file(path, text);
+    } catch (nb::python_error &error) {
+        if (!orvo::is_exception(error))
+            throw;
+        orvo::raise_from(error, PyExc_Exception, "保存JSON文件失败: " + orvo::error_text(error));
+    }
+}
+
+// ------------------------------------------------------------------ command
+
+void make_directory(const std::string &path) {
+    if (::mkdir(path.c_str(), 0777) == 0)
+        return;
+    int error = errno;
+    struct stat info;
+    if (error == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        return;
+    raise_os_error(error, &path);
+}
+
+void extract_comments() {
+    try {
+        nb::object extractor = nb::module_::import_("nestrel").attr("Nestrel")();
+        orvo::print("正在扫描目录并提取注释...");
+        nb::object results = extractor.attr("scan_directory")();
+        if (nb::len(results) == 0) {
+            orvo::print("未找到任何包含注释的编程语言文件。");
+            return;
+        }
+        std::string directory = working_directory() + "/.orvo";
+        make_directory(directory);
+        std::string document = directory + "/comments.json";
+        nb::str document_text = orvo::path_str(document);
+        extractor.attr("save_to_json")(results, document_text);
+
+        std::size_t records = 0, entries = 0;
+        for (nb::handle record : results) {
+            ++records;
+            entries += nb::len(nb::object(record["comments"]));
+        }
+        orvo::print("注释提取完成！");
+        orvo::print("扫描的文件数量: " + std::to_string(records));
+        orvo::print("提取的注释总数: " + std::to_string(entries));
+        orvo::print(nb::str("结果已保存到: {}").format(document_text));
+    } catch (nb::python_error &error) {
+        if (!orvo::is_exception(error))
+            throw;
+        orvo::print("注释提取过程中发生错误: " + orvo::error_text(error));
+    }
+}
+
+// ------------------------------------------------------------------- checks
+
+// The matches of one comment pattern in a text, as the native matcher finds
+// them: (start, end, group 1), positions counted in characters.
+nb::list pattern_matches(nb::handle pattern, nb::handle text, bool dotall) {
+    std::string source = orvo::arg_str(pattern, "pattern");
+    std::string subject = orvo::arg_str(text, "text");
+    nestrel::Pattern compiled;
+    try {
+        compiled = nestrel::Pattern::compile(source);
+    } catch (const std::invalid_argument &error) {
+        orvo::raise(PyExc_ValueError, error.what());
+    }
+    nb::list matches;
+    std::string_view view = subject;
+    std::size_t counted_bytes = 0, counted_chars = 0;
+    auto chars_at = [&](std::size_t byte) {
+        counted_chars += orvo::code_points(view.substr(counted_bytes, byte - counted_bytes));
+        counted_bytes = byte;
+        return counted_chars;
+    };
+    nestrel::for_each_match(compiled, view, dotall, [&](const nestrel::Match &m) {
+        std::size_t start = chars_at(m.start);
+        std::size_t end = start + orvo::code_points(view.substr(m.start, m.end - m.start));
+        matches.append(nb::make_tuple(start, end, orvo::to_str(view.substr(m.group_start, m.group_end - m.group_start))));
+    });
+    return matches;
+}
+
+nb::dict supported_extensions() {
+    nb::dict table;
+    for (const nestrel::SuffixRow &row : nestrel::SUFFIX_ROWS)
+        if (!table.contains(row.suffix))
+            table[row.suffix] = row.language;
+    return table;
+}
+
+nb::list pattern_list(const char *const (&texts)[2]) {
+    nb::list list;
+    for (const char *text : texts)
+        if (text)
+            list.append(text);
+    return list;
+}
+
+nb::dict comment_patterns() {
+    nb::dict table;
+    for (const nestrel::PatternRow &row : nestrel::PATTERN_ROWS) {
+        nb::dict set;
+        if (row.has_single)
+            set["single_line"] = row.single_is_text ? nb::object(nb::str(row.single[0])) : pattern_list(row.single);
+        if (row.has_multi)
+            set["multiline"] = pattern_list(row.multi);
+        table[row.language] = set;
+    }
+    return table;
+}
+
+}  // namespace
+
+NB_MODULE(nestrel, m) {
+    m.doc() = "Comment extraction: finds the comments of a project's source files by language and writes "
+              "them as the comment document .orvo/comments.json.";
+
+    auto cls = nb::class_<Nestrel>(m, "Nestrel", nb::dynamic_attr(),
+                                   "Comment extractor: the language tables, the ignore list of the working "
+                                   "directory, extraction per file and over a whole tree, and JSON output.");
+    cls.attr("SUPPORTED_EXTENSIONS") = supported_extensions();
+    cls.attr("COMMENT_PATTERNS") = comment_patterns();
+    cls.def("__init__", &init, "Build an extractor and read the ignore list of the working directory.")
+        .def("_load_gitignore", &load_gitignore,
+             "Append the lines of .gitignore in the working directory to gitignore_patterns: stripped, "
+             "without empty lines and lines that begin with '#'.")
+        .def("_is_ignored", &is_ignored, "file_path"_a.none(),
+             "Whether the ignore list names a path below the working directory.")
+        .def("_get_language", &get_language, "file_path"_a.none(),
+             "The language of a path by its lower-cased suffix, or None.")
+        .def("_extract_comments_from_content", &extract_from_content, "content"_a.none(), "language"_a.none(),
+             "The comments of a text as (start line, end line, text) triples: single-line comments first, "
+             "then block comments.")
+        .def("extract_comments_from_file", &extract_from_file, "file_path"_a.none(),
+             "The comments of one file as {'file': ..., 'comments': [{'line': ..., 'content': ...}]}, or None "
+             "when it is ignored, has no language, cannot be read or has no comments.")
+        .def("scan_directory", &scan_directory, "directory_path"_a = nb::none(),
+             "The comment records of every file below a directory (default: the working directory), in "
+             "walk order.")
+        .def("save_to_json", &save_to_json, "results"_a.none(), "output_file"_a = "comments.json",
+             "Write results as JSON (indent 2, non-ASCII characters unescaped). The file is replaced whole "
+             "or not at all.");
+
+    m.def("extract_comments", &extract_comments,
+          "Extract the comments of the working directory's tree into .orvo/comments.json and print a summary.");
+    m.def("main", &extract_comments, "Run the comment extraction command once.");
+    m.def("_pattern_matches", &pattern_matches, "pattern"_a.none(), "text"_a.none(), "dotall"_a = false,
+          "The matches of one comment pattern as the native matcher finds them: (start, end, group 1), "
+          "positions in characters. Serves to check the matcher against the host's re.");
+}

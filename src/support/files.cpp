@@ -1,0 +1,160 @@
+#include "orvo/files.hpp"
+#include "orvo/support.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace orvo {
+
+std::string arg_path(nb::handle value, const char *name) {
+    PyObject *path = PyOS_FSPath(value.ptr());
+    if (!path || !PyUnicode_Check(path)) {
+        PyErr_Clear();
+        Py_XDECREF(path);
+        raise(PyExc_TypeError, std::string("argument '") + name + "' must be str or os.PathLike, not " +
+                                   from_str(value.type().attr("__name__")));
+    }
+    nb::object text = nb::steal(path);
+    nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(text.ptr()));
+    if (!bytes.is_valid())
+        throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), (std::size_t) PyBytes_GET_SIZE(bytes.ptr()));
+}
+
+nb::str path_str(std::string_view bytes) {
+    PyObject *text = PyUnicode_DecodeFSDefaultAndSize(bytes.data(), (Py_ssize_t) bytes.size());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+bool read_regular_file(const std::string &path, std::string &out) {
+    out.clear();
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    // The size is a hint: a file that grows or shrinks meanwhile is read to its end.
+    std::size_t capacity = (std::size_t) info.st_size + 1;
+    out.resize(capacity);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == out.size())
+            out.resize(out.size() * 2);
+        ssize_t got = ::read(fd, out.data() + used, out.size() - used);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            int saved = errno;
+            ::close(fd);
+            out.clear();
+            errno = saved;
+            return false;
+        }
+        if (got == 0)
+            break;
+        used += (std::size_t) got;
+    }
+    ::close(fd);
+    out.resize(used);
+    return true;
+}
+
+namespace {
+
+[[noreturn]] void raise_errno(int error, const std::string &path) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw nb::python_error();
+}
+
+bool write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t put = ::write(fd, data.data(), data.size());
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data.remove_prefix((std::size_t) put);
+    }
+    return true;
+}
+
+std::string random_suffix() {
+    static std::mt19937_64 generator{std::random_device{}() ^ (std::uint64_t) ::getpid()};
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", (unsigned long long) generator());
+    return text;
+}
+
+}  // namespace
+
+void replace_file(const std::string &path, std::string_view data) {
+    // The file a link names is the one to replace, not the link.
+    std::string target = path;
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        if (char *real = ::realpath(path.c_str(), nullptr)) {
+            target = real;
+            std::free(real);
+        }
+    }
+    bool exists = ::stat(target.c_str(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode))
+        raise_errno(EISDIR, path);
+    if (exists && ::access(target.c_str(), W_OK) != 0)
+        raise_errno(errno, path);
+
+    std::size_t slash = target.rfind('/');
+    std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = directory + "." + name + "." + random_suffix() + ".tmp";
+        if (temporary.size() - directory.size() > NAME_MAX)
+            temporary = directory + ".orvo." + random_suffix() + ".tmp";
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            raise_errno(errno, path);
+    }
+    if (fd < 0)
+        raise_errno(EEXIST, path);
+
+    bool written = (!exists || ::fchmod(fd, info.st_mode & 07777) == 0) && write_all(fd, data) &&
+                   ::fsync(fd) == 0;
+    int error = written ? 0 : errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (written && ::rename(temporary.c_str(), target.c_str()) != 0) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        ::unlink(temporary.c_str());
+        raise_errno(error, path);
+    }
+}
+
+}  // namespace orvo
