@@ -236,6 +236,20 @@ def test_saving_fails_without_damage(isolated):
     assert (isolated / "link.json").is_symlink() and target.read_text() == "[\n  2\n]"
 
 
+def test_a_write_failing_half_way_keeps_the_old_document(isolated):
+    # Writes beyond 4 KB fail in the child, as on a full disk.
+    write(isolated / "doc.json", "old document")
+    code = ("import resource, signal, nestrel\n"
+            "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))\n"
+            "try:\n    nestrel.Nestrel().save_to_json(['x' * 100] * 100, 'doc.json')\n"
+            "except Exception as error:\n    print(error)\n")
+    out = run(code)
+    assert out.stdout == "保存JSON文件失败: [Errno 27] File too large: 'doc.json'\n", out.stderr
+    assert (isolated / "doc.json").read_text() == "old document"
+    assert sorted(p.name for p in isolated.iterdir()) == ["doc.json"]
+
+
 # ------------------------------------------------------------------ command
 
 def test_command_writes_the_document_and_a_summary(isolated, capsys):
