@@ -1,5 +1,6 @@
 import json
 import os
+import random
 import stat
 from pathlib import Path
 
@@ -121,6 +122,21 @@ def test_files_without_comments_give_nothing(isolated):
     assert Nestrel().extract_comments_from_file(isolated / "dir.py") is None
 
 
+def test_reading_drops_undecodable_bytes_as_the_host_does(isolated):
+    rng = random.Random(5)
+    pieces = [b"# ", b"a", b"\n", b"\r", b"\r\n", b"\xc3\xa9", b"\xe4\xb8\xad", b"\xf0\x9f\x98\x80", b"\xff",
+              b"\xc3", b"\xe4\xb8", b"\xf0\x9f", b"\xed\xa0\x80", b"\xc0\xaf", b"\x80"]
+    extractor = Nestrel()
+    for number in range(200):
+        data = b"".join(rng.choice(pieces) for _ in range(rng.randrange(40)))
+        path = write(isolated / f"r{number}.sh", data)
+        with open(path, encoding="utf-8", errors="ignore") as handle:
+            expected = extractor._extract_comments_from_content(handle.read(), "shell")
+        record = extractor.extract_comments_from_file(path)
+        found = [] if record is None else [(c["line"], c["content"]) for c in record["comments"]]
+        assert found == [(str(s), t) for s, _, t in expected], data
+
+
 def test_line_ends_and_undecodable_bytes(isolated):
     lf = "# one\nx = 1\n'''two\nthree'''\n# four\n"
     expected = [("1", "one"), ("5", "four"), ("3-4", "two\nthree")]
@@ -200,7 +216,8 @@ TRICKY = [
 
 def test_saved_text_equals_the_hosts_json(isolated):
     extractor = Nestrel()
-    for results in [TRICKY, [], [float("nan"), float("inf"), -float("inf")],
+    long_texts = ["a\"b" * 400_000, "é\n中" * 300_000, "😀\t" * 300_000]  # beyond one written piece
+    for results in [TRICKY, [], [float("nan"), float("inf"), -float("inf")], long_texts,
                     [{1: "int key", None: 2, 2.5: True}, type("S", (str,), {})("sub")]]:
         extractor.save_to_json(results, "out.json")
         expected = json.dumps(results, indent=2, ensure_ascii=False)
@@ -277,6 +294,14 @@ def test_command_reports_nothing_found_and_errors(isolated, capsys):
     nestrel.extract_comments()
     assert capsys.readouterr().out.splitlines()[-1] == \
         f"注释提取过程中发生错误: [Errno 17] File exists: '{isolated / '.orvo'}'"
+
+
+def test_command_reports_a_file_name_that_cannot_be_written(isolated, capsys):
+    write(isolated / os.fsdecode(b"bad\xff.py"), "# c\n")
+    nestrel.extract_comments()
+    assert capsys.readouterr().out.splitlines()[-1].startswith(
+        "注释提取过程中发生错误: 保存JSON文件失败: 'utf-8' codec can't encode character '\\udcff'")
+    assert list((isolated / ".orvo").iterdir()) == []
 
 
 def test_console_script_runs_the_command(isolated):

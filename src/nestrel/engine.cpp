@@ -6,6 +6,7 @@
 #include <orvo/support.hpp>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <unordered_map>
 
@@ -169,10 +170,6 @@ std::vector<std::string> parse_ignore_file(std::string_view bytes) {
 
 namespace {
 
-std::size_t count_newlines(std::string_view text, std::size_t from, std::size_t to) {
-    return (std::size_t) std::count(text.data() + from, text.data() + to, '\n');
-}
-
 void add(Comments &out, std::size_t start_line, std::size_t end_line, std::string_view group) {
     std::string_view text = orvo::strip(group);
     if (text.empty())
@@ -181,29 +178,78 @@ void add(Comments &out, std::size_t start_line, std::size_t end_line, std::strin
     out.texts.append(text);
 }
 
+// Line numbers of positions that only grow: the number of line breaks before
+// a position, plus one, found by walking the list of line-break positions.
+class LineCounter {
+public:
+    explicit LineCounter(const std::vector<std::size_t> &newlines) : newlines_(newlines) {}
+    std::size_t line_at(std::size_t position) {
+        while (next_ < newlines_.size() && newlines_[next_] < position)
+            ++next_;
+        return next_ + 1;
+    }
+
+private:
+    const std::vector<std::size_t> &newlines_;
+    std::size_t next_ = 0;
+};
+
+void index_newlines(std::string_view content, std::vector<std::size_t> &newlines) {
+    newlines.clear();
+    newlines.reserve(content.size() / 32);
+    const char *data = content.data();
+    std::size_t size = content.size(), i = 0;
+    // Eight bytes at a time: an exact mask of the bytes that are "\n".
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full, breaks = 0x0A0A0A0A0A0A0A0Aull;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        std::uint64_t x = word ^ breaks;
+        std::uint64_t found = ~(((x & low7) + low7) | x | low7);
+        while (found) {
+            newlines.push_back(i + (std::size_t) (__builtin_ctzll(found) >> 3));
+            found &= found - 1;
+        }
+    }
+    for (; i < size; ++i)
+        if (data[i] == '\n')
+            newlines.push_back(i);
+}
+
 }  // namespace
 
-void extract(const Language &language, std::string_view content, Comments &out) {
+void extract(const Language &language, std::string_view content, Comments &out,
+             std::vector<std::size_t> &newlines) {
+    bool indexed = false;
+    auto ensure_index = [&] {
+        if (!indexed)
+            index_newlines(content, newlines);
+        indexed = true;
+    };
     for (const Pattern &pattern : language.single) {
         // Without the dot taking line breaks no match crosses a line, so the
         // matches over the whole text are those of each line, in line order.
-        std::size_t line = 1, counted = 0;
+        LineCounter lines(newlines);
         for_each_match(pattern, content, false, [&](const Match &m) {
-            line += count_newlines(content, counted, m.start);
-            counted = m.start;
+            ensure_index();  // only texts with a match need their line breaks
+            std::size_t line = lines.line_at(m.start);
             add(out, line, line, content.substr(m.group_start, m.group_end - m.group_start));
         });
     }
     for (const Pattern &pattern : language.multi) {
-        std::size_t line = 1, counted = 0;
+        LineCounter starts(newlines), ends(newlines);
         for_each_match(pattern, content, true, [&](const Match &m) {
-            line += count_newlines(content, counted, m.start);
-            std::size_t end_line = line + count_newlines(content, m.start, m.end);
+            ensure_index();
+            std::size_t line = starts.line_at(m.start);
+            std::size_t end_line = ends.line_at(m.end);  // the breaks inside the match count
             add(out, line, end_line, content.substr(m.group_start, m.group_end - m.group_start));
-            line = end_line;
-            counted = m.end;
         });
     }
+}
+
+void extract(const Language &language, std::string_view content, Comments &out) {
+    std::vector<std::size_t> newlines;
+    extract(language, content, out, newlines);
 }
 
 std::string line_text(const Comment &comment) {
@@ -225,7 +271,7 @@ bool Extractor::extract_file(const std::string &path, const Language &language, 
         normalized_ = orvo::normalize_newlines(content);
         content = normalized_;
     }
-    extract(language, content, out);
+    extract(language, content, out, newlines_);
     return true;
 }
 

@@ -54,7 +54,9 @@ struct Comments {
 
 // Append the comments of `content` in extraction order: the single-line
 // comments (by pattern, line, position), then the block comments (by pattern,
-// position).
+// position). `newlines` is scratch space for the positions of line breaks.
+void extract(const Language &language, std::string_view content, Comments &out,
+             std::vector<std::size_t> &newlines);
 void extract(const Language &language, std::string_view content, Comments &out);
 
 // The `line` text of a comment: "7", or "3-5" for one that spans lines.
@@ -73,6 +75,7 @@ public:
 
 private:
     std::string raw_, decoded_, normalized_;
+    std::vector<std::size_t> newlines_;
 };
 
 // Walk the tree below `root` (normalized) top-down in listing order and

@@ -27,6 +27,24 @@ struct Pattern {
     static Pattern compile(std::string_view text);
 };
 
+// The first position at or after `from` where `literal` (not empty) occurs.
+inline std::size_t find_literal(std::string_view text, std::string_view literal, std::size_t from) {
+    const char *data = text.data();
+    const std::size_t size = text.size(), length = literal.size();
+    const char first = literal[0];
+    while (from + length <= size) {
+        const void *hit = std::memchr(data + from, first, size - length + 1 - from);
+        if (!hit)
+            break;
+        std::size_t at = (std::size_t) ((const char *) hit - data);
+        if (length == 1 || (data[at + 1] == literal[1] &&
+                            std::memcmp(data + at + 2, literal.data() + 2, length - 2) == 0))
+            return at;
+        from = at + 1;
+    }
+    return std::string_view::npos;
+}
+
 struct Match {
     std::size_t start, end;              // the whole match
     std::size_t group_start, group_end;  // group 1
@@ -45,7 +63,7 @@ void for_each_match(const Pattern &pattern, std::string_view text, bool dotall, 
     bool close_known = false;
     auto next_close = [&](std::size_t from) {
         if (!close_known || from < close_from || (close_at != none && from > close_at)) {
-            close_at = text.find(close, from);
+            close_at = find_literal(text, close, from);
             close_from = from;
             close_known = true;
         }
@@ -65,7 +83,7 @@ void for_each_match(const Pattern &pattern, std::string_view text, bool dotall, 
 
     std::size_t position = 0;
     while (position <= size) {
-        std::size_t start = text.find(open, position);
+        std::size_t start = find_literal(text, open, position);
         if (start == none)
             return;
         std::size_t group = start + open.size();

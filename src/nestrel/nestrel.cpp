@@ -8,7 +8,10 @@
 #include <orvo/support.hpp>
 
 #include <cerrno>
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <climits>
 
 #include <sys/stat.h>
@@ -57,46 +60,129 @@ std::vector<std::string> ignore_list(nb::handle self) {
 
 // ------------------------------------------------------------ host records
 
-struct Keys {
-    nb::str file{"file"}, comments{"comments"}, line{"line"}, content{"content"};
-};
-
-void set_item(PyObject *dict, nb::handle key, PyObject *value) {
-    if (!value)
-        throw nb::python_error();
-    int failed = PyDict_SetItem(dict, key.ptr(), value);
-    Py_DECREF(value);
-    if (failed)
-        throw nb::python_error();
-}
-
-PyObject *line_object(const nestrel::Comment &comment) {
-    char text[48];
-    char *end = std::to_chars(text, text + 20, comment.start_line).ptr;
-    if (comment.end_line != comment.start_line) {
-        *end++ = '-';
-        end = std::to_chars(end, text + sizeof text, comment.end_line).ptr;
-    }
-    return PyUnicode_FromStringAndSize(text, end - text);
-}
-
-nb::dict file_record(const Keys &keys, std::string_view file, const nestrel::Comments &comments) {
-    nb::list entries = nb::steal<nb::list>(PyList_New((Py_ssize_t) comments.items.size()));
-    if (!entries.is_valid())
-        throw nb::python_error();
-    for (std::size_t i = 0; i < comments.items.size(); ++i) {
-        const nestrel::Comment &comment = comments.items[i];
+// Builds the host records of extracted comments. Equal `line` texts of one
+// number share one host text; the host's cyclic garbage collector is paused
+// meanwhile (the records hold no cycles), as it would otherwise walk the
+// growing heap again and again.
+class RecordBuilder {
+public:
+    RecordBuilder() : gc_was_enabled_(PyGC_Disable()) {
         nb::dict entry;
-        set_item(entry.ptr(), keys.line, line_object(comment));
-        std::string_view text = comments.text(comment);
-        set_item(entry.ptr(), keys.content, PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t) text.size(), "strict"));
-        PyList_SET_ITEM(entries.ptr(), (Py_ssize_t) i, entry.release().ptr());
+        entry[keys_.line] = nb::none();
+        entry[keys_.content] = nb::none();
+        entry_template_ = entry;
     }
-    nb::dict record;
-    record[keys.file] = orvo::path_str(file);
-    record[keys.comments] = entries;
-    return record;
-}
+    ~RecordBuilder() {
+        if (gc_was_enabled_)
+            PyGC_Enable();
+    }
+    RecordBuilder(const RecordBuilder &) = delete;
+    RecordBuilder &operator=(const RecordBuilder &) = delete;
+
+    nb::dict record(std::string_view file, const nestrel::Comments &comments) {
+        nb::list entries = nb::steal<nb::list>(PyList_New((Py_ssize_t) comments.items.size()));
+        if (!entries.is_valid())
+            throw nb::python_error();
+        for (std::size_t i = 0; i < comments.items.size(); ++i) {
+            const nestrel::Comment &comment = comments.items[i];
+            // A copy of a two-member template is cheaper than a dictionary
+            // grown member by member.
+            nb::object entry = nb::steal(PyDict_Copy(entry_template_.ptr()));
+            if (!entry.is_valid())
+                throw nb::python_error();
+            set_item(entry.ptr(), keys_.line, line_object(comment));
+            std::string_view text = comments.text(comment);
+            set_item(entry.ptr(), keys_.content, make_text(text));
+            PyList_SET_ITEM(entries.ptr(), (Py_ssize_t) i, entry.release().ptr());
+        }
+        nb::dict record;
+        record[keys_.file] = orvo::path_str(file);
+        record[keys_.comments] = entries;
+        return record;
+    }
+
+private:
+    // A new host text from valid UTF-8, built straight into its storage.
+    static PyObject *make_text(std::string_view utf8) {
+        const auto *bytes = (const unsigned char *) utf8.data();
+        std::size_t size = utf8.size(), ascii = 0;
+        while (ascii + 8 <= size) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + ascii, 8);
+            if (word & 0x8080808080808080ull)
+                break;
+            ascii += 8;
+        }
+        while (ascii < size && bytes[ascii] < 0x80)
+            ++ascii;
+        if (ascii == size) {
+            PyObject *text = PyUnicode_New((Py_ssize_t) size, 127);
+            if (text)
+                std::memcpy(PyUnicode_DATA(text), bytes, size);
+            return text;
+        }
+        auto next = [&](std::size_t &i) -> Py_UCS4 {
+            unsigned char c = bytes[i];
+            if (c < 0x80)
+                return ++i, c;
+            int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+            Py_UCS4 code = c & (0x3F >> extra);
+            for (int k = 1; k <= extra; ++k)
+                code = (code << 6) | (bytes[i + k] & 0x3F);
+            i += (std::size_t) extra + 1;
+            return code;
+        };
+        std::size_t count = ascii;
+        Py_UCS4 widest = 127;
+        for (std::size_t i = ascii; i < size; ++count)
+            widest = std::max(widest, next(i));
+        PyObject *text = PyUnicode_New((Py_ssize_t) count, widest);
+        if (!text)
+            return nullptr;
+        int kind = PyUnicode_KIND(text);
+        void *data = PyUnicode_DATA(text);
+        for (std::size_t i = 0, at = 0; i < size; ++at)
+            PyUnicode_WRITE(kind, data, (Py_ssize_t) at, next(i));
+        return text;
+    }
+
+    static void set_item(PyObject *dict, nb::handle key, PyObject *value) {
+        if (!value)
+            throw nb::python_error();
+        int failed = PyDict_SetItem(dict, key.ptr(), value);
+        Py_DECREF(value);
+        if (failed)
+            throw nb::python_error();
+    }
+
+    // A new reference to the `line` text of a comment.
+    PyObject *line_object(const nestrel::Comment &comment) {
+        char text[48];
+        std::size_t number = comment.start_line;
+        bool single = comment.end_line == number;
+        if (single && number < lines_.size() && lines_[number].is_valid())
+            return lines_[number].inc_ref().ptr();
+        char *end = std::to_chars(text, text + 20, number).ptr;
+        if (!single) {
+            *end++ = '-';
+            end = std::to_chars(end, text + sizeof text, comment.end_line).ptr;
+        }
+        PyObject *made = PyUnicode_FromStringAndSize(text, end - text);
+        if (made && single && number < 65536) {
+            if (lines_.size() <= number)
+                lines_.resize(number + 1);
+            lines_[number] = nb::borrow(made);
+        }
+        return made;
+    }
+
+    struct Keys {
+        nb::str file{"file"}, comments{"comments"}, line{"line"}, content{"content"};
+    } keys_;
+    nb::dict entry_template_;
+    std::vector<nb::object> lines_;
+    bool gc_was_enabled_;
+};
 
 // ------------------------------------------------------------------ methods
 
@@ -162,7 +248,7 @@ nb::object extract_from_file(nb::handle self, nb::handle file_path) {
         nestrel::Extractor extractor;
         if (!extractor.extract_file(path, *patterns, comments) || comments.items.empty())
             return nb::none();
-        return file_record(Keys{}, relative ? *relative : std::string_view(path), comments);
+        return RecordBuilder().record(relative ? *relative : std::string_view(path), comments);
     } catch (nb::python_error &error) {
         if (!orvo::is_exception(error))
             throw;
@@ -172,7 +258,9 @@ nb::object extract_from_file(nb::handle self, nb::handle file_path) {
     }
 }
 
-nb::list scan_directory(nb::handle self, nb::handle directory_path) {
+// The comment records of the tree below `directory_path` (the working
+// directory when None), found natively.
+std::vector<nestrel::FileResult> scan_natively(nb::handle self, nb::handle directory_path) {
     std::string cwd = working_directory();
     std::string root = directory_path.is_none()
                            ? cwd
@@ -198,30 +286,70 @@ nb::list scan_directory(nb::handle self, nb::handle directory_path) {
         PyErr_Restore(error_type, error_value, error_trace);
         throw nb::python_error();
     }
+    return results;
+}
 
-    Keys keys;
+nb::list host_records(std::vector<nestrel::FileResult> &results) {
+    RecordBuilder builder;
     nb::list records;
     for (nestrel::FileResult &result : results) {
-        records.append(file_record(keys, result.file, result.comments));
+        records.append(builder.record(result.file, result.comments));
         result = nestrel::FileResult{};  // hand the memory back as we go
     }
     return records;
+}
+
+nb::list scan_directory(nb::handle self, nb::handle directory_path) {
+    std::vector<nestrel::FileResult> results = scan_natively(self, directory_path);
+    return host_records(results);
+}
+
+[[noreturn]] void save_failed(nb::python_error &error) {
+    orvo::raise_from(error, PyExc_Exception, "保存JSON文件失败: " + orvo::error_text(error));
 }
 
 void save_to_json(nb::handle, nb::handle results, nb::handle output_file) {
     nb::list list = orvo::arg_list(results, "results");
     std::string path = orvo::arg_path(output_file, "output_file");
     try {
-        std::string text;
-        if (!nestrel::write_json(list, text)) {
+        orvo::FileReplacement file(path);
+        nestrel::JsonWriter writer([&](std::string_view piece) { file.write(piece); });
+        if (writer.value(list)) {
+            writer.flush();
+        } else {
+            // Something only the host's json module can write: its text, whole.
+            file.restart();
             nb::object dumps = nb::module_::import_("json").attr("dumps");
-            text = orvo::from_str(dumps(list, "indent"_a = 2, "ensure_ascii"_a = false));
+            file.write(orvo::from_str(dumps(list, "indent"_a = 2, "ensure_ascii"_a = false)));
         }
-        orvo::replace_file(path, text);
+        file.commit();
     } catch (nb::python_error &error) {
         if (!orvo::is_exception(error))
             throw;
-        orvo::raise_from(error, PyExc_Exception, "保存JSON文件失败: " + orvo::error_text(error));
+        save_failed(error);
+    }
+}
+
+// Write records as the comment document at `path`, as save_to_json would.
+void save_records(nb::handle extractor, std::vector<nestrel::FileResult> &results, const std::string &path) {
+    for (const nestrel::FileResult &result : results) {
+        if (!orvo::is_valid_utf8(result.file)) {
+            // A file name that is no UTF-8 cannot be written; the host form
+            // of the records takes the usual way and its error.
+            extractor.attr("save_to_json")(host_records(results), orvo::path_str(path));
+            return;
+        }
+    }
+    try {
+        orvo::FileReplacement file(path);
+        nestrel::JsonWriter writer([&](std::string_view piece) { file.write(piece); });
+        writer.records(results);
+        writer.flush();
+        file.commit();
+    } catch (nb::python_error &error) {
+        if (!orvo::is_exception(error))
+            throw;
+        save_failed(error);
     }
 }
 
@@ -237,30 +365,29 @@ void make_directory(const std::string &path) {
     raise_os_error(error, &path);
 }
 
+// The extraction command. The records stay native from the walk to the
+// document: the host form of the results would only be written and dropped.
 void extract_comments() {
     try {
         nb::object extractor = nb::module_::import_("nestrel").attr("Nestrel")();
         orvo::print("正在扫描目录并提取注释...");
-        nb::object results = extractor.attr("scan_directory")();
-        if (nb::len(results) == 0) {
+        std::vector<nestrel::FileResult> results = scan_natively(extractor, nb::none());
+        if (results.empty()) {
             orvo::print("未找到任何包含注释的编程语言文件。");
             return;
         }
         std::string directory = working_directory() + "/.orvo";
         make_directory(directory);
         std::string document = directory + "/comments.json";
-        nb::str document_text = orvo::path_str(document);
-        extractor.attr("save_to_json")(results, document_text);
+        std::size_t records = results.size(), entries = 0;
+        for (const nestrel::FileResult &result : results)
+            entries += result.comments.items.size();
+        save_records(extractor, results, document);
 
-        std::size_t records = 0, entries = 0;
-        for (nb::handle record : results) {
-            ++records;
-            entries += nb::len(nb::object(record["comments"]));
-        }
         orvo::print("注释提取完成！");
         orvo::print("扫描的文件数量: " + std::to_string(records));
         orvo::print("提取的注释总数: " + std::to_string(entries));
-        orvo::print(nb::str("结果已保存到: {}").format(document_text));
+        orvo::print(nb::str("结果已保存到: {}").format(orvo::path_str(document)));
     } catch (nb::python_error &error) {
         if (!orvo::is_exception(error))
             throw;

@@ -108,53 +108,82 @@ std::string random_suffix() {
 
 }  // namespace
 
-void replace_file(const std::string &path, std::string_view data) {
+FileReplacement::FileReplacement(const std::string &path) : path_(path), target_(path) {
     // The file a link names is the one to replace, not the link.
-    std::string target = path;
     struct stat info;
     if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
         if (char *real = ::realpath(path.c_str(), nullptr)) {
-            target = real;
+            target_ = real;
             std::free(real);
         }
     }
-    bool exists = ::stat(target.c_str(), &info) == 0;
+    bool exists = ::stat(target_.c_str(), &info) == 0;
     if (exists && S_ISDIR(info.st_mode))
         raise_errno(EISDIR, path);
-    if (exists && ::access(target.c_str(), W_OK) != 0)
+    if (exists && ::access(target_.c_str(), W_OK) != 0)
         raise_errno(errno, path);
 
-    std::size_t slash = target.rfind('/');
-    std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = directory + "." + name + "." + random_suffix() + ".tmp";
-        if (temporary.size() - directory.size() > NAME_MAX)
-            temporary = directory + ".orvo." + random_suffix() + ".tmp";
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
+    std::size_t slash = target_.rfind('/');
+    std::string directory = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        temporary_ = directory + "." + name + "." + random_suffix() + ".tmp";
+        if (temporary_.size() - directory.size() > NAME_MAX)
+            temporary_ = directory + ".orvo." + random_suffix() + ".tmp";
+        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ < 0 && errno != EEXIST)
             raise_errno(errno, path);
     }
-    if (fd < 0)
+    if (fd_ < 0)
         raise_errno(EEXIST, path);
+    if (exists && ::fchmod(fd_, info.st_mode & 07777) != 0)
+        fail(errno);
+}
 
-    bool written = (!exists || ::fchmod(fd, info.st_mode & 07777) == 0) && write_all(fd, data) &&
-                   ::fsync(fd) == 0;
-    int error = written ? 0 : errno;
-    if (::close(fd) != 0 && written) {
-        written = false;
-        error = errno;
+FileReplacement::~FileReplacement() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ::unlink(temporary_.c_str());
     }
-    if (written && ::rename(temporary.c_str(), target.c_str()) != 0) {
-        written = false;
-        error = errno;
+}
+
+void FileReplacement::fail(int error) {
+    ::close(fd_);
+    ::unlink(temporary_.c_str());
+    fd_ = -1;
+    raise_errno(error, path_);
+}
+
+void FileReplacement::write(std::string_view data) {
+    if (fd_ < 0)
+        raise_errno(EBADF, path_);
+    if (!write_all(fd_, data))
+        fail(errno);
+}
+
+void FileReplacement::restart() {
+    if (fd_ < 0)
+        raise_errno(EBADF, path_);
+    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)
+        fail(errno);
+}
+
+void FileReplacement::commit() {
+    if (fd_ < 0)
+        raise_errno(EBADF, path_);
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        int error = errno;
+        ::unlink(temporary_.c_str());
+        raise_errno(error, path_);
     }
-    if (!written) {
-        ::unlink(temporary.c_str());
-        raise_errno(error, path);
-    }
+}
+
+void replace_file(const std::string &path, std::string_view data) {
+    FileReplacement file(path);
+    file.write(data);
+    file.commit();
 }
 
 }  // namespace orvo

@@ -24,13 +24,33 @@ nb::str path_str(std::string_view bytes);
 // never waited on). Needs no host lock.
 bool read_regular_file(const std::string &path, std::string &out);
 
-// Replace the content of the file at `path` by `data`: the bytes go to a new
-// file in the same directory, which is flushed to disk and then renamed over
-// the target, so the target holds either its old or its new content. A link is
-// followed to the file it names; an existing target keeps its permission bits,
-// a new one gets those `open` would give it. A target that may not be written
-// is refused as `open` would refuse it. Failures raise the host's `OSError`
-// naming `path`; the temporary file is removed.
+// A new content for the file at `path`, written to a temporary file in the
+// same directory and renamed over the target by `commit`, so that an error on
+// the way (a full disk, a failed write) leaves the target with its old
+// content. A link is followed to the file it names; an existing target keeps
+// its permission bits, a new one gets those `open` would give it; a target
+// that may not be written is refused as `open` would refuse it. Failures raise
+// the host's `OSError` naming `path`. Without `commit` the temporary file is
+// removed. (It is not forced to disk before the rename: that would cost a disk
+// flush per file.)
+class FileReplacement {
+public:
+    explicit FileReplacement(const std::string &path);
+    ~FileReplacement();
+    FileReplacement(const FileReplacement &) = delete;
+    FileReplacement &operator=(const FileReplacement &) = delete;
+
+    void write(std::string_view data);
+    void restart();  // drop everything written so far
+    void commit();
+
+private:
+    [[noreturn]] void fail(int error);
+    std::string path_, target_, temporary_;
+    int fd_ = -1;
+};
+
+// Replace the content of the file at `path` by `data` (see FileReplacement).
 void replace_file(const std::string &path, std::string_view data);
 
 }  // namespace orvo
