@@ -7,12 +7,11 @@
 #include <orvo/files.hpp>
 #include <orvo/support.hpp>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <climits>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,25 +24,10 @@ namespace {
 // All state of an instance lives in its dictionary: `gitignore_patterns`.
 struct Nestrel {};
 
-[[noreturn]] void raise_os_error(int error, const std::string *path = nullptr) {
+[[noreturn]] void raise_os_error(int error, const std::string &path) {
     errno = error;
-    if (path)
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path->c_str());
-    else
-        PyErr_SetFromErrno(PyExc_OSError);
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
     throw nb::python_error();
-}
-
-// The working directory, read anew at every use.
-std::string working_directory() {
-    std::string buffer(PATH_MAX, '\0');
-    while (!::getcwd(buffer.data(), buffer.size())) {
-        if (errno != ERANGE)
-            raise_os_error(errno);
-        buffer.resize(buffer.size() * 2);
-    }
-    buffer.resize(std::char_traits<char>::length(buffer.c_str()));
-    return buffer;
 }
 
 std::vector<std::string> ignore_list(nb::handle self) {
@@ -194,7 +178,7 @@ void init(Nestrel *self) {
 }
 
 void load_gitignore(nb::handle self) {
-    std::string path = working_directory() + "/.gitignore";
+    std::string path = orvo::working_directory() + "/.gitignore";
     struct stat info;
     if (::stat(path.c_str(), &info) != 0)
         return;  // no ignore file: nothing is ignored
@@ -208,7 +192,7 @@ void load_gitignore(nb::handle self) {
 
 bool is_ignored(nb::handle self, nb::handle file_path) {
     std::string path = nestrel::normalize_path(orvo::arg_path(file_path, "file_path"));
-    std::string cwd = working_directory();
+    std::string cwd = orvo::working_directory();
     auto relative = nestrel::relative_to(path, cwd);
     return relative && nestrel::is_ignored(*relative, ignore_list(self));
 }
@@ -235,7 +219,7 @@ nb::list extract_from_content(nb::handle, nb::handle content, nb::handle languag
 
 nb::object extract_from_file(nb::handle self, nb::handle file_path) {
     std::string path = nestrel::normalize_path(orvo::arg_path(file_path, "file_path"));
-    std::string cwd = working_directory();
+    std::string cwd = orvo::working_directory();
     auto relative = nestrel::relative_to(path, cwd);
     if (relative && nestrel::is_ignored(*relative, ignore_list(self)))
         return nb::none();
@@ -261,7 +245,7 @@ nb::object extract_from_file(nb::handle self, nb::handle file_path) {
 // The comment records of the tree below `directory_path` (the working
 // directory when None), found natively.
 std::vector<nestrel::FileResult> scan_natively(nb::handle self, nb::handle directory_path) {
-    std::string cwd = working_directory();
+    std::string cwd = orvo::working_directory();
     std::string root = directory_path.is_none()
                            ? cwd
                            : nestrel::normalize_path(orvo::arg_path(directory_path, "directory_path"));
@@ -362,7 +346,7 @@ void make_directory(const std::string &path) {
     struct stat info;
     if (error == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
         return;
-    raise_os_error(error, &path);
+    raise_os_error(error, path);
 }
 
 // The extraction command. The records stay native from the walk to the
@@ -376,7 +360,7 @@ void extract_comments() {
             orvo::print("未找到任何包含注释的编程语言文件。");
             return;
         }
-        std::string directory = working_directory() + "/.orvo";
+        std::string directory = orvo::working_directory() + "/.orvo";
         make_directory(directory);
         std::string document = directory + "/comments.json";
         std::size_t records = results.size(), entries = 0;

@@ -3,14 +3,13 @@
 #include <orvo/files.hpp>
 #include <orvo/support.hpp>
 
-#include <cerrno>
-#include <climits>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -37,19 +36,6 @@ static_assert(std::size(COMMENT_PREFIXES) == 37);
 
 // "(*" opens a block comment, so its comment is closed on the same line.
 constexpr std::string_view BLOCK_PREFIX = "(*";
-
-std::string working_directory() {
-    std::string buffer(PATH_MAX, '\0');
-    while (!::getcwd(buffer.data(), buffer.size())) {
-        if (errno != ERANGE) {
-            PyErr_SetFromErrno(PyExc_OSError);
-            throw nb::python_error();
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-    buffer.resize(std::char_traits<char>::length(buffer.c_str()));
-    return buffer;
-}
 
 std::string kind_name(nb::handle value) { return orvo::from_str(value.type().attr("__name__")); }
 
@@ -223,7 +209,7 @@ bool lies_below(std::string_view path, std::string_view base) {
 
 nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle current_dir) {
     nb::list document = orvo::arg_list(comments_data, "comments_data");
-    std::string base = current_dir.is_none() ? working_directory() : orvo::arg_path(current_dir, "current_dir");
+    std::string base = current_dir.is_none() ? orvo::working_directory() : orvo::arg_path(current_dir, "current_dir");
     nb::object os_path = nb::module_::import_("os").attr("path");
     nb::object realpath = os_path.attr("realpath");
     nb::object base_path = nb::module_::import_("pathlib").attr("Path")(orvo::path_str(base));
@@ -384,7 +370,7 @@ bool show_warning_and_get_confirmation() {
 
 void inject_comments_from_files() {
     try {
-        nb::object base = nb::module_::import_("pathlib").attr("Path")(orvo::path_str(working_directory()));
+        nb::object base = nb::module_::import_("pathlib").attr("Path")(orvo::path_str(orvo::working_directory()));
         nb::object path = base / nb::str(".orvo") / nb::str("comments.json");
         if (!truthy(nb::module_::import_("os").attr("path").attr("exists")(path))) {
             orvo::print(text("no_comments_file_found"));

@@ -28,6 +28,19 @@ std::string arg_path(nb::handle value, const char *name) {
     return std::string(PyBytes_AS_STRING(bytes.ptr()), (std::size_t) PyBytes_GET_SIZE(bytes.ptr()));
 }
 
+std::string working_directory() {
+    std::string buffer(PATH_MAX, '\0');
+    while (!::getcwd(buffer.data(), buffer.size())) {
+        if (errno != ERANGE) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw nb::python_error();
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+    return buffer;
+}
+
 nb::str path_str(std::string_view bytes) {
     PyObject *text = PyUnicode_DecodeFSDefaultAndSize(bytes.data(), (Py_ssize_t) bytes.size());
     if (!text)

@@ -16,6 +16,10 @@ namespace nb = nanobind;
 // `TypeError` naming the argument.
 std::string arg_path(nb::handle value, const char *name);
 
+// The working directory (as `os.getcwd` gives it, in the file system's bytes);
+// raises the host's `OSError` when it cannot be read.
+std::string working_directory();
+
 // A file-system name as a host text (as `os.fsdecode` gives it).
 nb::str path_str(std::string_view bytes);
 
