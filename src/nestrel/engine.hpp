@@ -79,8 +79,12 @@ private:
 };
 
 // Walk the tree below `root` (normalized) top-down in listing order and
-// extract every regular file that has a language and is not ignored.
+// extract every regular file that has a language and is not ignored; each
+// file with comments is handed to `found` (valid only during the call).
 // `checkpoint` is called now and then; when it returns true the walk stops.
+void scan(const std::string &root, const std::string &cwd, const std::vector<std::string> &ignore,
+          const std::function<bool()> &checkpoint, const std::function<void(const FileResult &)> &found);
+// The same, collecting the records.
 std::vector<FileResult> scan(const std::string &root, const std::string &cwd,
                              const std::vector<std::string> &ignore, const std::function<bool()> &checkpoint);
 

@@ -272,40 +272,32 @@ bool JsonWriter::host_value(PyObject *object, int depth) {
 
 bool JsonWriter::value(nb::handle value) { return host_value(value.ptr(), 0); }
 
-void JsonWriter::records(const std::vector<FileResult> &results) {
-    // The layout of the host form, with its fixed pieces written whole.
-    if (results.empty()) {
-        put("[]");
+// The layout of the host form, with its fixed pieces written whole.
+void JsonWriter::record(const FileResult &result) {
+    put(records_++ ? std::string_view(",\n  {\n    \"file\": ") : std::string_view("[\n  {\n    \"file\": "));
+    utf8_string(result.file);
+    const auto &items = result.comments.items;
+    if (items.empty()) {
+        put(",\n    \"comments\": []\n  }");
         return;
     }
-    put('[');
-    for (std::size_t r = 0; r < results.size(); ++r) {
-        const FileResult &result = results[r];
-        put(r ? std::string_view(",\n  {\n    \"file\": ") : std::string_view("\n  {\n    \"file\": "));
-        utf8_string(result.file);
-        const auto &items = result.comments.items;
-        if (items.empty()) {
-            put(",\n    \"comments\": []\n  }");
-            continue;
+    put(",\n    \"comments\": [");
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        put(i ? std::string_view(",\n      {\n        \"line\": \"") : std::string_view("\n      {\n        \"line\": \""));
+        char *p = room(44);
+        char *end = std::to_chars(p, p + 20, items[i].start_line).ptr;
+        if (items[i].end_line != items[i].start_line) {
+            *end++ = '-';
+            end = std::to_chars(end, end + 20, items[i].end_line).ptr;
         }
-        put(",\n    \"comments\": [");
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            put(i ? std::string_view(",\n      {\n        \"line\": \"")
-                  : std::string_view("\n      {\n        \"line\": \""));
-            char *p = room(44);
-            char *end = std::to_chars(p, p + 20, items[i].start_line).ptr;
-            if (items[i].end_line != items[i].start_line) {
-                *end++ = '-';
-                end = std::to_chars(end, end + 20, items[i].end_line).ptr;
-            }
-            size_ += (std::size_t) (end - p);
-            put("\",\n        \"content\": ");
-            utf8_string(result.comments.text(items[i]));
-            put("\n      }");
-        }
-        put("\n    ]\n  }");
+        size_ += (std::size_t) (end - p);
+        put("\",\n        \"content\": ");
+        utf8_string(result.comments.text(items[i]));
+        put("\n      }");
     }
-    put("\n]");
+    put("\n    ]\n  }");
 }
+
+void JsonWriter::end_records() { put(records_ ? "\n]" : "[]"); }
 
 }  // namespace nestrel

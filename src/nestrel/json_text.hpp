@@ -26,9 +26,12 @@ public:
     // a few hundred levels).
     bool value(nanobind::handle value);
     // Write comment records as the host would write their host form (a list
-    // of {"file", "comments": [{"line", "content"}]}); `file` texts must be
-    // valid UTF-8.
-    void records(const std::vector<FileResult> &results);
+    // of {"file", "comments": [{"line", "content"}]}), one record at a time
+    // between `begin_records` and `end_records`; `file` texts must be valid
+    // UTF-8.
+    void begin_records() { records_ = 0; }
+    void record(const FileResult &result);
+    void end_records();
     void flush();
 
 private:
@@ -56,6 +59,7 @@ private:
     Sink sink_;
     std::string buffer_;
     std::size_t size_ = 0;
+    std::size_t records_ = 0;
 };
 
 }  // namespace nestrel

@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -314,30 +315,8 @@ void save_to_json(nb::handle, nb::handle results, nb::handle output_file) {
     }
 }
 
-// Write records as the comment document at `path`, as save_to_json would.
-void save_records(nb::handle extractor, std::vector<nestrel::FileResult> &results, const std::string &path) {
-    for (const nestrel::FileResult &result : results) {
-        if (!orvo::is_valid_utf8(result.file)) {
-            // A file name that is no UTF-8 cannot be written; the host form
-            // of the records takes the usual way and its error.
-            extractor.attr("save_to_json")(host_records(results), orvo::path_str(path));
-            return;
-        }
-    }
-    try {
-        orvo::FileReplacement file(path);
-        nestrel::JsonWriter writer([&](std::string_view piece) { file.write(piece); });
-        writer.records(results);
-        writer.flush();
-        file.commit();
-    } catch (nb::python_error &error) {
-        if (!orvo::is_exception(error))
-            throw;
-        save_failed(error);
-    }
-}
-
 // ------------------------------------------------------------------ command
+
 
 void make_directory(const std::string &path) {
     if (::mkdir(path.c_str(), 0777) == 0)
@@ -349,29 +328,92 @@ void make_directory(const std::string &path) {
     raise_os_error(error, path);
 }
 
-// The extraction command. The records stay native from the walk to the
-// document: the host form of the results would only be written and dropped.
+// The comment document being written by the command: created at the first
+// record, so that a tree without comments leaves ".orvo" alone.
+class DocumentStream {
+public:
+    explicit DocumentStream(std::string directory) : directory_(std::move(directory)) {}
+
+    void add(const nestrel::FileResult &result) {
+        if (!file_) {
+            make_directory(directory_);
+            saving([&] {
+                file_.emplace(path());
+                writer_.emplace([this](std::string_view piece) { file_->write(piece); });
+                writer_->begin_records();
+            });
+        }
+        saving([&] {
+            if (!orvo::is_valid_utf8(result.file)) {
+                // A name that is no UTF-8 cannot be written: the host's
+                // encoder tells why.
+                nb::str name = orvo::path_str(result.file);
+                PyUnicode_AsUTF8AndSize(name.ptr(), nullptr);
+                throw nb::python_error();
+            }
+            writer_->record(result);
+        });
+        ++records_;
+        entries_ += result.comments.items.size();
+    }
+
+    void finish() {
+        saving([&] {
+            writer_->end_records();
+            writer_->flush();
+            file_->commit();
+        });
+    }
+
+    std::string path() const { return directory_ + "/comments.json"; }
+    std::size_t records() const { return records_; }
+    std::size_t entries() const { return entries_; }
+
+private:
+    // Errors of writing the document carry the saving message.
+    template <typename Step>
+    static void saving(Step &&step) {
+        try {
+            step();
+        } catch (nb::python_error &error) {
+            if (!orvo::is_exception(error))
+                throw;
+            save_failed(error);
+        }
+    }
+
+    std::string directory_;
+    std::optional<orvo::FileReplacement> file_;
+    std::optional<nestrel::JsonWriter> writer_;
+    std::size_t records_ = 0, entries_ = 0;
+};
+
+// The extraction command. Each record goes into the document as soon as its
+// file is read: the host form of the records would only be written and
+// dropped, and memory stays bounded by the largest file.
 void extract_comments() {
     try {
         nb::object extractor = nb::module_::import_("nestrel").attr("Nestrel")();
         orvo::print("正在扫描目录并提取注释...");
-        std::vector<nestrel::FileResult> results = scan_natively(extractor, nb::none());
-        if (results.empty()) {
+        std::string cwd = orvo::working_directory();
+        std::vector<std::string> ignore = ignore_list(extractor);
+        DocumentStream document(cwd + "/.orvo");
+        auto interrupted = [] {
+            if (PyErr_CheckSignals() != 0)
+                throw nb::python_error();
+            return false;
+        };
+        nestrel::scan(cwd, cwd, ignore, interrupted,
+                      [&](const nestrel::FileResult &result) { document.add(result); });
+        if (document.records() == 0) {
             orvo::print("未找到任何包含注释的编程语言文件。");
             return;
         }
-        std::string directory = orvo::working_directory() + "/.orvo";
-        make_directory(directory);
-        std::string document = directory + "/comments.json";
-        std::size_t records = results.size(), entries = 0;
-        for (const nestrel::FileResult &result : results)
-            entries += result.comments.items.size();
-        save_records(extractor, results, document);
-
+        document.finish();
         orvo::print("注释提取完成！");
-        orvo::print("扫描的文件数量: " + std::to_string(records));
-        orvo::print("提取的注释总数: " + std::to_string(entries));
-        orvo::print(nb::str("结果已保存到: {}").format(orvo::path_str(document)));
+        orvo::print("扫描的文件数量: " + std::to_string(document.records()));
+        orvo::print("提取的注释总数: " + std::to_string(document.entries()));
+        orvo::print(nb::str("结果已保存到: {}").format(orvo::path_str(document.path())));
     } catch (nb::python_error &error) {
         if (!orvo::is_exception(error))
             throw;
