@@ -100,11 +100,14 @@ def test_line_operation_refuses_without_changing_the_file(isolated):
 def test_rewrites_keep_permissions_and_links(isolated):
     script_file = write(isolated / "run.sh", "echo hi\n")
     os.chmod(script_file, 0o751)
+    owner = (1234, 1234) if os.geteuid() == 0 else (os.getuid(), os.getgid())
+    os.chown(script_file, *owner)
     os.symlink("run.sh", isolated / "alias.sh")
     assert inject([entry("1", "greet")], "alias.sh")["comments_injected"] == 1
     assert (isolated / "alias.sh").is_symlink()
     assert script_file.read_text() == "echo hi # greet\n"
     assert stat.S_IMODE(script_file.stat().st_mode) == 0o751
+    assert (script_file.stat().st_uid, script_file.stat().st_gid) == owner
     assert sorted(p.name for p in isolated.iterdir()) == ["alias.sh", "run.sh"]
 
 

@@ -149,8 +149,12 @@ FileReplacement::FileReplacement(const std::string &path) : path_(path), target_
     }
     if (fd_ < 0)
         raise_errno(EEXIST, path);
-    if (exists && ::fchmod(fd_, info.st_mode & 07777) != 0)
-        fail(errno);
+    if (exists) {
+        // Owner and group stay where the rights allow it (else they are ours).
+        [[maybe_unused]] int owner_kept = ::fchown(fd_, info.st_uid, info.st_gid);
+        if (::fchmod(fd_, info.st_mode & 07777) != 0)
+            fail(errno);
+    }
 }
 
 FileReplacement::~FileReplacement() {

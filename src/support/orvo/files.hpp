@@ -32,7 +32,8 @@ bool read_regular_file(const std::string &path, std::string &out);
 // same directory and renamed over the target by `commit`, so that an error on
 // the way (a full disk, a failed write) leaves the target with its old
 // content. A link is followed to the file it names; an existing target keeps
-// its permission bits, a new one gets those `open` would give it; a target
+// its permission bits (and its owner where the rights allow), a new one gets
+// those `open` would give it; a target
 // that may not be written is refused as `open` would refuse it. Failures raise
 // the host's `OSError` naming `path`. Without `commit` the temporary file is
 // removed. (It is not forced to disk before the rename: that would cost a disk
