@@ -1,6 +1,7 @@
 #include "orvo/support.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace orvo {
 
@@ -291,8 +292,30 @@ std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t &bad)
 bool is_valid_utf8(std::string_view bytes) {
     std::size_t i = 0, bad = 0;
     while (i < bytes.size()) {
-        if ((unsigned char) bytes[i] < 0x80) {
+        // Runs of ASCII are skipped eight bytes at a time.
+        while (i + 8 <= bytes.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes.data() + i, 8);
+            if (word & 0x8080808080808080ull)
+                break;
+            i += 8;
+        }
+        if (i >= bytes.size())
+            break;
+        unsigned char c = (unsigned char) bytes[i];
+        if (c < 0x80) {
             ++i;
+            continue;
+        }
+        // The common two- and three-byte forms are checked here at once.
+        auto continues = [&](std::size_t k) { return ((unsigned char) bytes[k] & 0xC0) == 0x80; };
+        if (c >= 0xC2 && c <= 0xDF && i + 1 < bytes.size() && continues(i + 1)) {
+            i += 2;
+            continue;
+        }
+        if (((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) && i + 2 < bytes.size() && continues(i + 1) &&
+            continues(i + 2)) {
+            i += 3;
             continue;
         }
         std::size_t n = sequence_length(bytes, i, bad);
@@ -329,15 +352,18 @@ std::string decode_utf8_lossy(std::string_view bytes) {
 std::string normalize_newlines(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r') {
-            out.push_back('\n');
-            if (i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-        } else {
-            out.push_back(c);
-        }
+    std::size_t i = 0;
+    while (i < text.size()) {
+        // Copy up to the next "\r" in one piece.
+        const void *found = std::memchr(text.data() + i, '\r', text.size() - i);
+        std::size_t end = found ? (std::size_t) ((const char *) found - text.data()) : text.size();
+        out.append(text.data() + i, end - i);
+        if (end == text.size())
+            break;
+        out.push_back('\n');
+        i = end + 1;
+        if (i < text.size() && text[i] == '\n')
+            ++i;
     }
     return out;
 }

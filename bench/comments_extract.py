@@ -1,0 +1,205 @@
+"""Benchmark: extracting the comments of a large tree with nestrel against the
+same extraction written plainly in Python (bench/comments_baseline.py).
+
+    python bench/comments_extract.py                 # generates a tree (>= 5,000 files, >= 100 MB)
+    python bench/comments_extract.py --tree PATH     # any checkout instead
+
+Each side runs in a child process of its own (so its peak memory is its own),
+with the tree as working directory: walk, read, decode, match, build the
+records and write the comment document. Three runs are timed:
+
+- the extraction command `nestrel.extract_comments()` (it writes
+  `.orvo/comments.json` inside the tree and removes it afterwards unless it was
+  there before);
+- the same through the classes' own calls, `Nestrel().scan_directory()` and
+  `save_to_json`, which also build the records as host lists and dicts;
+- the plain-Python extraction, scan and save.
+
+The documents must be identical byte for byte. Prints the times, the ratios,
+files/s, MB/s and peak memory.
+"""
+
+import argparse
+import contextlib
+import io
+import json
+import os
+import random
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+# suffix, single-line prefix, block opening and closing (or None)
+SYNTAX = [
+    (".py", "#", '"""', '"""'), (".js", "//", "/*", "*/"), (".ts", "//", "/*", "*/"), (".c", "//", "/*", "*/"),
+    (".cpp", "//", "/*", "*/"), (".h", "//", "/*", "*/"), (".java", "//", "/*", "*/"), (".go", "//", "/*", "*/"),
+    (".rs", "//", "/*", "*/"), (".cs", "//", "/*", "*/"), (".php", "#", "/*", "*/"), (".rb", "#", "=begin", "=end"),
+    (".sh", "#", None, None), (".sql", "--", "/*", "*/"), (".html", None, "<!--", "-->"),
+    (".css", None, "/*", "*/"), (".lua", "--", "--[[", "]]"), (".hs", "--", "{-", "-}"), (".ml", None, "(*", "*)"),
+    (".jl", "#", "#=", "=#"), (".m", "%", "%{", "}%"), (".nim", "#", "#[", "]#"), (".pl", "#", "=pod", "=cut"),
+    (".vue", "//", "<!--", "-->"), (".ex", "#", None, None), (".erl", "%", None, None), (".lsp", ";", None, None),
+    (".zig", "//", None, None), (".kt", "//", "/*", "*/"), (".swift", "//", "/*", "*/"), (".txt", "#", None, None),
+]
+WORDS = ("value index result buffer count total parse render update config handler request response "
+         "state error token stream cache node tree path file line entry item 数据 注释 café").split()
+
+
+def words(rng, low, high):
+    return " ".join(rng.choice(WORDS) for _ in range(rng.randint(low, high)))
+
+
+def source_text(rng, syntax, size):
+    suffix, line_prefix, block_open, block_close = syntax
+    parts, length = [], 0
+    while length < size:
+        roll = rng.random()
+        if roll < 0.55:
+            line = "    " * rng.randint(0, 3) + f"{rng.choice(WORDS)} = call({words(rng, 1, 6)!r}, {rng.randint(0, 999)});"
+            if line_prefix and rng.random() < 0.2:
+                line += f" {line_prefix} {words(rng, 2, 8)}"
+        elif roll < 0.8 and line_prefix:
+            line = "    " * rng.randint(0, 2) + f"{line_prefix} {words(rng, 3, 12)}"
+        elif roll < 0.9 and block_open:
+            body = "\n".join(" * " + words(rng, 2, 10) for _ in range(rng.randint(0, 6)))
+            line = f"{block_open} {words(rng, 1, 5)}\n{body}\n{block_close}"
+        else:
+            line = ""
+        parts.append(line)
+        length += len(line) + 1
+    text = "\n".join(parts) + "\n"
+    if rng.random() < 0.05:
+        text = text.replace("\n", "\r\n")
+    data = text.encode("utf-8")
+    if rng.random() < 0.03:
+        data = data[:100] + b"\xff\xfe" + data[100:]
+    return data
+
+
+def generate(root, files, megabytes):
+    rng = random.Random(2024)
+    average = megabytes * 1_000_000 // files
+    directories = [Path("")]
+    for i in range(files // 25):
+        parent = rng.choice(directories)
+        directories.append(parent / rng.choice(["src", "lib", "pkg", "core", "util", "test", "build", "vendor"]) /
+                           f"d{i}")
+    (root / ".gitignore").write_text("# generated\nbuild/\nvendor\n*.tmp\n", encoding="utf-8")
+    for i in range(files):
+        directory = root / rng.choice(directories)
+        directory.mkdir(parents=True, exist_ok=True)
+        syntax = rng.choice(SYNTAX)
+        size = int(average * rng.uniform(0.2, 1.8))
+        (directory / f"f{i}{syntax[0]}").write_bytes(source_text(rng, syntax, size))
+
+
+def tree_size(root):
+    count = total = 0
+    for directory, _dirs, names in os.walk(root):
+        for name in names:
+            path = os.path.join(directory, name)
+            if os.path.isfile(path):
+                count += 1
+                total += os.path.getsize(path)
+    return count, total
+
+
+def child(side, root, output):
+    os.chdir(root)
+    if side == "command":
+        import nestrel
+        with contextlib.redirect_stdout(io.StringIO()) as printed:
+            start = time.perf_counter()
+            nestrel.extract_comments()
+            seconds = time.perf_counter() - start
+        lines = printed.getvalue().splitlines()
+        shutil.move(os.path.join(root, ".orvo", "comments.json"), output)
+        records, comments = int(lines[2].split(": ")[1]), int(lines[3].split(": ")[1])
+    else:
+        if side == "classes":
+            import nestrel
+            start = time.perf_counter()
+            extractor = nestrel.Nestrel()
+            results = extractor.scan_directory()
+            extractor.save_to_json(results, output)
+        else:
+            sys.path.insert(0, str(HERE))
+            import comments_baseline
+            start = time.perf_counter()
+            results = comments_baseline.scan_directory()
+            comments_baseline.save_to_json(results, output)
+        seconds = time.perf_counter() - start
+        records, comments = len(results), sum(len(r["comments"]) for r in results)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"seconds": seconds, "peak_kb": peak, "records": records, "comments": comments}))
+
+
+def run_side(side, root, output, repeats):
+    best = None
+    for _ in range(repeats):
+        done = subprocess.run([sys.executable, __file__, "--child", side, str(root), str(output)],
+                              capture_output=True, text=True, check=True)
+        figures = json.loads(done.stdout)
+        if best is None or figures["seconds"] < best["seconds"]:
+            best = figures
+    return best
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--tree", help="an existing tree to extract (default: generate one)")
+    parser.add_argument("--files", type=int, default=6000)
+    parser.add_argument("--megabytes", type=int, default=110)
+    parser.add_argument("--repeats", type=int, default=3, help="runs per side; the best counts")
+    parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        return child(*args.child)
+
+    with tempfile.TemporaryDirectory(prefix="orvo-bench-") as scratch:
+        scratch = Path(scratch)
+        if args.tree:
+            root = Path(args.tree).resolve()
+        else:
+            root = scratch / "tree"
+            root.mkdir()
+            print(f"generating {args.files} files, about {args.megabytes} MB ...", flush=True)
+            generate(root, args.files, args.megabytes)
+        count, total = tree_size(root)
+        megabytes = total / 1e6
+        print(f"tree: {root}: {count} files, {megabytes:.1f} MB", flush=True)
+        had_orvo = (root / ".orvo").exists()
+        try:
+            run_side("command", root, scratch / "warm.json", 1)  # fill the page cache
+            command = run_side("command", root, scratch / "command.json", args.repeats)
+            classes = run_side("classes", root, scratch / "classes.json", args.repeats)
+            baseline = run_side("baseline", root, scratch / "baseline.json", args.repeats)
+        finally:
+            if not had_orvo and (root / ".orvo").is_dir():
+                (root / ".orvo").rmdir()
+        expected = (scratch / "baseline.json").read_bytes()
+        identical = all((scratch / f"{side}.json").read_bytes() == expected for side in ("command", "classes"))
+        document_mb = len(expected) / 1e6
+
+    print(f"records: {baseline['records']} files with comments, {baseline['comments']} comments, "
+          f"document {document_mb:.1f} MB")
+    rows = [("plain Python (scan + save)", baseline), ("nestrel command", command),
+            ("nestrel scan_directory + save_to_json", classes)]
+    for name, figures in rows:
+        ratio = baseline["seconds"] / figures["seconds"]
+        print(f"{name:40s} {figures['seconds']:7.3f} s  {ratio:5.1f}x  "
+              f"{count / figures['seconds']:8.0f} files/s  {megabytes / figures['seconds']:6.1f} MB/s  "
+              f"peak memory {figures['peak_kb'] / 1024:.0f} MB")
+    print(f"documents byte-identical: {'yes' if identical else 'NO'}")
+    ratio = baseline["seconds"] / command["seconds"]
+    print(f"command ratio {ratio:.1f}x (target: at least 20x)")
+    return 0 if identical and ratio >= 20 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,65 @@
+// JSON text, written natively in the layout of the host's
+// `json.dumps(value, indent=2, ensure_ascii=False)`, and handed on in pieces.
+#pragma once
+
+#include "engine.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nestrel {
+
+class JsonWriter {
+public:
+    using Sink = std::function<void(std::string_view)>;
+    // The text goes to `sink` in pieces of about a megabyte, and at `flush`.
+    explicit JsonWriter(Sink sink);
+
+    // Write a host value. Returns false, with part of the text possibly handed
+    // on, when the value holds something whose text only the host's json
+    // module knows (another type, a key that is not a text, nesting deeper than
+    // a few hundred levels).
+    bool value(nanobind::handle value);
+    // Write comment records as the host would write their host form (a list
+    // of {"file", "comments": [{"line", "content"}]}), one record at a time
+    // between `begin_records` and `end_records`; `file` texts must be valid
+    // UTF-8.
+    void begin_records() { records_ = 0; }
+    void record(const FileResult &result);
+    void end_records();
+    void flush();
+
+private:
+    char *room(std::size_t more) {
+        if (size_ + more > buffer_.size())
+            make_room(more);
+        return buffer_.data() + size_;
+    }
+    void make_room(std::size_t more);
+    void put(char c) { *room(1) = c, ++size_; }
+    void put(std::string_view text) {
+        if (text.size() <= 4096) {
+            std::memcpy(room(text.size()), text.data(), text.size());
+            size_ += text.size();
+        } else {
+            put_long(text);
+        }
+    }
+    void put_long(std::string_view text);
+    void newline(int depth);
+    void utf8_string(std::string_view text);
+    void host_string(PyObject *text);
+    bool host_value(PyObject *value, int depth);
+
+    Sink sink_;
+    std::string buffer_;
+    std::size_t size_ = 0;
+    std::size_t records_ = 0;
+};
+
+}  // namespace nestrel

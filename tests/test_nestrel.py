@@ -1,0 +1,313 @@
+import json
+import os
+import random
+import stat
+from pathlib import Path
+
+import pytest
+
+import nestrel
+from dialogue import run, script
+
+Nestrel = nestrel.Nestrel
+
+
+def write(path, text):
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if isinstance(text, bytes):
+        path.write_bytes(text)
+    else:
+        path.write_text(text, encoding="utf-8")
+    return path
+
+
+# ------------------------------------------------------------------- tables
+
+def test_tables_hold_the_languages_in_order():
+    extractor = Nestrel()
+    suffixes = extractor.SUPPORTED_EXTENSIONS
+    assert suffixes is Nestrel.SUPPORTED_EXTENSIONS
+    assert len(suffixes) == 59 and len(set(suffixes.values())) == 46
+    keys = list(suffixes)
+    assert keys[:4] == [".py", ".php", ".cs", ".java"] and keys[-3:] == [".cl", ".scm", ".rkt"]
+    assert keys.index(".nim") == keys.index(".m") + 1  # the repeated ".nim" keeps its first place
+    patterns = extractor.COMMENT_PATTERNS
+    assert len(patterns) == 45 and "r" not in patterns and set(patterns) == set(suffixes.values()) - {"r"}
+    assert list(patterns)[:3] == ["python", "php", "csharp"] and list(patterns)[-1] == "perl"
+    assert patterns["python"] == {"single_line": "#(.*)", "multiline": ['"""(.*?)"""', "'''(.*?)'''"]}
+    assert list(patterns["php"]) == ["single_line", "multiline"]
+    assert patterns["ocaml"] == {"single_line": [r"\(\*(.*?)\*\)"]}
+    assert patterns["html"] == {"multiline": ["<!--(.*?)-->"]}
+    assert patterns["vue"]["multiline"] == [r"/\*(.*?)\*/", "<!--(.*?)-->"]
+    assert patterns["perl"] == {"single_line": ["#(.*)"], "multiline": ["=(.*?)=cut"]}
+
+
+def test_language_comes_from_the_lower_cased_suffix():
+    extractor = Nestrel()
+    cases = {"a.PY": "python", "x/y.H": "c", "m.m": "matlab", "s.pl": "perl", "t.pt": "prolog", "v.v": "vlang",
+             "k.kotlin": "kotlin", "r.R": "r", "lib.tar.rs": "rust", "x.\u212aotlin": "kotlin",
+             ".py": None, "name.": None, "noext": None, "dir.py/": "python", "a.py/..": None,
+             "x.txt": None, "x.pyc": None, "": None}
+    for path, language in cases.items():
+        assert extractor._get_language(path) == language, path
+        assert extractor._get_language(Path(path)) == language, path
+    with pytest.raises(TypeError, match="'file_path'"):
+        extractor._get_language(3)
+
+
+# ------------------------------------------------------------- ignore rules
+
+def test_ignore_list_is_read_once_from_the_working_directory(isolated):
+    write(isolated / ".gitignore", "# a comment\n\n  build/  \r\nlog\r*.tmp\n/docs\nsrc/gen\n!keep\n")
+    extractor = Nestrel()
+    assert extractor.gitignore_patterns == ["build/", "log", "*.tmp", "/docs", "src/gen", "!keep"]
+    write(isolated / ".gitignore", "other\n")
+    assert extractor.gitignore_patterns[0] == "build/"
+    assert Nestrel().gitignore_patterns == ["other"]
+    # An undecodable line ends the reading; the lines before it stay.
+    write(isolated / ".gitignore", b"first\nsecond\n\xff\xfe\nthird\n")
+    assert Nestrel().gitignore_patterns == ["first", "second"]
+    (isolated / ".gitignore").unlink()
+    (isolated / ".gitignore").mkdir()
+    assert Nestrel().gitignore_patterns == []
+
+
+def test_ignore_rules_have_their_own_odd_cases(isolated):
+    write(isolated / ".gitignore", "build/\nlog\n*.tmp\n/docs\nsrc/gen\n")
+    extractor = Nestrel()
+    cases = {"build/a.py": True, "build": True, "src/build/a.py": False, "buildings/a.py": False,
+             "catalog.py": True, "src/blog/x.py": True, "a.tmp": False, "x*.tmp": True,
+             "docs/a.py": False, "src/gen": True, "src/gen/x.py": True, "src/generated.py": False}
+    for relative, ignored in cases.items():
+        assert extractor._is_ignored(isolated / relative) is ignored, relative
+        assert extractor._is_ignored(str(isolated / relative)) is ignored, relative
+    # Only paths below the working directory can be ignored.
+    assert extractor._is_ignored("build/a.py") is False
+    assert extractor._is_ignored(isolated.parent / "build" / "a.py") is False
+    # A file name holding "\" is matched as if it were "/".
+    assert extractor._is_ignored(isolated / "build\\a.py") is True
+
+
+# --------------------------------------------------------- comments of a file
+
+def comments_of(path):
+    record = Nestrel().extract_comments_from_file(path)
+    return None if record is None else [(c["line"], c["content"]) for c in record["comments"]]
+
+
+def test_comments_come_in_extraction_order(isolated):
+    write(isolated / "a.c", "int x; // one /* two */\n/* three\n * four */ int y;\n")
+    assert comments_of(isolated / "a.c") == [("1", "one /* two */"), ("1", "two"), ("2-3", "three\n * four")]
+    write(isolated / "b.ml", "let x = 1 (* a *) (* b *)\n(* not\nclosed *)\n")
+    assert comments_of(isolated / "b.ml") == [("1", "a"), ("1", "b")]
+    write(isolated / "c.lua", "x = 1 --[[ block ]]\n")
+    assert comments_of(isolated / "c.lua") == [("1", "[[ block ]]"), ("1", "block")]
+    write(isolated / "d.pl", "my $x = 1;\nprint $x;\n=cut\n")  # the block starts at the assignment's "="
+    assert comments_of(isolated / "d.pl") == [("1-3", "1;\nprint $x;")]
+    write(isolated / "e.pl", "my $x = 1; # note\n")
+    assert comments_of(isolated / "e.pl") == [("1", "note")]
+    write(isolated / "f.py", "#!/usr/bin/env python\ns = 'a # b'\n")
+    assert comments_of(isolated / "f.py") == [("1", "!/usr/bin/env python"), ("2", "b'")]
+
+
+def test_files_without_comments_give_nothing(isolated):
+    for name, text in {"empty.py": "", "markers.c": "//   \n/* */\n//\t\n", "stats.r": "# comment\n",
+                       "plain.txt": "# comment\n", "code.go": "package main\n"}.items():
+        assert Nestrel().extract_comments_from_file(write(isolated / name, text)) is None, name
+    assert Nestrel().extract_comments_from_file(isolated / "missing.py") is None
+    os.mkfifo(isolated / "pipe.py")  # never waited on
+    assert Nestrel().extract_comments_from_file(isolated / "pipe.py") is None
+    (isolated / "dir.py").mkdir()
+    assert Nestrel().extract_comments_from_file(isolated / "dir.py") is None
+
+
+def test_reading_drops_undecodable_bytes_as_the_host_does(isolated):
+    rng = random.Random(5)
+    pieces = [b"# ", b"a", b"\n", b"\r", b"\r\n", b"\xc3\xa9", b"\xe4\xb8\xad", b"\xf0\x9f\x98\x80", b"\xff",
+              b"\xc3", b"\xe4\xb8", b"\xf0\x9f", b"\xed\xa0\x80", b"\xc0\xaf", b"\x80"]
+    extractor = Nestrel()
+    for number in range(200):
+        data = b"".join(rng.choice(pieces) for _ in range(rng.randrange(40)))
+        path = write(isolated / f"r{number}.sh", data)
+        with open(path, encoding="utf-8", errors="ignore") as handle:
+            expected = extractor._extract_comments_from_content(handle.read(), "shell")
+        record = extractor.extract_comments_from_file(path)
+        found = [] if record is None else [(c["line"], c["content"]) for c in record["comments"]]
+        assert found == [(str(s), t) for s, _, t in expected], data
+
+
+def test_line_ends_and_undecodable_bytes(isolated):
+    lf = "# one\nx = 1\n'''two\nthree'''\n# four\n"
+    expected = [("1", "one"), ("5", "four"), ("3-4", "two\nthree")]
+    for name, text in {"lf.py": lf, "crlf.py": lf.replace("\n", "\r\n"), "cr.py": lf.replace("\n", "\r")}.items():
+        assert comments_of(write(isolated / name, text)) == expected, name
+    write(isolated / "bad.py", b"# caf\xc3\xa9 \xff\xfeok\r\n# \xe4\xb8\xad\n")
+    assert comments_of(isolated / "bad.py") == [("1", "café ok"), ("2", "中")]
+
+
+def test_file_path_is_relative_below_the_working_directory(isolated, tmp_path):
+    write(isolated / "src" / "a.py", "# x\n")
+    write(tmp_path / "outside.py", "# y\n")
+    extractor = Nestrel()
+    assert extractor.extract_comments_from_file(isolated / "src" / "a.py")["file"] == "src/a.py"
+    assert extractor.extract_comments_from_file(str(isolated) + "//src/./a.py")["file"] == "src/a.py"
+    assert extractor.extract_comments_from_file("src/a.py")["file"] == "src/a.py"
+    assert extractor.extract_comments_from_file("./src//a.py")["file"] == "src/a.py"
+    assert extractor.extract_comments_from_file(tmp_path / "outside.py")["file"] == str(tmp_path / "outside.py")
+    write(isolated / ".gitignore", "src/\n")
+    extractor = Nestrel()
+    assert extractor.extract_comments_from_file(isolated / "src" / "a.py") is None
+    assert extractor.extract_comments_from_file("src/a.py") is not None  # a relative path is never ignored
+    assert list(extractor.extract_comments_from_file(tmp_path / "outside.py")) == ["file", "comments"]
+
+
+def test_content_extraction_checks_its_arguments():
+    extractor = Nestrel()
+    assert extractor._extract_comments_from_content("# a\n", "r") == []
+    assert extractor._extract_comments_from_content("# a", "unknown") == []
+    assert extractor._extract_comments_from_content("x # a\r\n", "shell") == [(1, 1, "a")]
+    for args, name in [((None, "python"), "content"), (("# a", b"python"), "language")]:
+        with pytest.raises(TypeError, match=f"'{name}'"):
+            extractor._extract_comments_from_content(*args)
+
+
+# --------------------------------------------------------------------- walk
+
+def reference_walk(top):
+    """The walk order the extraction follows: the host's os.walk, top-down."""
+    order = []
+    for root, _dirs, files in os.walk(top):
+        order += [os.path.join(root, name) for name in files if os.path.isfile(os.path.join(root, name))]
+    return order
+
+
+def test_walk_follows_the_listing_order(isolated, tmp_path):
+    for path in ["b.py", "a/z.js", "a/b/c.go", ".hidden/h.rb", "a.c", "a/y.ts", "c/d/e/f.sh", ".orvo/x.py"]:
+        write(isolated / path, "# c\n// c\n")
+    write(isolated / "notes.txt", "# not source\n")
+    write(tmp_path / "elsewhere" / "l.py", "# linked dir\n")
+    os.symlink(tmp_path / "elsewhere", isolated / "linked")
+    os.symlink(isolated / "b.py", isolated / "alias.py")
+    os.symlink(isolated / "gone.py", isolated / "broken.py")
+    results = Nestrel().scan_directory()
+    expected = [os.path.relpath(p, isolated) for p in reference_walk(str(isolated))
+                if Nestrel()._get_language(p) not in (None, "r")]
+    assert [r["file"] for r in results] == expected
+    assert "alias.py" in expected and not any(p.startswith("linked") for p in expected)
+    assert Nestrel().scan_directory(isolated) == results
+    # A relative start gives relative paths as walked, never ignored.
+    write(isolated / ".gitignore", "a/\n")
+    assert [r["file"] for r in Nestrel().scan_directory("./a/")] == reference_walk("a")
+    assert sorted(reference_walk("a")) == ["a/b/c.go", "a/y.ts", "a/z.js"]
+    assert not any(r["file"].startswith("a/") for r in Nestrel().scan_directory())
+    assert Nestrel().scan_directory(isolated / "missing") == []
+    assert Nestrel().scan_directory(isolated / "b.py") == []
+
+
+# ------------------------------------------------------------------- saving
+
+TRICKY = [
+    {"file": "src/ü.py", "comments": [{"line": "1", "content": 'q"b\\s/\b\f\n\r\t\x00\x1f\x7f中😀'}]},
+    {"file": "e", "comments": []}, {}, [], [[]], "", 0, -12, 3.0, 1e100, 0.1, True, False, None,
+    {"nested": {"deep": [1, [2, {"x": None}]]}, "tuple": (1, "a")},
+]
+
+
+def test_saved_text_equals_the_hosts_json(isolated):
+    extractor = Nestrel()
+    long_texts = ["a\"b" * 400_000, "é\n中" * 300_000, "😀\t" * 300_000]  # beyond one written piece
+    for results in [TRICKY, [], [float("nan"), float("inf"), -float("inf")], long_texts,
+                    [{1: "int key", None: 2, 2.5: True}, type("S", (str,), {})("sub")]]:
+        extractor.save_to_json(results, "out.json")
+        expected = json.dumps(results, indent=2, ensure_ascii=False)
+        assert (isolated / "out.json").read_bytes() == expected.encode("utf-8")
+    extractor.save_to_json([{"a": 1}])
+    assert (isolated / "comments.json").read_bytes() == b'[\n  {\n    "a": 1\n  }\n]'
+
+
+def test_saving_fails_without_damage(isolated):
+    extractor = Nestrel()
+    target = write(isolated / "doc.json", "old content")
+    os.chmod(target, 0o640)
+    with pytest.raises(Exception) as error:
+        extractor.save_to_json([{"a": 1}, object()], str(target))
+    assert str(error.value) == "保存JSON文件失败: Object of type object is not JSON serializable"
+    with pytest.raises(Exception) as error:
+        extractor.save_to_json(["\ud800"], str(target))
+    assert str(error.value).startswith("保存JSON文件失败: 'utf-8' codec can't encode")
+    assert target.read_text() == "old content"
+    extractor.save_to_json([1], str(target))
+    assert target.read_text() == "[\n  1\n]" and stat.S_IMODE(target.stat().st_mode) == 0o640
+    assert sorted(p.name for p in isolated.iterdir()) == ["doc.json"]  # no temporary file stays
+    with pytest.raises(Exception) as error:
+        extractor.save_to_json([], "missing/doc.json")
+    assert str(error.value) == "保存JSON文件失败: [Errno 2] No such file or directory: 'missing/doc.json'"
+    with pytest.raises(TypeError, match="'results'"):
+        extractor.save_to_json((1,), "x.json")
+    with pytest.raises(TypeError, match="'output_file'"):
+        extractor.save_to_json([], 5)
+    # A link is written through, not replaced.
+    os.symlink(target, isolated / "link.json")
+    extractor.save_to_json([2], "link.json")
+    assert (isolated / "link.json").is_symlink() and target.read_text() == "[\n  2\n]"
+
+
+def test_a_write_failing_half_way_keeps_the_old_document(isolated):
+    # Writes beyond 4 KB fail in the child, as on a full disk.
+    write(isolated / "doc.json", "old document")
+    code = ("import resource, signal, nestrel\n"
+            "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))\n"
+            "try:\n    nestrel.Nestrel().save_to_json(['x' * 100] * 100, 'doc.json')\n"
+            "except Exception as error:\n    print(error)\n")
+    out = run(code)
+    assert out.stdout == "保存JSON文件失败: [Errno 27] File too large: 'doc.json'\n", out.stderr
+    assert (isolated / "doc.json").read_text() == "old document"
+    assert sorted(p.name for p in isolated.iterdir()) == ["doc.json"]
+
+
+# ------------------------------------------------------------------ command
+
+def test_command_writes_the_document_and_a_summary(isolated, capsys):
+    write(isolated / "a.py", "# one\n'''two'''\n")
+    write(isolated / "sub" / "b.js", "// three\n")
+    write(isolated / "c.txt", "# none\n")
+    nestrel.extract_comments()
+    document = isolated / ".orvo" / "comments.json"
+    assert capsys.readouterr().out.splitlines() == [
+        "正在扫描目录并提取注释...", "注释提取完成！", "扫描的文件数量: 2", "提取的注释总数: 3",
+        f"结果已保存到: {document}"]
+    text = document.read_text(encoding="utf-8")
+    assert text == json.dumps(Nestrel().scan_directory(), indent=2, ensure_ascii=False)
+    assert json.loads(text)[0] == {"file": "a.py", "comments": [{"line": "1", "content": "one"},
+                                                              {"line": "2", "content": "two"}]}
+
+
+def test_command_reports_nothing_found_and_errors(isolated, capsys):
+    write(isolated / "a.py", "x = 1\n")
+    nestrel.extract_comments()
+    assert capsys.readouterr().out == "正在扫描目录并提取注释...\n未找到任何包含注释的编程语言文件。\n"
+    assert not (isolated / ".orvo").exists()
+    write(isolated / "a.py", "# now\n")
+    write(isolated / ".orvo", "a file in the way")
+    nestrel.extract_comments()
+    assert capsys.readouterr().out.splitlines()[-1] == \
+        f"注释提取过程中发生错误: [Errno 17] File exists: '{isolated / '.orvo'}'"
+
+
+def test_command_reports_a_file_name_that_cannot_be_written(isolated, capsys):
+    write(isolated / os.fsdecode(b"bad\xff.py"), "# c\n")
+    nestrel.extract_comments()
+    assert capsys.readouterr().out.splitlines()[-1].startswith(
+        "注释提取过程中发生错误: 保存JSON文件失败: 'utf-8' codec can't encode character '\\udcff'")
+    assert list((isolated / ".orvo").iterdir()) == []
+
+
+def test_console_script_runs_the_command(isolated):
+    write(isolated / "m.rs", "/// doc\n")
+    out = run([script("nestrel")])
+    assert out.returncode == 0 and out.stdout.splitlines()[1:4] == ["注释提取完成！", "扫描的文件数量: 1",
+                                                                  "提取的注释总数: 1"]
+    assert json.loads((isolated / ".orvo" / "comments.json").read_text()) == \
+        [{"file": "m.rs", "comments": [{"line": "1", "content": "/ doc"}]}]
