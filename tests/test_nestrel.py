@@ -8,18 +8,9 @@ import pytest
 
 import nestrel
 from dialogue import run, script
+from files import write
 
 Nestrel = nestrel.Nestrel
-
-
-def write(path, text):
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    if isinstance(text, bytes):
-        path.write_bytes(text)
-    else:
-        path.write_text(text, encoding="utf-8")
-    return path
 
 
 # ------------------------------------------------------------------- tables

@@ -7,18 +7,10 @@ import pytest
 
 import osmeran
 from dialogue import run, script
+from files import write
 
 Osmeran = osmeran.Osmeran
 
-
-def write(path, text):
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    if isinstance(text, bytes):
-        path.write_bytes(text)
-    else:
-        path.write_bytes(text.encode("utf-8"))
-    return path
 
 
 def inject(entries, file="src/f", base=None):

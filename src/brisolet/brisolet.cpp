@@ -29,12 +29,7 @@ struct LoadingAnimation {};
 
 nb::module_ self_module() { return nb::module_::import_("brisolet"); }
 
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
+using orvo::truthy;
 
 // The message argument: a text, or the default text when it is None.
 nb::object message_or_default(nb::handle message) {

@@ -101,8 +101,7 @@ NB_MODULE(config, m) {
     ns["EMBEDDING_MODEL"] = orvo::to_str(embedding_model ? *embedding_model : "BAAI/bge-m3");
     ns["validate_ai_config"] = builtins.attr("classmethod")(nb::cpp_function(
         [](nb::handle cls) {
-            return PyObject_IsTrue(cls.attr("AI_API_KEY").ptr()) == 1 &&
-                   PyObject_IsTrue(cls.attr("AI_API_URL").ptr()) == 1;
+            return orvo::truthy(cls.attr("AI_API_KEY")) && orvo::truthy(cls.attr("AI_API_URL"));
         },
         nb::name("validate_ai_config"), nb::arg("cls"),
         "True when an API key and a base URL of the chat service are set."));

@@ -52,7 +52,7 @@ void init(Corvane *self, nb::handle api_key, nb::handle base_url, nb::handle mod
 }
 
 [[noreturn]] void missing(nb::handle record, const char *name) {
-    orvo::raise(PyExc_AttributeError, "'" + orvo::from_str(record.type().attr("__name__")) +
+    orvo::raise(PyExc_AttributeError, "'" + orvo::type_name(record) +
                                           "' object has no attribute '" + name + "'");
 }
 
@@ -107,16 +107,14 @@ nb::object chat_completion(nb::handle self, nb::handle messages, nb::handle mode
     auto model_arg = orvo::arg_opt_str(model, "model");
     double temp = orvo::arg_float(temperature, "temperature");
     nb::object tokens = max_tokens.is_none() ? nb::object(nb::none()) : nb::object(nb::int_(orvo::arg_int(max_tokens, "max_tokens")));
-    int streamed = PyObject_IsTrue(stream.ptr());
-    if (streamed < 0)
-        throw nb::python_error();
+    bool streamed = orvo::truthy(stream);
 
     try {
         nb::object chosen = model_arg && !model_arg->empty() ? nb::object(orvo::to_str(*model_arg))
                                                              : nb::object(self.attr("model"));
         nb::object response = self.attr("client").attr("chat").attr("completions").attr("create")(
             "model"_a = chosen, "messages"_a = message_list, "temperature"_a = temp, "max_tokens"_a = tokens,
-            "stream"_a = nb::bool_(streamed != 0), "timeout"_a = 30.0);
+            "stream"_a = streamed, "timeout"_a = 30.0);
         if (streamed)
             return response;  // the package's stream of chunks, handed back as it comes
         try {

@@ -47,12 +47,7 @@ nb::object opt_text_arg(nb::handle value, const char *name) {
     return nb::borrow(value);
 }
 
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
+using orvo::truthy;
 
 bool nonempty_text(nb::handle value) {
     return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
@@ -123,7 +118,7 @@ nb::object generate_embedding(nb::handle self, nb::handle text, nb::handle model
         nb::object response = request(self, input, chosen);
         nb::object vector = response.attr("data")[0].attr("embedding");
         if (!vector.is_none() && !PyList_Check(vector.ptr()))
-            orvo::raise(PyExc_TypeError, "the embedding is a " + orvo::from_str(vector.type().attr("__name__")) +
+            orvo::raise(PyExc_TypeError, "the embedding is a " + orvo::type_name(vector) +
                                              ", not a list");
         return vector;
     } catch (nb::python_error &error) {

@@ -37,7 +37,7 @@ std::vector<std::string> ignore_list(nb::handle self) {
     for (nb::handle item : patterns) {
         if (!PyUnicode_Check(item.ptr()))
             orvo::raise(PyExc_TypeError, "gitignore_patterns must hold texts, not " +
-                                             orvo::from_str(item.type().attr("__name__")));
+                                             orvo::type_name(item));
         list.push_back(orvo::from_str(item));
     }
     return list;

@@ -37,14 +37,7 @@ static_assert(std::size(COMMENT_PREFIXES) == 37);
 // "(*" opens a block comment, so its comment is closed on the same line.
 constexpr std::string_view BLOCK_PREFIX = "(*";
 
-std::string kind_name(nb::handle value) { return orvo::from_str(value.type().attr("__name__")); }
-
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result != 0;
-}
+using orvo::truthy;
 
 // A member of a record, the empty text when it is absent.
 nb::object member(nb::handle record, const char *key) {
@@ -65,7 +58,7 @@ nb::str joined(std::string_view head, nb::handle text) {
 nb::dict element_of(nb::handle element) {
     if (!PyDict_Check(element.ptr()))
         orvo::raise(PyExc_TypeError,
-                    "each element of the comment document must be a dict, not " + kind_name(element));
+                    "each element of the comment document must be a dict, not " + orvo::type_name(element));
     return nb::borrow<nb::dict>(element);
 }
 
@@ -80,7 +73,7 @@ nb::list entries_of(nb::handle element) {
     if ((PyUnicode_Check(value) || PyDict_Check(value)) && PyObject_Length(value) == 0)
         return nb::list();
     orvo::raise(PyExc_TypeError,
-                "the 'comments' of an element must be a list, not " + kind_name(nb::handle(value)));
+                "the 'comments' of an element must be a list, not " + orvo::type_name(nb::handle(value)));
 }
 
 // ------------------------------------------------------------------ engine
@@ -223,7 +216,7 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
         if (!truthy(file))
             continue;  // no file named: skipped without a word
         if (!PyUnicode_Check(file.ptr()))
-            orvo::raise(PyExc_TypeError, "the 'file' of an element must be str, not " + kind_name(file));
+            orvo::raise(PyExc_TypeError, "the 'file' of an element must be str, not " + orvo::type_name(file));
         nb::object path = base_path / file;
         // The document may come from elsewhere: nothing outside the base
         // directory is touched, whatever ".." or links say.
@@ -246,13 +239,13 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
         bool file_modified = false;
         for (nb::handle entry : entries_of(element)) {
             if (!PyDict_Check(entry.ptr()))
-                orvo::raise(PyExc_TypeError, "each comment entry must be a dict, not " + kind_name(entry));
+                orvo::raise(PyExc_TypeError, "each comment entry must be a dict, not " + orvo::type_name(entry));
             nb::object line = member(entry, "line");
             nb::object content = member(entry, "content");
             if (!truthy(line) || !truthy(content))
                 continue;
             if (!PyUnicode_Check(line.ptr()))
-                orvo::raise(PyExc_TypeError, "the 'line' of a comment entry must be str, not " + kind_name(line));
+                orvo::raise(PyExc_TypeError, "the 'line' of a comment entry must be str, not " + orvo::type_name(line));
             nb::object number = validate_line_number(self, line);
             if (number.is_none()) {
                 ++skipped_multiline;
@@ -260,7 +253,7 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
             }
             if (!PyUnicode_Check(content.ptr()))
                 orvo::raise(PyExc_TypeError,
-                            "the 'content' of a comment entry must be str, not " + kind_name(content));
+                            "the 'content' of a comment entry must be str, not " + orvo::type_name(content));
             std::string text = orvo::from_str(content);
             std::string_view trimmed = orvo::strip(text);
             std::string_view comment = text;

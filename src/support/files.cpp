@@ -18,8 +18,7 @@ std::string arg_path(nb::handle value, const char *name) {
     if (!path || !PyUnicode_Check(path)) {
         PyErr_Clear();
         Py_XDECREF(path);
-        raise(PyExc_TypeError, std::string("argument '") + name + "' must be str or os.PathLike, not " +
-                                   from_str(value.type().attr("__name__")));
+        wrong_type(value, name, "str or os.PathLike");
     }
     nb::object text = nb::steal(path);
     nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(text.ptr()));

@@ -48,19 +48,30 @@ bool is_exception(const nb::python_error &error) {
     return error.matches(PyExc_Exception);
 }
 
+bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
+std::string type_name(nb::handle value) {
+    return from_str(value.type().attr("__name__"));
+}
+
 // ------------------------------------------------------------ argument checks
 
-namespace {
-
-[[noreturn]] void wrong_type(nb::handle value, const char *name, const char *expected) {
+void wrong_type(nb::handle value, const char *name, const char *expected) {
     std::string message = "argument '";
     message += name;
     message += "' must be ";
     message += expected;
     message += ", not ";
-    message += from_str(value.type().attr("__name__"));
+    message += orvo::type_name(value);
     raise(PyExc_TypeError, message);
 }
+
+namespace {
 
 bool is_real_number(nb::handle value) {
     if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))

@@ -27,12 +27,7 @@ constexpr const char *GIT_NOT_FOUND = "Git command not found. Please ensure Git 
 
 nb::module_ self_module() { return nb::module_::import_("trelwick"); }
 
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result == 1;
-}
+using orvo::truthy;
 
 // `key in container`, as the host tests it.
 bool contains(nb::handle container, const char *key) {

@@ -36,8 +36,17 @@ bool is_exception(const nb::python_error &error);
 // is read from their set of given fields; mappings are looked up by key.
 std::optional<nb::object> field(nb::handle record, const char *name);
 
+// The truth of a host value, as `bool(value)` gives it.
+bool truthy(nb::handle value);
+
+// The name of a value's type, as `type(value).__name__` gives it.
+std::string type_name(nb::handle value);
+
 // ------------------------------------------------------------ argument checks
 // Each raises `TypeError` naming the argument when the value has another type.
+
+// Raise "argument '<name>' must be <expected>, not <type>" as a `TypeError`.
+[[noreturn]] void wrong_type(nb::handle value, const char *name, const char *expected);
 
 std::string arg_str(nb::handle value, const char *name);
 std::optional<std::string> arg_opt_str(nb::handle value, const char *name);
