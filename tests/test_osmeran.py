@@ -12,7 +12,6 @@ from files import write
 Osmeran = osmeran.Osmeran
 
 
-
 def inject(entries, file="src/f", base=None):
     return Osmeran().inject_comments([{"file": file, "comments": entries}], base)
 
