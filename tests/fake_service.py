@@ -87,6 +87,15 @@ def embeddings_body(inputs: Any, dimensions: int = 8, total_tokens: int | None =
 Responder = Callable[[Request], Answer]
 
 
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # A client that drops its kept-alive connection is not an error here.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
+
+
 @dataclass
 class FakeService:
     host: str = "127.0.0.1"
@@ -122,8 +131,7 @@ class FakeService:
             def log_message(self, *args: Any) -> None:
                 pass
 
-        self._server = ThreadingHTTPServer((self.host, 0), Handler)
-        self._server.daemon_threads = True
+        self._server = _Server((self.host, 0), Handler)
         self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
         self._thread.start()
         return self
