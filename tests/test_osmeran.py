@@ -204,7 +204,7 @@ def test_message_table_and_lookup():
                            "comments_injected_count", "comment_injection_error"]
     assert table["warning_details"] == [
         "• This will overwrite existing comments in your source files",
-        "• Only single-line comments (with spe" "cific line numbers) will be injected",
+        "• Only single-line comments (with specific line numbers) will be injected",
         '• Multi-line comment ranges (like "1-3") will be ignored',
         "• This operation is IRREVERSIBLE and may damage your code",
         "• Please backup your code before proceeding"]

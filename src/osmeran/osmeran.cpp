@@ -287,8 +287,7 @@ nb::dict translations() {
     table["warning_message"] = "This operation will MODIFY your source code files and CANNOT BE UNDORED!";
     nb::list details;
     for (const char *line : {"\u2022 This will overwrite existing comments in your source files",
-                             // (the literal is split only to keep a word out of the repository's word check)
-                             "\u2022 Only single-line comments (with spe" "cific line numbers) will be injected",
+                             "\u2022 Only single-line comments (with specific line numbers) will be injected",
                              "\u2022 Multi-line comment ranges (like \"1-3\") will be ignored",
                              "\u2022 This operation is IRREVERSIBLE and may damage your code",
                              "\u2022 Please backup your code before proceeding"})
