@@ -162,6 +162,17 @@ nb::str failure_text(const nb::python_error &error) {
     return own_text(error);
 }
 
+// The error text of a command's failure report: the error-text rule for a
+// failed git run, a fixed note when git cannot be started, else the error's
+// own text.
+nb::str command_failure_text(const nb::python_error &error) {
+    if (is_git_failure(error))
+        return failure_text(error);
+    if (error.matches(PyExc_FileNotFoundError))
+        return orvo::to_str(GIT_NOT_FOUND);
+    return own_text(error);
+}
+
 // ----------------------------------------------------------- library functions
 
 bool is_git_repository() {
@@ -455,16 +466,11 @@ void push_to_remote() {
     } catch (nb::python_error &error) {
         if (!orvo::is_exception(error))
             throw;
-        if (is_git_failure(error)) {
-            nb::str error_msg = failure_text(error);
-            orvo::print(text("git_push_error", error_msg));
+        nb::str error_msg = command_failure_text(error);
+        orvo::print(text("git_push_error", error_msg));
+        if (is_git_failure(error))
             if (const char *hint = push_hint(orvo::from_str(error_msg)))
                 say(hint);
-        } else if (error.matches(PyExc_FileNotFoundError)) {
-            orvo::print(text("git_push_error", GIT_NOT_FOUND));
-        } else {
-            orvo::print(text("git_push_error", own_text(error)));
-        }
         pause();
     }
 }
@@ -599,12 +605,7 @@ void view_commit_history() {
     } catch (nb::python_error &error) {
         if (!orvo::is_exception(error))
             throw;
-        if (is_git_failure(error))
-            orvo::print(text("git_history_error", failure_text(error)));
-        else if (error.matches(PyExc_FileNotFoundError))
-            orvo::print(text("git_history_error", GIT_NOT_FOUND));
-        else
-            orvo::print(text("git_history_error", own_text(error)));
+        orvo::print(text("git_history_error", command_failure_text(error)));
         pause();
     }
 }
@@ -621,12 +622,7 @@ void reset_to_last_commit() {
         } catch (nb::python_error &error) {
             if (!orvo::is_exception(error))
                 throw;
-            if (is_git_failure(error))
-                orvo::print(text("git_reset_error", failure_text(error)));
-            else if (error.matches(PyExc_FileNotFoundError))
-                orvo::print(text("git_reset_error", GIT_NOT_FOUND));
-            else
-                orvo::print(text("git_reset_error", own_text(error)));
+            orvo::print(text("git_reset_error", command_failure_text(error)));
         }
     } else {
         say("git_reset_cancelled");
