@@ -242,3 +242,18 @@ def test_a_drawing_error_ends_the_worker_without_blanking(monkeypatch, screen):
         assert animation._thread is worker
         animation.stop()
     assert broken.writes == [] and str(errors[0].exc_value) == "screen gone"
+
+
+@pytest.mark.parametrize("code", [
+    # started by an exit handler that runs after the module's own
+    "import atexit\natexit.register(lambda: __import__('brisolet').LoadingAnimation('late').start())\n"
+    "import brisolet\n",
+    # still blocked writing when the interpreter ends
+    "import brisolet, sys, time\n"
+    "class Slow:\n    def write(self, text): time.sleep(5)\n    def flush(self): pass\n"
+    "sys.stdout = Slow()\nbrisolet.LoadingAnimation('busy').start(); time.sleep(0.1)\n",
+])
+def test_workers_left_at_exit_end_quietly(code):
+    out = run(code)
+    assert out.returncode == 0, out.stderr
+    assert "leaked" not in out.stderr and "terminate" not in out.stderr

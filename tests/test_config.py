@@ -1,4 +1,6 @@
 import os
+import subprocess
+import sys
 from pathlib import Path
 
 from dialogue import run
@@ -39,3 +41,25 @@ def test_a_file_that_is_not_utf8_is_read_up_to_the_bad_line():
     out = run(SHOW)
     assert out.returncode == 0
     assert out.stdout.split() == ["sk-user", "None", "None", "BAAI/bge-m3", "False"]
+
+
+def test_only_regular_files_are_read(isolated):
+    # A repository may ship .env as a pipe or as a link to an endless device.
+    os.mkfifo(isolated / ".env")
+    user_file("AI_API_KEY=sk-user\n").unlink()
+    os.symlink("/dev/zero", Path(os.environ["HOME"]) / ".config" / "orvo" / "config")
+    out = run(SHOW, timeout=20)
+    assert out.returncode == 0 and out.stdout.split() == ["None", "None", "None", "BAAI/bge-m3", "False"]
+    (isolated / ".env").unlink()
+    (isolated / "real.env").write_text("AI_API_URL=http://linked/v1\n")
+    (isolated / ".env").symlink_to(isolated / "real.env")
+    assert run(SHOW).stdout.split()[1] == "http://linked/v1"  # a link to a regular file is read
+
+
+def test_environment_values_that_are_not_utf8_pass_through():
+    code = "import os, config; print(ascii(config.Config.AI_API_KEY), ascii(os.environ['AI_API_URL']))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env=dict(os.environ, AI_API_KEY=b"sk-\xff".decode("utf-8", "surrogateescape"),
+                                  AI_API_URL="http://x/v1"))
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["'sk-\\udcff'", "'http://x/v1'"]

@@ -172,3 +172,30 @@ def test_demonstration_without_settings_reports_the_error():
     out = run([script("corvane")], env={"ORVO_LANG": " zh"})
     assert out.stdout == "Error: " + i18n.t("api_key_not_set") + "\n"
     assert out.returncode == 0
+
+
+def test_odd_answers_and_numbers_never_crash(ai_env, monkeypatch, capsys):
+    client = corvane.Corvane()
+    ai_env.respond(CHAT, {"error": {"message": "bad \ud800"}}, status=400)  # a lone surrogate in the service's error text
+    with pytest.raises(RuntimeError) as error:
+        client.chat_completion(HELLO)
+    assert str(error.value) == "API call failed: Error code: 400 - bad \ud800"
+    ai_env.respond(MODELS, {"error": {"message": "bad \udc80"}}, status=400)
+    with pytest.raises(RuntimeError) as error:
+        client.get_models()
+    assert str(error.value) == "Failed to get the model list: Error code: 400 - bad \udc80"
+    client.chat_completion(HELLO, max_tokens=1e30)
+    client.chat_completion(HELLO, max_tokens=2**70)
+    assert [r.body["max_tokens"] for r in ai_env.calls(CHAT)[1:]] == [int(1e30), 2**70]
+
+    class Replaced:  # a client whose model list is a tuple
+        def get_models(self):
+            return tuple({"id": f"t{i}"} for i in range(7))
+
+        def chat_completion(self, messages):
+            return {"choices": [{"message": {"content": "fine"}}]}
+
+    monkeypatch.setattr(corvane, "create_corvane", Replaced)
+    corvane.main()
+    assert capsys.readouterr().out.splitlines() == ["Available models:"] + [f"- t{i}" for i in range(5)] + [
+        "API response: fine"]

@@ -285,3 +285,52 @@ def test_a_type_error_ends_the_confirmed_run(isolated):
     assert out.stdout.endswith("Injecting comments to source files...\n\u274c Error during comment injection: "
                                "the 'line' of a comment entry must be str, not int\n")
     assert (isolated / "a.py").read_text() == "x # c\n"
+
+
+# ------------------------------------------------------------ hostile documents
+
+def test_a_document_that_shrinks_during_the_run(isolated):
+    write(isolated / "a.py", "x\ny\n")
+
+    class Clearing(Osmeran):
+        def _get_language_comment_prefix(self, file_path):
+            doc.clear()  # the document empties under the running loop
+            return super()._get_language_comment_prefix(file_path)
+
+    doc = [{"file": "a.py", "comments": [entry("1", "one")]}, {"file": "gone.py"}, {"file": "gone2.py"}]
+    assert Clearing().inject_comments(doc)["comments_injected"] == 1
+
+    class Emptying(str):
+        def __bool__(self):
+            entries.clear()
+            return True
+
+    entries = [entry("2", Emptying("two")), entry("1", "never"), entry("1", "never")]
+    stats = Osmeran().inject_comments([{"file": "a.py", "comments": entries}])
+    assert stats["comments_injected"] == 1 and (isolated / "a.py").read_text() == "x # one\ny # two\n"
+
+
+def test_a_comment_of_several_lines_is_never_written(isolated):
+    path = write(isolated / "a.py", "x = 1\ny = 2\n")
+    breaks = ["\n", "\r", "\r\n", "\v", "\f", "\x1c", "\x1d", "\x1e", "\x85", "\u2028", "\u2029"]
+    entries = [entry("1", f"n{b}print('PWNED')") for b in breaks]
+    entries += [entry("2", "# kept \n"), entry("2", "a\x1fb")]  # trimmed ends and \x1f break no line
+    stats = inject(entries, "a.py")
+    assert stats == {"files_modified": 1, "comments_injected": 2, "skipped_multiline": len(breaks), "errors": []}
+    assert path.read_text() == "x = 1\ny = 2  # a\x1fb\n"
+    assert Osmeran()._inject_comment_to_file(path, 1, "a\nb", "#") is False
+    assert path.read_text() == "x = 1\ny = 2  # a\x1fb\n"
+
+
+def test_one_bad_entry_does_not_end_the_run(isolated):
+    path = write(isolated / "a.py", "x\ny\n")
+    doc = [{"file": "a\x00.py", "comments": [entry("1", "c")]},
+           {"file": "\ud800.py", "comments": [entry("1", "c")]},
+           {"file": "a.py", "comments": [entry("1", "lone \udc80"), entry("2", "fine"),
+                                         entry("99999999999999999999999", "far")]}]
+    stats = Osmeran().inject_comments(doc)
+    assert stats["errors"] == ["File not found: a\x00.py", "File not found: \ud800.py",
+                               "Failed to inject comment at line 1 in a.py",
+                               "Failed to inject comment at line 99999999999999999999999 in a.py"]
+    assert stats["comments_injected"] == 1 and path.read_text() == "x\ny # fine\n"
+    assert Osmeran()._inject_comment_to_file(path, 2**70, "t", "#") is False

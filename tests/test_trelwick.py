@@ -482,3 +482,22 @@ def test_every_text_exists_in_both_languages():
     i18n.set_language("zh")
     assert len(set(keys)) == 46 and all(key != english[key] != i18n.t(key) != key for key in keys)
     assert i18n.t("git_history_page_info", current_page=2, total_pages=3, total_commits=25) == "第 2/3 页（共 25 个提交）"
+
+
+def test_a_client_that_cannot_be_built_is_reported(ai_env, monkeypatch, capsys):
+    # The settings look complete, but the real client cannot be built inside the real animation.
+    monkeypatch.setattr(config.Config, "validate_ai_config", classmethod(lambda cls: True))
+    monkeypatch.delenv("AI_API_KEY")
+    assert trelwick.generate_commit_message("d") is None
+    assert shown(capsys.readouterr().out) == ["Failed to generate the commit message: " + i18n.t("api_key_not_set")]
+
+
+def test_history_counts_beyond_64_bits(fake_git, term, capsys, clears):
+    huge = 2**64 * 10 + 5
+    fake = fake_git(f"{huge}\n", "* a\n", "* b\n", "* c\n")
+    term("n", "p", "q")
+    trelwick.view_commit_history()
+    infos, drawn = pages(capsys.readouterr().out)
+    total = str(2**64 + 1)
+    assert infos == [("1", total, str(huge)), ("2", total, str(huge)), ("1", total, str(huge))]
+    assert [args[-2] for args, _ in fake.calls[1:]] == ["--skip=0", "--skip=10", "--skip=0"]

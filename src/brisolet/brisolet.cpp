@@ -22,10 +22,12 @@ const Style STYLES[] = {
     {"progress", {"█   ", " █  ", "  █ ", "   █"}},
 };
 
-// All state of an animation lives in its instance dictionary, where Python
-// code sees and may replace it: `message`, `style`, `_running`, `_thread`,
-// `animations`.
-struct LoadingAnimation {};
+// LoadingAnimation is a plain Python class whose methods are native: all state
+// of an animation lives in its instance dictionary, where Python code sees and
+// may replace it (`message`, `style`, `_running`, `_thread`, `animations`).
+// Its instances are not nanobind instances, so a worker that the interpreter
+// freezes at exit (still blocked writing, or started by an exit handler after
+// ours ran) holds nothing that nanobind would report as leaked.
 
 nb::module_ self_module() { return nb::module_::import_("brisolet"); }
 
@@ -33,15 +35,13 @@ using orvo::truthy;
 
 // The message argument: a text, or the default text when it is None.
 nb::object message_or_default(nb::handle message) {
-    auto text = orvo::arg_opt_str(message, "message");
-    return orvo::to_str(text ? *text : orvo::t("loading_default"));
+    orvo::arg_opt_str(message, "message");
+    return message.is_none() ? orvo::t("loading_default") : nb::borrow(message);
 }
 
-void init(LoadingAnimation *self, nb::handle message, nb::handle style) {
+void init(nb::handle py, nb::handle message, nb::handle style) {
     orvo::arg_opt_str(message, "message");
     orvo::arg_str(style, "style");
-    new (self) LoadingAnimation();
-    nb::object py = nb::find(self);
     py.attr("message") = message_or_default(message);
     py.attr("style") = style;
     py.attr("_running") = false;
@@ -92,12 +92,12 @@ void stop_all() {
     nb::object running = nb::steal(PySequence_List(active().ptr()));
     if (!running.is_valid())
         throw nb::python_error();
-    for (nb::handle animation : running) {
+    orvo::for_each_item(running, [](nb::handle animation) {
         stop(animation);
         nb::object thread = animation.attr("_thread");
         if (!thread.is_none())
             thread.attr("join")("timeout"_a = 1.0);
-    }
+    });
 }
 
 // ----------------------------------------------------------------- worker
@@ -333,7 +333,7 @@ void main_entry() {
     nb::object sleep = nb::module_::import_("time").attr("sleep");
     for (auto [key, style] : {std::pair{"connect_to_server", "dots"}, {"sending_request", "circle"},
                               {"processing_response", "bar"}, {"parsing_data", "arrow"}}) {
-        nb::object animation = loading_context(orvo::to_str(orvo::t(key)), nb::str(style));
+        nb::object animation = loading_context(orvo::t(key), nb::str(style));
         animation.attr("__enter__")();
         try {
             sleep(2);
@@ -353,18 +353,33 @@ NB_MODULE(brisolet, m) {
     m.attr("t") = nb::module_::import_("i18n").attr("t");
     m.attr("_active") = nb::steal(PySet_New(nullptr));
 
-    auto cls = nb::class_<LoadingAnimation>(m, "LoadingAnimation", nb::dynamic_attr(), "加载动画类")
-                   .def("__init__", &init, "message"_a = nb::none(), "style"_a.none() = "dots",
-                        "Build an idle animation; a message of None takes the default loading text.")
-                   .def("start", &start, "Begin drawing unless the animation already runs.")
-                   .def("stop", &stop, "End drawing and wait up to 0.2 s for the worker to finish.")
-                   .def("__enter__", [](nb::handle self) { start(self); return nb::borrow(self); })
-                   .def("__exit__", [](nb::handle self, nb::handle, nb::handle, nb::handle) { stop(self); },
-                        "exc_type"_a.none(), "exc_val"_a.none(), "exc_tb"_a.none());
+    nb::dict ns;
+    ns["__module__"] = "brisolet";
+    ns["__qualname__"] = "LoadingAnimation";
+    ns["__doc__"] = "加载动画类";
+    ns["__init__"] = nb::cpp_function(&init, nb::is_method(), nb::name("__init__"), "message"_a = nb::none(),
+                                      "style"_a.none() = "dots",
+                                      "Build an idle animation; a message of None takes the default loading text.");
+    ns["start"] = nb::cpp_function(&start, nb::is_method(), nb::name("start"),
+                                   "Begin drawing unless the animation already runs.");
+    ns["stop"] = nb::cpp_function(&stop, nb::is_method(), nb::name("stop"),
+                                  "End drawing and wait up to 0.2 s for the worker to finish.");
+    ns["__enter__"] = nb::cpp_function(
+        [](nb::handle self) {
+            start(self);
+            return nb::borrow(self);
+        },
+        nb::is_method(), nb::name("__enter__"));
+    ns["__exit__"] = nb::cpp_function([](nb::handle self, nb::handle, nb::handle, nb::handle) { stop(self); },
+                                      nb::is_method(), nb::name("__exit__"), "exc_type"_a.none(),
+                                      "exc_val"_a.none(), "exc_tb"_a.none());
+    nb::object builtins = nb::module_::import_("builtins");
+    nb::object cls = builtins.attr("type")("LoadingAnimation", nb::make_tuple(builtins.attr("object")), ns);
     nb::object animate_method = nb::steal(PyDescr_NewMethod((PyTypeObject *) cls.ptr(), &ANIMATE));
     if (!animate_method.is_valid())
         throw nb::python_error();
     cls.attr("_animate") = animate_method;
+    m.attr("LoadingAnimation") = cls;
 
     nb::class_<Wrapper>(m, "_Wrapper", nb::dynamic_attr(), "A function run under a loading animation.")
         .def(nb::init<>())

@@ -5,12 +5,11 @@
 // then from `.env` in the working directory. On first import the settings found
 // in those files are put into the process environment (never replacing a
 // variable that is set), so that clients reading the environment see them.
+#include <orvo/files.hpp>
 #include <orvo/support.hpp>
 
 #include <array>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
 namespace nb = nanobind;
@@ -34,15 +33,19 @@ using Settings = std::map<std::string, std::string>;
 
 // Read `KEY=value` lines: white space around the line, the name and the value
 // is dropped; empty lines, lines starting with "#" and lines without "=" are
-// skipped; a later line replaces an earlier one. Reading stops quietly at the
-// first error (a file that cannot be opened, bytes that are not UTF-8).
+// skipped; a later line replaces an earlier one. Only a regular file is read
+// (a pipe or a device is skipped as an unreadable file is), and reading stops
+// quietly at the first line that is not UTF-8.
 Settings read_settings(const std::string &path) {
     Settings found;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::string bytes;
+    if (!orvo::read_regular_file(path, bytes))
         return found;
-    std::string line;
-    while (std::getline(in, line)) {
+    std::string_view rest = bytes;
+    while (!rest.empty()) {
+        std::size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
         if (!orvo::is_valid_utf8(line))
             break;
         std::string_view text = orvo::strip(line);
@@ -60,7 +63,7 @@ Settings read_settings(const std::string &path) {
 }
 
 void load_into_environment() {
-    std::string user_file = orvo::from_str(nb::str(user_config_path()));
+    std::string user_file = orvo::arg_path(user_config_path(), "path");
     Settings user = read_settings(user_file);
     Settings local = read_settings(".env");
     nb::object environ = nb::module_::import_("os").attr("environ");

@@ -97,8 +97,8 @@ nb::dict convert(nb::handle response) {
     return result;
 }
 
-std::string first_chars(nb::handle text, Py_ssize_t count) {
-    return orvo::from_str(nb::str(text)[nb::slice(nb::none(), nb::int_(count), nb::none())]);
+nb::object first_chars(nb::handle text, Py_ssize_t count) {
+    return nb::str(text)[nb::slice(nb::none(), nb::int_(count), nb::none())];
 }
 
 nb::object chat_completion(nb::handle self, nb::handle messages, nb::handle model, nb::handle temperature,
@@ -106,7 +106,7 @@ nb::object chat_completion(nb::handle self, nb::handle messages, nb::handle mode
     nb::list message_list = orvo::arg_list(messages, "messages");
     auto model_arg = orvo::arg_opt_str(model, "model");
     double temp = orvo::arg_float(temperature, "temperature");
-    nb::object tokens = max_tokens.is_none() ? nb::object(nb::none()) : nb::object(nb::int_(orvo::arg_int(max_tokens, "max_tokens")));
+    nb::object tokens = max_tokens.is_none() ? nb::object(nb::none()) : nb::object(orvo::arg_int(max_tokens, "max_tokens"));
     bool streamed = orvo::truthy(stream);
 
     try {
@@ -122,8 +122,7 @@ nb::object chat_completion(nb::handle self, nb::handle messages, nb::handle mode
         } catch (nb::python_error &error) {
             if (!orvo::is_exception(error))
                 throw;
-            std::string text = orvo::t("parse_api_response_failed", error.value(),
-                                       orvo::to_str(first_chars(response, 200)));
+            nb::object text = orvo::t("parse_api_response_failed", error.value(), first_chars(response, 200));
             orvo::raise_from(error, PyExc_RuntimeError, text);
         }
     } catch (nb::python_error &error) {
@@ -159,13 +158,13 @@ void main_entry() {
     try {
         nb::object client = self_module().attr("create_corvane")();
         orvo::print(orvo::t("available_models"));
-        nb::list models = nb::borrow<nb::list>(client.attr("get_models")());
-        for (size_t i = 0; i < models.size() && i < 5; ++i)
-            orvo::print("- " + orvo::text_of(models[i]["id"]));
+        nb::object models = client.attr("get_models")();
+        for (nb::handle model : models[nb::slice(nb::none(), nb::int_(5), nb::none())])
+            orvo::print("- " + orvo::text_of(model["id"]));
         nb::list messages;
         nb::dict hello;
         hello["role"] = "user";
-        hello["content"] = orvo::to_str(orvo::t("hello_introduce"));
+        hello["content"] = orvo::t("hello_introduce");
         messages.append(hello);
         nb::object result = client.attr("chat_completion")(messages);
         nb::object content = result["choices"][0]["message"]["content"];

@@ -228,10 +228,12 @@ bool validate_text_length(nb::handle self, nb::handle text, nb::handle model) {
 
 nb::list chunk_text(nb::handle, nb::handle text, nb::handle chunk_size, nb::handle overlap) {
     nb::str whole = text_arg(text, "text");
-    long long size = orvo::arg_int(chunk_size, "chunk_size");
-    long long step_back = orvo::arg_int(overlap, "overlap");
+    // Sizes beyond 64 bits act as the nearest 64-bit bound would.
+    nb::int_ size_arg = orvo::arg_int(chunk_size, "chunk_size");
+    long long size = orvo::clamp_int64(size_arg);
+    long long step_back = orvo::clamp_int64(orvo::arg_int(overlap, "overlap"));
     if (size < 0)
-        orvo::raise(PyExc_ValueError, "argument 'chunk_size' must not be negative, got " + std::to_string(size));
+        orvo::raise(PyExc_ValueError, "argument 'chunk_size' must not be negative, got " + orvo::text_of(size_arg));
 
     PyObject *str = whole.ptr();
 #if PY_VERSION_HEX < 0x030C0000

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -85,6 +86,22 @@ std::string_view prefix_of_language(std::string_view language) {
     return {};
 }
 
+// Whether a text holds a character at which `str.splitlines()` breaks a line:
+// such a comment would add lines of code to the file.
+bool breaks_lines(std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        unsigned char c = (unsigned char) utf8[i];
+        if ((c >= 0x0A && c <= 0x0D) || (c >= 0x1C && c <= 0x1E))
+            return true;
+        if (c == 0xC2 && i + 1 < utf8.size() && (unsigned char) utf8[i + 1] == 0x85)
+            return true;  // U+0085
+        if (c == 0xE2 && i + 2 < utf8.size() && (unsigned char) utf8[i + 1] == 0x80 &&
+            ((unsigned char) utf8[i + 2] == 0xA8 || (unsigned char) utf8[i + 2] == 0xA9))
+            return true;  // U+2028, U+2029
+    }
+    return false;
+}
+
 // Put `comment` on line `line_num` (from 1) of the file at `path`: after the
 // code of the line, replacing everything from the first `prefix` on, or alone
 // on a blank line. The file is rewritten whole, with "\n" line ends; false
@@ -92,7 +109,8 @@ std::string_view prefix_of_language(std::string_view language) {
 bool inject_line(const std::string &path, long long line_num, std::string_view comment, std::string_view prefix) {
     try {
         std::string raw;
-        if (line_num < 1 || !orvo::read_regular_file(path, raw) || !orvo::is_valid_utf8(raw))
+        if (line_num < 1 || !orvo::is_valid_utf8(comment) || breaks_lines(orvo::strip(comment)) ||
+            !orvo::read_regular_file(path, raw) || !orvo::is_valid_utf8(raw))
             return false;
         std::string content = std::memchr(raw.data(), '\r', raw.size()) ? orvo::normalize_newlines(raw)
                                                                           : std::move(raw);
@@ -171,7 +189,7 @@ nb::object validate_line_number(nb::handle, nb::handle line_str) {
 bool inject_to_file(nb::handle, nb::handle file_path, nb::handle line_num, nb::handle comment,
                     nb::handle comment_prefix) {
     std::string path = orvo::arg_path(file_path, "file_path");
-    long long line = orvo::arg_int(line_num, "line_num");
+    long long line = orvo::clamp_int64(orvo::arg_int(line_num, "line_num"));
     std::string text = orvo::arg_str(comment, "comment");
     std::string prefix = orvo::arg_str(comment_prefix, "comment_prefix");
     return inject_line(path, line, text, prefix);
@@ -200,6 +218,19 @@ bool lies_below(std::string_view path, std::string_view base) {
     return path.size() > base.size() + 1 && path.substr(0, base.size()) == base && path[base.size()] == '/';
 }
 
+// The resolved form of a path, or nothing when the path cannot name a file
+// (an embedded NUL, a lone surrogate): Python's `os.path.exists` is false for
+// such a path.
+std::optional<std::string> resolved(nb::handle realpath, nb::handle path) {
+    try {
+        return orvo::arg_path(realpath(path), "file");
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_ValueError))
+            throw;
+        return std::nullopt;
+    }
+}
+
 nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle current_dir) {
     nb::list document = orvo::arg_list(comments_data, "comments_data");
     std::string base = current_dir.is_none() ? orvo::working_directory() : orvo::arg_path(current_dir, "current_dir");
@@ -210,67 +241,76 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
 
     long long files_modified = 0, comments_injected = 0, skipped_multiline = 0;
     nb::list errors;
-    for (nb::handle item : document) {
+    // Python code runs between the steps (a subclass's methods, a value's
+    // `__bool__`) and may change the document: it is read item by item.
+    orvo::for_each_item(document, [&](nb::handle item) {
         nb::dict element = element_of(item);
         nb::object file = member(element, "file");
         if (!truthy(file))
-            continue;  // no file named: skipped without a word
+            return;  // no file named: skipped without a word
         if (!PyUnicode_Check(file.ptr()))
             orvo::raise(PyExc_TypeError, "the 'file' of an element must be str, not " + orvo::type_name(file));
         nb::object path = base_path / file;
+        std::optional<std::string> real = resolved(realpath, path);
+        if (!real) {
+            errors.append(joined("File not found: ", file));
+            return;
+        }
         // The document may come from elsewhere: nothing outside the base
         // directory is touched, whatever ".." or links say.
-        if (!lies_below(orvo::arg_path(realpath(path), "file"), real_base)) {
+        if (!lies_below(*real, real_base)) {
             errors.append(joined("Path outside the base directory: ", file));
-            continue;
+            return;
         }
         if (!truthy(os_path.attr("exists")(path))) {
             errors.append(joined("File not found: ", file));
-            continue;
+            return;
         }
         nb::object prefix_object = self.attr("_get_language_comment_prefix")(path);
         if (prefix_object.is_none()) {
             errors.append(joined("Unsupported file type: ", file));
-            continue;
+            return;
         }
         std::string prefix = orvo::arg_str(prefix_object, "comment prefix");
         std::string file_bytes = orvo::arg_path(path, "file");
 
         bool file_modified = false;
-        for (nb::handle entry : entries_of(element)) {
+        nb::list entries = entries_of(element);
+        orvo::for_each_item(entries, [&](nb::handle entry) {
             if (!PyDict_Check(entry.ptr()))
                 orvo::raise(PyExc_TypeError, "each comment entry must be a dict, not " + orvo::type_name(entry));
             nb::object line = member(entry, "line");
             nb::object content = member(entry, "content");
             if (!truthy(line) || !truthy(content))
-                continue;
+                return;
             if (!PyUnicode_Check(line.ptr()))
                 orvo::raise(PyExc_TypeError, "the 'line' of a comment entry must be str, not " + orvo::type_name(line));
             nb::object number = validate_line_number(self, line);
             if (number.is_none()) {
                 ++skipped_multiline;
-                continue;
+                return;
             }
             if (!PyUnicode_Check(content.ptr()))
                 orvo::raise(PyExc_TypeError,
                             "the 'content' of a comment entry must be str, not " + orvo::type_name(content));
             std::string text = orvo::from_str(content);
-            std::string_view trimmed = orvo::strip(text);
-            std::string_view comment = text;
-            if (trimmed.substr(0, prefix.size()) == prefix)
-                comment = orvo::strip(trimmed.substr(prefix.size()));  // "# note" is written as "note"
-            int overflow = 0;
-            long long line_num = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-            if (!overflow && inject_line(file_bytes, line_num, comment, prefix)) {
+            std::string_view comment = orvo::strip(text);
+            if (comment.substr(0, prefix.size()) == prefix)
+                comment = orvo::strip(comment.substr(prefix.size()));  // "# note" is written as "note"
+            if (breaks_lines(comment)) {
+                ++skipped_multiline;  // a comment of several lines has no single line to go on
+                return;
+            }
+            if (inject_line(file_bytes, orvo::clamp_int64(number), comment, prefix)) {
                 ++comments_injected;
                 file_modified = true;
             } else {
                 errors.append(joined("Failed to inject comment at line " + orvo::text_of(number) + " in ", file));
             }
-        }
+        });
         if (file_modified)
             ++files_modified;
-    }
+    });
     nb::dict stats;
     stats["files_modified"] = files_modified;
     stats["comments_injected"] = comments_injected;
@@ -395,7 +435,9 @@ void inject_comments_from_files() {
         nb::object skipped = stats["skipped_multiline"];
         if (PyObject_RichCompareBool(skipped.ptr(), nb::int_(0).ptr(), Py_GT) == 1)
             orvo::print(joined("跳过多行注释: ", skipped));
-        nb::object errors = stats["errors"];
+        nb::object errors = nb::steal(PySequence_List(nb::object(stats["errors"]).ptr()));
+        if (!errors.is_valid())
+            throw nb::python_error();
         std::size_t count = nb::len(errors);
         if (count > 0) {
             orvo::print("\n\u26A0\uFE0F  发生 " + std::to_string(count) + " 个错误:");

@@ -1,5 +1,6 @@
 #include "orvo/support.hpp"
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -7,14 +8,19 @@ namespace orvo {
 
 // ---------------------------------------------------------------- host errors
 
-void raise(nb::handle type, std::string_view message) {
-    nb::str text = to_str(message);
-    PyErr_SetObject(type.ptr(), text.ptr());
+void raise(nb::handle type, std::string_view message) { raise(type, to_str(message)); }
+
+void raise(nb::handle type, nb::handle message) {
+    PyErr_SetObject(type.ptr(), message.ptr());
     throw nb::python_error();
 }
 
 void raise_from(nb::python_error &cause, nb::handle type, std::string_view message) {
-    nb::str text = to_str(message);
+    raise_from(cause, type, to_str(message));
+}
+
+void raise_from(nb::python_error &cause, nb::handle type, nb::handle message) {
+    nb::object text = nb::str(message);
     cause.restore();
     nb::chain_error(type, "%U", text.ptr());
     throw nb::python_error();
@@ -108,16 +114,23 @@ nb::dict arg_dict(nb::handle value, const char *name) {
     return nb::borrow<nb::dict>(value);
 }
 
-long long arg_int(nb::handle value, const char *name) {
+nb::int_ arg_int(nb::handle value, const char *name) {
     if (!is_real_number(value))
         wrong_type(value, name, "int");
-    nb::object whole = nb::steal(PyNumber_Long(value.ptr()));
-    if (!whole.is_valid())
+    PyObject *whole = PyNumber_Long(value.ptr());
+    if (!whole)
         throw nb::python_error();
-    long long result = PyLong_AsLongLong(whole.ptr());
-    if (result == -1 && PyErr_Occurred())
+    return nb::steal<nb::int_>(whole);
+}
+
+long long clamp_int64(nb::handle integer) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred())
         throw nb::python_error();
-    return result;
+    if (overflow)
+        return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    return value;
 }
 
 double arg_float(nb::handle value, const char *name) {
@@ -162,7 +175,7 @@ std::string read_line(std::string_view prompt) {
 // ---------------------------------------------------------------------- text
 
 nb::str to_str(std::string_view utf8) {
-    PyObject *text = PyUnicode_DecodeUTF8(utf8.data(), (Py_ssize_t) utf8.size(), "strict");
+    PyObject *text = PyUnicode_DecodeUTF8(utf8.data(), (Py_ssize_t) utf8.size(), "surrogatepass");
     if (!text)
         throw nb::python_error();
     return nb::steal<nb::str>(text);
@@ -170,10 +183,15 @@ nb::str to_str(std::string_view utf8) {
 
 std::string from_str(nb::handle text) {
     Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!data)
+    if (const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size))
+        return std::string(data, (std::size_t) size);
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
         throw nb::python_error();
-    return std::string(data, (std::size_t) size);
+    PyErr_Clear();  // lone surrogates: their three-byte form
+    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    if (!bytes.is_valid())
+        throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), (std::size_t) PyBytes_GET_SIZE(bytes.ptr()));
 }
 
 std::size_t code_points(std::string_view utf8) {

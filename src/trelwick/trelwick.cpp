@@ -241,24 +241,13 @@ nb::object get_git_diff() {
 
 // ------------------------------------------------------------------ generator
 
-// `create_corvane()` inside the loading animation, used as a `with` block.
+// `create_corvane()` inside the loading animation, used as a `with` block;
+// None when the block swallowed an error of the construction.
 nb::object build_client() {
     nb::module_ module = self_module();
-    nb::object message = text("git_commit_generating_message");
-    nb::object block = module.attr("loading_context")(message, "dots");
-    nb::object enter = block.attr("__enter__");
-    nb::object exit = block.attr("__exit__");
-    enter();
-    nb::object client;
-    try {
-        client = module.attr("create_corvane")();
-    } catch (nb::python_error &error) {
-        if (!truthy(exit(error.type(), error.value(), error.traceback())))
-            throw;
-        return nb::none();  // the block chose to swallow the error: no client
-    }
-    exit(nb::none(), nb::none(), nb::none());
-    return client;
+    nb::object block = module.attr("loading_context")(text("git_commit_generating_message"), "dots");
+    auto client = orvo::with_block(block, [&] { return module.attr("create_corvane")(); });
+    return client ? *client : nb::none();
 }
 
 std::string join_prompt(std::string_view diff) {
@@ -558,25 +547,26 @@ void history_steps() {
     say_after_blank("git_history_loading");
     nb::object counted = run_text_with_fallback(git_args({"git", "rev-list", "--count", "HEAD"}));
     nb::object builtins = nb::module_::import_("builtins");
-    nb::object total_commits =
-        builtins.attr("int")(orvo::to_str(orvo::strip(orvo::text_of(counted.attr("stdout")))));
-    long long total = nb::cast<long long>(total_commits);
-    if (total <= 0) {
+    nb::object total_commits = nb::module_::import_("builtins")
+                                   .attr("int")(orvo::to_str(orvo::strip(orvo::text_of(counted.attr("stdout")))));
+    // Counts are Python ints: git may print any number.
+    if (total_commits <= nb::int_(0)) {
         say("git_history_no_commits");
         return pause();
     }
-    long long total_pages = (total + COMMITS_PER_PAGE - 1) / COMMITS_PER_PAGE;
-    long long current_page = 1;
+    nb::object per_page = nb::int_(COMMITS_PER_PAGE);
+    nb::object total_pages = (total_commits + per_page - nb::int_(1)).floor_div(per_page);
+    nb::object current_page = nb::int_(1);
     for (;;) {
         clear_screen();
         frame("git_history_title", 80);
         orvo::print(self_module().attr("t")("git_history_page_info", "current_page"_a = current_page,
                                             "total_pages"_a = total_pages, "total_commits"_a = total_commits));
         orvo::print(rule('-', 80));
-        long long skip_count = (current_page - 1) * COMMITS_PER_PAGE;
+        nb::object skip_count = (current_page - nb::int_(1)) * per_page;
         nb::list git_log_cmd = git_args({"git", "log", "--oneline", "--graph", "--decorate",
                                          "--pretty=format:%h - %an, %ar : %s"});
-        git_log_cmd.append(orvo::to_str("--skip=" + std::to_string(skip_count)));
+        git_log_cmd.append(orvo::to_str("--skip=" + orvo::text_of(skip_count)));
         git_log_cmd.append(orvo::to_str("--max-count=" + std::to_string(COMMITS_PER_PAGE)));
         print_page(orvo::from_str(page_output(git_log_cmd)));
         orvo::print(rule('-', 80));
@@ -586,9 +576,9 @@ void history_steps() {
         if (!command || *command == "q")
             return;
         if (*command == "n" && current_page < total_pages) {
-            ++current_page;
-        } else if (*command == "p" && current_page > 1) {
-            --current_page;
+            current_page = current_page + nb::int_(1);
+        } else if (*command == "p" && current_page > nb::int_(1)) {
+            current_page = current_page - nb::int_(1);
         } else {
             say(*command == "n" ? "git_history_last_page"
                 : *command == "p" ? "git_history_first_page"
