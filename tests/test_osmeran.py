@@ -285,3 +285,29 @@ def test_a_type_error_ends_the_confirmed_run(isolated):
     assert out.stdout.endswith("Injecting comments to source files...\n\u274c Error during comment injection: "
                                "the 'line' of a comment entry must be str, not int\n")
     assert (isolated / "a.py").read_text() == "x # c\n"
+
+
+# ------------------------------------------------- what a rewrite keeps
+
+def test_injection_keeps_hard_links(isolated):
+    source = write(isolated / "a.py", "x = 1\ny = 2\n")
+    os.link(source, isolated / "same.py")
+    assert inject([entry("1", "one")], "a.py")["comments_injected"] == 1
+    assert inject([entry("2", "two")], "same.py")["comments_injected"] == 1
+    assert source.read_text() == "x = 1 # one\ny = 2 # two\n"
+    assert os.path.samefile(source, isolated / "same.py")
+    assert sorted(p.name for p in isolated.iterdir()) == ["a.py", "same.py"]
+
+
+def test_injection_keeps_extended_attributes(isolated):
+    source = write(isolated / "a.py", "x = 1\n")
+    try:
+        os.setxattr(source, "user.note", b"x")
+    except OSError as error:
+        pytest.skip(f"no user attributes on this file system: {error}")
+    os.setxattr(source, "user.blob", bytes(range(256)) * 8)
+    replaced = os.stat(source).st_ino
+    assert inject([entry("1", "c")], "a.py")["comments_injected"] == 1
+    assert os.stat(source).st_ino != replaced  # a new file, which took the attributes
+    assert sorted(os.listxattr(source)) == ["user.blob", "user.note"]
+    assert os.getxattr(source, "user.note") == b"x" and os.getxattr(source, "user.blob") == bytes(range(256)) * 8
