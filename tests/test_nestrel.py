@@ -304,6 +304,54 @@ def test_console_script_runs_the_command(isolated):
         [{"file": "m.rs", "comments": [{"line": "1", "content": "/ doc"}]}]
 
 
+# ------------------------------------------------ where the document may go
+
+def outside_message(document, target):
+    return (f"注释提取过程中发生错误: 保存JSON文件失败: '{document}' leads out of the working directory, "
+            f"to '{target}'")
+
+
+def test_command_writes_through_links_only_inside_the_working_directory(isolated, tmp_path, capsys):
+    write(isolated / "a.py", "# c\n")
+    document = isolated / ".orvo" / "comments.json"
+    inside = write(isolated / "docs" / "comments.json", "old")
+    write(document.parent / "keep", "")
+    os.symlink("../docs/comments.json", document)
+    nestrel.extract_comments()
+    assert capsys.readouterr().out.splitlines()[-1] == f"结果已保存到: {document}"
+    assert document.is_symlink() and json.loads(inside.read_text())[0]["file"] == "a.py"
+    # The working directory is tmp_path/"work": "work2" beside it is outside.
+    outside = write(tmp_path / "outside.json", "secret")
+    sibling = write(tmp_path / (isolated.name + "2") / "comments.json", "secret")
+    for target in [outside, sibling, tmp_path / "new.json", Path("/dev/null")]:
+        document.unlink()
+        os.symlink(target, document)
+        nestrel.extract_comments()
+        assert capsys.readouterr().out.splitlines()[-1] == outside_message(document, target)
+        assert document.is_symlink()
+    assert outside.read_text() == "secret" and sibling.read_text() == "secret"
+    assert not (tmp_path / "new.json").exists() and stat.S_ISCHR(os.stat("/dev/null").st_mode)
+    assert sorted(p.name for p in document.parent.iterdir()) == ["comments.json", "keep"]
+
+
+def test_command_refuses_an_orvo_directory_outside(isolated, tmp_path, capsys):
+    write(isolated / "a.py", "# c\n")
+    sibling = tmp_path / (isolated.name + "2")
+    sibling.mkdir()
+    os.symlink(sibling, isolated / ".orvo")
+    nestrel.extract_comments()
+    assert capsys.readouterr().out.splitlines()[-1] == outside_message(
+        isolated / ".orvo" / "comments.json", sibling / "comments.json")
+    assert list(sibling.iterdir()) == []
+    # A link to a directory inside the working directory is followed.
+    (isolated / ".orvo").unlink()
+    (isolated / "meta").mkdir()
+    os.symlink("meta", isolated / ".orvo")
+    nestrel.extract_comments()
+    assert capsys.readouterr().out.splitlines()[1] == "注释提取完成！"
+    assert json.loads((isolated / "meta" / "comments.json").read_text())[0]["file"] == "a.py"
+
+
 # ------------------------------------------ what saving writes in place
 
 def test_saving_writes_a_device_in_place(isolated):

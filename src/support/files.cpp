@@ -188,6 +188,28 @@ bool copy_attributes(const std::string &from, int to) {
 
 }  // namespace
 
+std::string resolved_path(const std::string &path) {
+    std::string name = link_target(path);
+    std::string directory = directory_part(name);
+    std::string leaf = name.substr(directory.size());
+    bool plain_leaf = !leaf.empty() && leaf != "." && leaf != "..";
+    const char *resolve = plain_leaf ? (directory.empty() ? "." : directory.c_str()) : name.c_str();
+    char *real = ::realpath(resolve, nullptr);
+    if (!real)
+        raise_errno(errno, path);
+    std::string result = real;
+    std::free(real);
+    if (plain_leaf)
+        result.append(result == "/" ? "" : "/").append(leaf);
+    return result;
+}
+
+bool lies_below(std::string_view path, std::string_view base) {
+    if (base == "/")
+        return path.size() > 1 && path[0] == '/';
+    return path.size() > base.size() + 1 && path.starts_with(base) && path[base.size()] == '/';
+}
+
 FileReplacement::FileReplacement(const std::string &path) : path_(path), target_(link_target(path)) {
     struct stat info;
     bool exists = ::stat(target_.c_str(), &info) == 0;

@@ -29,6 +29,15 @@ nb::str path_str(std::string_view bytes);
 // never waited on). Needs no host lock.
 bool read_regular_file(const std::string &path, std::string &out);
 
+// The absolute name at which writing to `path` lands: links are followed as
+// `open` follows them, also to a file that does not exist yet (its directory
+// must exist). Raises the host's `OSError` naming `path`.
+std::string resolved_path(const std::string &path);
+
+// Whether the resolved `path` lies strictly below the resolved directory
+// `base`, compared by whole components ("/a/bc" is not below "/a/b").
+bool lies_below(std::string_view path, std::string_view base);
+
 // A new content for the file at `path`, put in place by `commit`. A link is
 // followed to the file it leads to, as `open` follows it (also to a file that
 // does not exist yet). A directory, and a target that may not be written, are
