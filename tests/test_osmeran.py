@@ -311,3 +311,17 @@ def test_injection_keeps_extended_attributes(isolated):
     assert os.stat(source).st_ino != replaced  # a new file, which took the attributes
     assert sorted(os.listxattr(source)) == ["user.blob", "user.note"]
     assert os.getxattr(source, "user.note") == b"x" and os.getxattr(source, "user.blob") == bytes(range(256)) * 8
+
+
+def test_base_directory_is_compared_by_whole_components(tmp_path):
+    base = tmp_path / "proj"
+    direct = write(base / "a.py", "x = 1\n")
+    sibling = write(tmp_path / "proj2" / "a.py", "y = 2\n")
+    refused = [str(sibling), "../proj2/a.py", ".", str(base)]
+    document = [{"file": name, "comments": [entry("1", "c")]} for name in refused + ["a.py"]]
+    for given in [str(base), str(base) + "/"]:
+        write(direct, "x = 1\n")
+        stats = Osmeran().inject_comments(document, given)
+        assert stats["errors"] == [f"Path outside the base directory: {name}" for name in refused]
+        assert stats["comments_injected"] == 1 and direct.read_text() == "x = 1 # c\n"
+    assert sibling.read_text() == "y = 2\n"
