@@ -1,6 +1,12 @@
-"""Writing the files of a test project."""
+"""Writing the files of a test project, and making a folder refuse new names."""
 
+import array
+import fcntl
+import os
+from contextlib import contextmanager
 from pathlib import Path
+
+import pytest
 
 
 def write(path, text):
@@ -9,3 +15,32 @@ def write(path, text):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(text if isinstance(text, bytes) else text.encode("utf-8"))
     return path
+
+
+@contextmanager
+def refusing_new_names(directory):
+    """Make `directory` refuse new names while the files in it stay writable: by
+    its mode, or for root, who passes over modes, by the immutable flag (the test
+    is skipped where that flag cannot be set)."""
+    if os.geteuid() != 0:
+        os.chmod(directory, 0o555)
+        try:
+            yield
+        finally:
+            os.chmod(directory, 0o755)
+        return
+    get_flags, set_flags, immutable = 0x80086601, 0x40086602, 0x10  # FS_IOC_GETFLAGS, FS_IOC_SETFLAGS
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        flags = array.array("i", [0])
+        try:
+            fcntl.ioctl(fd, get_flags, flags, True)
+            fcntl.ioctl(fd, set_flags, array.array("i", [flags[0] | immutable]), True)
+        except OSError as error:
+            pytest.skip(f"the immutable flag cannot be set here: {error}")
+        try:
+            yield
+        finally:
+            fcntl.ioctl(fd, set_flags, flags, True)
+    finally:
+        os.close(fd)

@@ -8,7 +8,7 @@ import pytest
 
 import nestrel
 from dialogue import run, script
-from files import write
+from files import refusing_new_names, write
 
 Nestrel = nestrel.Nestrel
 
@@ -302,3 +302,130 @@ def test_console_script_runs_the_command(isolated):
                                                                   "提取的注释总数: 1"]
     assert json.loads((isolated / ".orvo" / "comments.json").read_text()) == \
         [{"file": "m.rs", "comments": [{"line": "1", "content": "/ doc"}]}]
+
+
+# ------------------------------------------------ where the document may go
+
+def outside_message(document, target):
+    return (f"注释提取过程中发生错误: 保存JSON文件失败: '{document}' leads out of the working directory, "
+            f"to '{target}'")
+
+
+def test_command_writes_through_links_only_inside_the_working_directory(isolated, tmp_path, capsys):
+    write(isolated / "a.py", "# c\n")
+    document = isolated / ".orvo" / "comments.json"
+    inside = write(isolated / "docs" / "comments.json", "old")
+    write(document.parent / "keep", "")
+    os.symlink("../docs/comments.json", document)
+    nestrel.extract_comments()
+    assert capsys.readouterr().out.splitlines()[-1] == f"结果已保存到: {document}"
+    assert document.is_symlink() and json.loads(inside.read_text())[0]["file"] == "a.py"
+    # The working directory is tmp_path/"work": "work2" beside it is outside.
+    outside = write(tmp_path / "outside.json", "secret")
+    sibling = write(tmp_path / (isolated.name + "2") / "comments.json", "secret")
+    for target in [outside, sibling, tmp_path / "new.json", Path("/dev/null")]:
+        document.unlink()
+        os.symlink(target, document)
+        nestrel.extract_comments()
+        assert capsys.readouterr().out.splitlines()[-1] == outside_message(document, target)
+        assert document.is_symlink()
+    assert outside.read_text() == "secret" and sibling.read_text() == "secret"
+    assert not (tmp_path / "new.json").exists() and stat.S_ISCHR(os.stat("/dev/null").st_mode)
+    assert sorted(p.name for p in document.parent.iterdir()) == ["comments.json", "keep"]
+
+
+def test_command_refuses_an_orvo_directory_outside(isolated, tmp_path, capsys):
+    write(isolated / "a.py", "# c\n")
+    sibling = tmp_path / (isolated.name + "2")
+    sibling.mkdir()
+    os.symlink(sibling, isolated / ".orvo")
+    nestrel.extract_comments()
+    assert capsys.readouterr().out.splitlines()[-1] == outside_message(
+        isolated / ".orvo" / "comments.json", sibling / "comments.json")
+    assert list(sibling.iterdir()) == []
+    # A link to a directory inside the working directory is followed.
+    (isolated / ".orvo").unlink()
+    (isolated / "meta").mkdir()
+    os.symlink("meta", isolated / ".orvo")
+    nestrel.extract_comments()
+    assert capsys.readouterr().out.splitlines()[1] == "注释提取完成！"
+    assert json.loads((isolated / "meta" / "comments.json").read_text())[0]["file"] == "a.py"
+
+
+# ------------------------------------------ what saving writes in place
+
+def test_saving_writes_a_device_in_place(isolated):
+    extractor = Nestrel()
+    # A private device first, so that a faulty writer fails here and not on the
+    # system's (which only a user who may make devices could replace).
+    try:
+        os.mknod(isolated / "null", stat.S_IFCHR | 0o666, os.stat("/dev/null").st_rdev)
+    except PermissionError:
+        pass
+    else:
+        extractor.save_to_json([1], "null")
+        assert stat.S_ISCHR(os.lstat(isolated / "null").st_mode)
+    before = os.stat("/dev/null")
+    os.symlink("/dev/null", isolated / "null.json")
+    extractor.save_to_json([1], "null.json")
+    extractor.save_to_json([2], "/dev/null")
+    after = os.stat("/dev/null")
+    assert stat.S_ISCHR(after.st_mode) and (after.st_ino, after.st_rdev) == (before.st_ino, before.st_rdev)
+    assert (isolated / "null.json").is_symlink()
+
+
+def test_saving_writes_a_pipe_in_place_without_waiting_for_a_reader(isolated):
+    os.mkfifo(isolated / "pipe.json")
+    code = ("import nestrel\n"
+            "try:\n    nestrel.Nestrel().save_to_json([1], 'pipe.json')\n"
+            "except Exception as error:\n    print(error)\n")
+    assert run(code, timeout=20).stdout == "保存JSON文件失败: [Errno 6] No such device or address: 'pipe.json'\n"
+    reader = os.open(isolated / "pipe.json", os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        with pytest.raises(Exception, match="not JSON serializable"):
+            Nestrel().save_to_json([1, object()], "pipe.json")
+        Nestrel().save_to_json([2], "pipe.json")
+        assert os.read(reader, 1000) == b"[\n  2\n]"
+    finally:
+        os.close(reader)
+    assert stat.S_ISFIFO(os.lstat(isolated / "pipe.json").st_mode)
+    assert sorted(p.name for p in isolated.iterdir()) == ["pipe.json"]
+
+
+def test_saving_keeps_hard_links(isolated):
+    extractor = Nestrel()
+    target = write(isolated / "doc.json", "old content, longer than the new")
+    other = isolated / "other.json"
+    os.link(target, other)
+    extractor.save_to_json([1], "doc.json")
+    assert other.read_text() == "[\n  1\n]" and os.path.samefile(target, other)
+    # A failure half way (after more than one written piece) writes nothing.
+    with pytest.raises(Exception, match="not JSON serializable"):
+        extractor.save_to_json(["a" * 3_000_000, object()], str(other))
+    assert target.read_text() == "[\n  1\n]"
+    extractor.save_to_json([{None: 3}], str(other))  # the host's json takes over
+    assert target.read_text() == '[\n  {\n    "null": 3\n  }\n]' and os.path.samefile(target, other)
+    assert sorted(p.name for p in isolated.iterdir()) == ["doc.json", "other.json"]
+
+
+def test_saving_into_a_directory_that_takes_no_new_name(isolated):
+    target = write(isolated / "fixed" / "doc.json", "old")
+    with refusing_new_names(isolated / "fixed"):
+        with pytest.raises(PermissionError):
+            (isolated / "fixed" / "probe").touch()
+        Nestrel().save_to_json([1], str(target))
+        with pytest.raises(Exception, match=r"^保存JSON文件失败: \[Errno (1|13)\] .*: '.*new\.json'$"):
+            Nestrel().save_to_json([1], str(isolated / "fixed" / "new.json"))
+    assert target.read_text() == "[\n  1\n]"
+    assert sorted(p.name for p in (isolated / "fixed").iterdir()) == ["doc.json"]
+
+
+def test_saving_through_a_dangling_link_creates_its_target(isolated):
+    os.symlink("sub/made.json", isolated / "dangling.json")
+    (isolated / "sub").mkdir()
+    Nestrel().save_to_json([1], "dangling.json")
+    assert (isolated / "dangling.json").is_symlink() and (isolated / "sub" / "made.json").read_text() == "[\n  1\n]"
+    os.symlink("loop.json", isolated / "loop.json")
+    with pytest.raises(Exception, match=r"^保存JSON文件失败: \[Errno 40\] Too many levels of symbolic links"):
+        Nestrel().save_to_json([1], "loop.json")
+    assert (isolated / "loop.json").is_symlink()

@@ -334,3 +334,43 @@ def test_one_bad_entry_does_not_end_the_run(isolated):
                                "Failed to inject comment at line 99999999999999999999999 in a.py"]
     assert stats["comments_injected"] == 1 and path.read_text() == "x\ny # fine\n"
     assert Osmeran()._inject_comment_to_file(path, 2**70, "t", "#") is False
+
+
+# ------------------------------------------------- what a rewrite keeps
+
+def test_injection_keeps_hard_links(isolated):
+    source = write(isolated / "a.py", "x = 1\ny = 2\n")
+    os.link(source, isolated / "same.py")
+    assert inject([entry("1", "one")], "a.py")["comments_injected"] == 1
+    assert inject([entry("2", "two")], "same.py")["comments_injected"] == 1
+    assert source.read_text() == "x = 1 # one\ny = 2 # two\n"
+    assert os.path.samefile(source, isolated / "same.py")
+    assert sorted(p.name for p in isolated.iterdir()) == ["a.py", "same.py"]
+
+
+def test_injection_keeps_extended_attributes(isolated):
+    source = write(isolated / "a.py", "x = 1\n")
+    try:
+        os.setxattr(source, "user.note", b"x")
+    except OSError as error:
+        pytest.skip(f"no user attributes on this file system: {error}")
+    os.setxattr(source, "user.blob", bytes(range(256)) * 8)
+    replaced = os.stat(source).st_ino
+    assert inject([entry("1", "c")], "a.py")["comments_injected"] == 1
+    assert os.stat(source).st_ino != replaced  # a new file, which took the attributes
+    assert sorted(os.listxattr(source)) == ["user.blob", "user.note"]
+    assert os.getxattr(source, "user.note") == b"x" and os.getxattr(source, "user.blob") == bytes(range(256)) * 8
+
+
+def test_base_directory_is_compared_by_whole_components(tmp_path):
+    base = tmp_path / "proj"
+    direct = write(base / "a.py", "x = 1\n")
+    sibling = write(tmp_path / "proj2" / "a.py", "y = 2\n")
+    refused = [str(sibling), "../proj2/a.py", ".", str(base)]
+    document = [{"file": name, "comments": [entry("1", "c")]} for name in refused + ["a.py"]]
+    for given in [str(base), str(base) + "/"]:
+        write(direct, "x = 1\n")
+        stats = Osmeran().inject_comments(document, given)
+        assert stats["errors"] == [f"Path outside the base directory: {name}" for name in refused]
+        assert stats["comments_injected"] == 1 and direct.read_text() == "x = 1 # c\n"
+    assert sibling.read_text() == "y = 2\n"

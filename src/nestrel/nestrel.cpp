@@ -329,16 +329,22 @@ void make_directory(const std::string &path) {
 }
 
 // The comment document being written by the command: created at the first
-// record, so that a tree without comments leaves ".orvo" alone.
+// record, so that a tree without comments leaves ".orvo" alone. It is written
+// only where it lies inside the working directory: a cloned tree may bring
+// ".orvo" or the document as a link to any place.
 class DocumentStream {
 public:
-    explicit DocumentStream(std::string directory) : directory_(std::move(directory)) {}
+    explicit DocumentStream(std::string working_directory)
+        : base_(std::move(working_directory)), directory_(base_ + "/.orvo") {}
 
     void add(const nestrel::FileResult &result) {
         if (!file_) {
             make_directory(directory_);
             saving([&] {
-                file_.emplace(path());
+                std::string target = orvo::resolved_path(path());
+                if (!orvo::lies_below(target, base_))
+                    leads_out(target);
+                file_.emplace(target);
                 writer_.emplace([this](std::string_view piece) { file_->write(piece); });
                 writer_->begin_records();
             });
@@ -370,6 +376,13 @@ public:
     std::size_t entries() const { return entries_; }
 
 private:
+    [[noreturn]] void leads_out(const std::string &target) const {
+        nb::str text = nb::str("{!r} leads out of the working directory, to {!r}")
+                           .format(orvo::path_str(path()), orvo::path_str(target));
+        PyErr_SetObject(PyExc_OSError, text.ptr());
+        throw nb::python_error();
+    }
+
     // Errors of writing the document carry the saving message.
     template <typename Step>
     static void saving(Step &&step) {
@@ -382,7 +395,7 @@ private:
         }
     }
 
-    std::string directory_;
+    std::string base_, directory_;
     std::optional<orvo::FileReplacement> file_;
     std::optional<nestrel::JsonWriter> writer_;
     std::size_t records_ = 0, entries_ = 0;
@@ -397,7 +410,7 @@ void extract_comments() {
         orvo::print("正在扫描目录并提取注释...");
         std::string cwd = orvo::working_directory();
         std::vector<std::string> ignore = ignore_list(extractor);
-        DocumentStream document(cwd + "/.orvo");
+        DocumentStream document(cwd);
         auto interrupted = [] {
             if (PyErr_CheckSignals() != 0)
                 throw nb::python_error();

@@ -211,13 +211,6 @@ nb::object load_comments_from_json(nb::handle, nb::handle json_path) {
     }
 }
 
-// Whether `path` (resolved) lies below `base` (resolved).
-bool lies_below(std::string_view path, std::string_view base) {
-    if (base == "/")
-        return path.size() > 1 && path[0] == '/';
-    return path.size() > base.size() + 1 && path.substr(0, base.size()) == base && path[base.size()] == '/';
-}
-
 // The resolved form of a path, or nothing when the path cannot name a file
 // (an embedded NUL, a lone surrogate): Python's `os.path.exists` is false for
 // such a path.
@@ -258,7 +251,7 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
         }
         // The document may come from elsewhere: nothing outside the base
         // directory is touched, whatever ".." or links say.
-        if (!lies_below(*real, real_base)) {
+        if (!orvo::lies_below(*real, real_base)) {
             errors.append(joined("Path outside the base directory: ", file));
             return;
         }

@@ -5,10 +5,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace orvo {
@@ -118,69 +120,184 @@ std::string random_suffix() {
     return text;
 }
 
+// The name up to and including its last "/" (empty without one).
+std::string directory_part(const std::string &name) {
+    std::size_t slash = name.rfind('/');
+    return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+}
+
+// The name that `path` stands for once the links it ends in are followed, as
+// `open` follows them: the path itself when it names no link, and the name a
+// dangling link leads to. (Links on the way to the last component stay: the
+// system follows them in any use of the name.)
+std::string link_target(const std::string &path) {
+    std::string name = path, link(PATH_MAX, '\0');
+    for (int hops = 0;; ++hops) {
+        struct stat info;
+        if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return name;
+        if (hops == 40)
+            raise_errno(ELOOP, path);
+        ssize_t size = ::readlink(name.c_str(), link.data(), link.size());
+        if (size < 0 || (std::size_t) size == link.size())
+            raise_errno(size < 0 ? errno : ENAMETOOLONG, path);
+        std::string text(link.data(), (std::size_t) size);
+        name = text.starts_with('/') ? text : directory_part(name) + text;
+    }
+}
+
+// The bytes that `get(buffer, size)` gives, asked for with the size it reports
+// first (again when they grew meanwhile). False, with `errno` set, on failure.
+template <typename Get>
+bool read_sized(std::string &out, Get get) {
+    for (;;) {
+        ssize_t size = get(nullptr, 0);
+        if (size < 0)
+            return false;
+        out.resize((std::size_t) size);
+        size = get(out.data(), out.size());
+        if (size >= 0) {
+            out.resize((std::size_t) size);
+            return true;
+        }
+        if (errno != ERANGE)
+            return false;
+    }
+}
+
+// Copy the extended attributes of the file `from` (not a link) to the open
+// file `to`: every one the process may read and set; one that the file system
+// or the rights refuse is left out. False, with `errno` set, on other errors.
+bool copy_attributes(const std::string &from, int to) {
+    std::string names, value;
+    if (!read_sized(names, [&](char *buffer, std::size_t size) { return ::llistxattr(from.c_str(), buffer, size); }))
+        return errno == ENOTSUP;
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+        const char *name = names.c_str() + at;
+        if (!read_sized(value, [&](char *buffer, std::size_t size) { return ::lgetxattr(from.c_str(), name, buffer, size); })) {
+            if (errno == ENODATA || errno == ENOTSUP || errno == EPERM || errno == EACCES)
+                continue;  // gone meanwhile, or not ours to read
+            return false;
+        }
+        if (::fsetxattr(to, name, value.data(), value.size(), 0) != 0 && errno != ENOTSUP && errno != EPERM &&
+            errno != EACCES)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-FileReplacement::FileReplacement(const std::string &path) : path_(path), target_(path) {
-    // The file a link names is the one to replace, not the link.
+std::string resolved_path(const std::string &path) {
+    std::string name = link_target(path);
+    std::string directory = directory_part(name);
+    std::string leaf = name.substr(directory.size());
+    bool plain_leaf = !leaf.empty() && leaf != "." && leaf != "..";
+    const char *resolve = plain_leaf ? (directory.empty() ? "." : directory.c_str()) : name.c_str();
+    char *real = ::realpath(resolve, nullptr);
+    if (!real)
+        raise_errno(errno, path);
+    std::string result = real;
+    std::free(real);
+    if (plain_leaf)
+        result.append(result == "/" ? "" : "/").append(leaf);
+    return result;
+}
+
+bool lies_below(std::string_view path, std::string_view base) {
+    if (base == "/")
+        return path.size() > 1 && path[0] == '/';
+    return path.size() > base.size() + 1 && path.starts_with(base) && path[base.size()] == '/';
+}
+
+FileReplacement::FileReplacement(const std::string &path) : path_(path), target_(link_target(path)) {
     struct stat info;
-    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        if (char *real = ::realpath(path.c_str(), nullptr)) {
-            target_ = real;
-            std::free(real);
-        }
-    }
     bool exists = ::stat(target_.c_str(), &info) == 0;
     if (exists && S_ISDIR(info.st_mode))
         raise_errno(EISDIR, path);
+    // A rename would put a new regular file in place of a device or a pipe,
+    // and would leave the other names of a file with the old content.
+    if (exists && (!S_ISREG(info.st_mode) || info.st_nlink > 1)) {
+        open_in_place();
+        return;
+    }
     if (exists && ::access(target_.c_str(), W_OK) != 0)
         raise_errno(errno, path);
-
-    std::size_t slash = target_.rfind('/');
-    std::string directory = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-    std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
-    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-        temporary_ = directory + "." + name + "." + random_suffix() + ".tmp";
-        if (temporary_.size() - directory.size() > NAME_MAX)
-            temporary_ = directory + ".orvo." + random_suffix() + ".tmp";
-        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd_ < 0 && errno != EEXIST)
+    if (!open_temporary()) {
+        if (!exists || (errno != EACCES && errno != EPERM))
             raise_errno(errno, path);
+        open_in_place();  // the directory takes no new name, the file may be written
+        return;
     }
-    if (fd_ < 0)
-        raise_errno(EEXIST, path);
     if (exists) {
-        // Owner and group stay where the rights allow it (else they are ours).
+        // Owner and group stay where the rights allow it (else they are ours);
+        // the attributes follow the owner, whose change may clear some of them.
         [[maybe_unused]] int owner_kept = ::fchown(fd_, info.st_uid, info.st_gid);
-        if (::fchmod(fd_, info.st_mode & 07777) != 0)
+        if (!copy_attributes(target_, fd_) || ::fchmod(fd_, info.st_mode & 07777) != 0)
             fail(errno);
     }
 }
 
-FileReplacement::~FileReplacement() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        ::unlink(temporary_.c_str());
+bool FileReplacement::open_temporary() {
+    std::string directory = directory_part(target_);
+    std::string name = target_.substr(directory.size());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary_ = directory + "." + name + "." + random_suffix() + ".tmp";
+        if (temporary_.size() - directory.size() > NAME_MAX)
+            temporary_ = directory + ".orvo." + random_suffix() + ".tmp";
+        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0)
+            return true;
+        if (errno != EEXIST)
+            return false;
     }
+    return false;  // errno is EEXIST
+}
+
+void FileReplacement::open_in_place() {
+    // Not waiting for a reader: a pipe without one fails at once (ENXIO).
+    fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0)
+        raise_errno(errno, path_);
+    in_place_ = true;
+    int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        fail(errno);
+}
+
+FileReplacement::~FileReplacement() {
+    discard();
+}
+
+void FileReplacement::discard() {
+    if (fd_ < 0)
+        return;
+    ::close(fd_);
+    fd_ = -1;
+    if (!in_place_)
+        ::unlink(temporary_.c_str());
 }
 
 void FileReplacement::fail(int error) {
-    ::close(fd_);
-    ::unlink(temporary_.c_str());
-    fd_ = -1;
+    discard();
     raise_errno(error, path_);
 }
 
 void FileReplacement::write(std::string_view data) {
     if (fd_ < 0)
         raise_errno(EBADF, path_);
-    if (!write_all(fd_, data))
+    if (in_place_)
+        pending_.append(data);
+    else if (!write_all(fd_, data))
         fail(errno);
 }
 
 void FileReplacement::restart() {
     if (fd_ < 0)
         raise_errno(EBADF, path_);
-    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)
+    if (in_place_)
+        pending_.clear();
+    else if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)
         fail(errno);
 }
 
@@ -189,6 +306,21 @@ void FileReplacement::commit() {
         raise_errno(EBADF, path_);
     int fd = fd_;
     fd_ = -1;
+    if (in_place_) {
+        // Written over the old content, then cut to its length: a file that
+        // keeps its size needs no new room on the disk.
+        struct stat info;
+        bool written = write_all(fd, pending_) && ::fstat(fd, &info) == 0 &&
+                       (!S_ISREG(info.st_mode) || ::ftruncate(fd, (off_t) pending_.size()) == 0);
+        int error = errno;
+        if (::close(fd) != 0 && written) {
+            written = false;
+            error = errno;
+        }
+        if (!written)
+            raise_errno(error, path_);
+        return;
+    }
     if (::close(fd) != 0 || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
         int error = errno;
         ::unlink(temporary_.c_str());

@@ -1,5 +1,6 @@
 // File-system helpers shared by the modules: path arguments, whole-file
-// reading, and replacing a file so that a failure never leaves it half written.
+// reading, and writing a file's new content so that a failure leaves the old
+// one wherever the file can be replaced.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -28,16 +29,37 @@ nb::str path_str(std::string_view bytes);
 // never waited on). Needs no host lock.
 bool read_regular_file(const std::string &path, std::string &out);
 
-// A new content for the file at `path`, written to a temporary file in the
-// same directory and renamed over the target by `commit`, so that an error on
-// the way (a full disk, a failed write) leaves the target with its old
-// content. A link is followed to the file it names; an existing target keeps
-// its permission bits (and its owner where the rights allow), a new one gets
-// those `open` would give it; a target
-// that may not be written is refused as `open` would refuse it. Failures raise
-// the host's `OSError` naming `path`. Without `commit` the temporary file is
-// removed. (It is not forced to disk before the rename: that would cost a disk
-// flush per file.)
+// The absolute name at which writing to `path` lands: links are followed as
+// `open` follows them, also to a file that does not exist yet (its directory
+// must exist). Raises the host's `OSError` naming `path`.
+std::string resolved_path(const std::string &path);
+
+// Whether the resolved `path` lies strictly below the resolved directory
+// `base`, compared by whole components ("/a/bc" is not below "/a/b").
+bool lies_below(std::string_view path, std::string_view base);
+
+// A new content for the file at `path`, put in place by `commit`. A link is
+// followed to the file it leads to, as `open` follows it (also to a file that
+// does not exist yet). A directory, and a target that may not be written, are
+// refused as `open` would refuse them. Failures raise the host's `OSError`
+// naming `path`. Without `commit` the target is left as it was.
+//
+// A regular file with one name, and a new file, get their content through a
+// temporary file in the same directory that is renamed over the target, so
+// that an error on the way (a full disk, a failed write) leaves the old
+// content. The temporary file takes the permission bits of the file it
+// replaces, its owner (where the rights allow) and its extended attributes
+// (those the process may read and set; ACLs live there); a new file gets the
+// bits `open` would give it. (Nothing is forced to disk before the rename:
+// that would cost a disk flush per file.)
+//
+// What a rename would wrongly replace is written in place, as
+// `open(path, "w")` would write it: a device or a pipe (opened without
+// waiting, so that a pipe without a reader fails at once), a file with more
+// than one name (every name sees the new content), and a file whose directory
+// takes no new name. The content is then held in memory until `commit` writes
+// it over the old one and cuts the file to its length; a failure there may
+// leave the file half written.
 class FileReplacement {
 public:
     explicit FileReplacement(const std::string &path);
@@ -50,9 +72,13 @@ public:
     void commit();
 
 private:
+    bool open_temporary();
+    void open_in_place();
+    void discard();
     [[noreturn]] void fail(int error);
-    std::string path_, target_, temporary_;
+    std::string path_, target_, temporary_, pending_;
     int fd_ = -1;
+    bool in_place_ = false;
 };
 
 // Replace the content of the file at `path` by `data` (see FileReplacement).
