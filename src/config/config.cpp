@@ -6,7 +6,7 @@
 // in those files are put into the process environment (never replacing a
 // variable that is set), so that clients reading the environment see them.
 #include <orvo/files.hpp>
-#include <orvo/support.hpp>
+#include <orvo/python.hpp>
 
 #include <array>
 #include <map>
@@ -17,14 +17,13 @@ namespace nb = nanobind;
 namespace {
 
 constexpr std::array<const char *, 7> KEYS = {
-    "AI_API_KEY",        "AI_API_URL",        "AI_MODEL",        "ORVO_LANG",
-    "EMBEDDING_API_KEY", "EMBEDDING_API_URL", "EMBEDDING_MODEL",
+    "AI_API_KEY", "AI_API_URL", "AI_MODEL", "ORVO_LANG", "EMBEDDING_API_KEY", "EMBEDDING_API_URL", "EMBEDDING_MODEL",
 };
 
 nb::object user_config_path() {
-    nb::object os = nb::module_::import_("os");
-    nb::object path = nb::module_::import_("pathlib").attr("Path");
-    if (orvo::from_str(os.attr("name")) == "nt")
+    nb::object os = orvo::module("os");
+    nb::object path = orvo::module("pathlib").attr("Path");
+    if (orvo::to_utf8(os.attr("name")) == "nt")
         return path(os.attr("environ").attr("get")("APPDATA", "")) / nb::str("ORVO") / nb::str("config");
     return path.attr("home")() / nb::str(".config") / nb::str("orvo") / nb::str("config");
 }
@@ -66,7 +65,7 @@ void load_into_environment() {
     std::string user_file = orvo::arg_path(user_config_path(), "path");
     Settings user = read_settings(user_file);
     Settings local = read_settings(".env");
-    nb::object environ = nb::module_::import_("os").attr("environ");
+    nb::object environ = orvo::module("os").attr("environ");
     for (const char *key : KEYS) {
         if (orvo::env(key))
             continue;
@@ -91,7 +90,7 @@ NB_MODULE(config, m) {
     m.doc() = "Settings of the chat and embeddings services, from the environment and the settings files.";
     load_into_environment();
 
-    nb::object builtins = nb::module_::import_("builtins");
+    nb::object builtins = orvo::module("builtins");
     nb::dict ns;
     ns["__module__"] = "config";
     ns["__doc__"] = "Settings of the chat and embeddings services, read when the module is first imported.";
@@ -103,14 +102,12 @@ NB_MODULE(config, m) {
     auto embedding_model = orvo::env("EMBEDDING_MODEL");
     ns["EMBEDDING_MODEL"] = orvo::to_str(embedding_model ? *embedding_model : "BAAI/bge-m3");
     ns["validate_ai_config"] = builtins.attr("classmethod")(nb::cpp_function(
-        [](nb::handle cls) {
-            return orvo::truthy(cls.attr("AI_API_KEY")) && orvo::truthy(cls.attr("AI_API_URL"));
-        },
-        nb::name("validate_ai_config"), nb::arg("cls"),
+        [](nb::handle cls) { return orvo::truthy(cls.attr("AI_API_KEY")) && orvo::truthy(cls.attr("AI_API_URL")); },
+        nb::name("validate_ai_config"), nb::sig("def validate_ai_config(cls) -> bool"), nb::arg("cls"),
         "True when an API key and a base URL of the chat service are set."));
     m.attr("Config") = builtins.attr("type")("Config", nb::make_tuple(builtins.attr("object")), ns);
 
-    m.def("get_user_config_path", &user_config_path,
+    m.def("get_user_config_path", &user_config_path, nb::sig("def get_user_config_path() -> pathlib.Path"),
           "Path of the per-user configuration file (~/.config/orvo/config; on Windows ORVO\\config under "
           "APPDATA). The file may not exist.");
 }

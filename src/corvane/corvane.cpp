@@ -1,5 +1,5 @@
 // Chat-completion client for an OpenAI-compatible service.
-#include <orvo/support.hpp>
+#include <orvo/python.hpp>
 
 #include <string>
 
@@ -11,8 +11,6 @@ namespace {
 // All state of a client lives in its instance dictionary: `api_key`,
 // `base_url`, `model` and `client` (an `OpenAI` object).
 struct Corvane {};
-
-nb::module_ self_module() { return nb::module_::import_("corvane"); }
 
 // The first non-empty text of: the argument, then the environment variable.
 nb::object resolve(const std::optional<std::string> &argument, const char *variable) {
@@ -29,7 +27,7 @@ void init(Corvane *self, nb::handle api_key, nb::handle base_url, nb::handle mod
     new (self) Corvane();
     nb::object py = nb::find(self);
 
-    nb::object config = nb::module_::import_("config").attr("Config");
+    nb::object config = orvo::module("config").attr("Config");
     nb::object key = resolve(key_arg, "AI_API_KEY");
     nb::object url = resolve(url_arg, "AI_API_URL");
     nb::object chosen = resolve(model_arg, "AI_MODEL");
@@ -47,13 +45,12 @@ void init(Corvane *self, nb::handle api_key, nb::handle base_url, nb::handle mod
     py.attr("api_key") = key;
     py.attr("base_url") = url;
     py.attr("model") = chosen;
-    py.attr("client") = self_module().attr("OpenAI")("api_key"_a = key, "base_url"_a = url,
-                                                     "default_headers"_a = headers);
+    py.attr("client") =
+        orvo::module("corvane").attr("OpenAI")("api_key"_a = key, "base_url"_a = url, "default_headers"_a = headers);
 }
 
 [[noreturn]] void missing(nb::handle record, const char *name) {
-    orvo::raise(PyExc_AttributeError, "'" + orvo::type_name(record) +
-                                          "' object has no attribute '" + name + "'");
+    orvo::raise(PyExc_AttributeError, "'" + orvo::type_name(record) + "' object has no attribute '" + name + "'");
 }
 
 nb::object required(nb::handle record, const char *name) {
@@ -106,95 +103,102 @@ nb::object chat_completion(nb::handle self, nb::handle messages, nb::handle mode
     nb::list message_list = orvo::arg_list(messages, "messages");
     auto model_arg = orvo::arg_opt_str(model, "model");
     double temp = orvo::arg_float(temperature, "temperature");
-    nb::object tokens = max_tokens.is_none() ? nb::object(nb::none()) : nb::object(orvo::arg_int(max_tokens, "max_tokens"));
+    nb::object tokens = max_tokens.is_none() ? nb::object(nb::none()) : orvo::arg_int(max_tokens, "max_tokens");
     bool streamed = orvo::truthy(stream);
 
-    try {
-        nb::object chosen = model_arg && !model_arg->empty() ? nb::object(orvo::to_str(*model_arg))
-                                                             : nb::object(self.attr("model"));
-        nb::object response = self.attr("client").attr("chat").attr("completions").attr("create")(
-            "model"_a = chosen, "messages"_a = message_list, "temperature"_a = temp, "max_tokens"_a = tokens,
-            "stream"_a = streamed, "timeout"_a = 30.0);
-        if (streamed)
-            return response;  // the package's stream of chunks, handed back as it comes
-        try {
-            return convert(response);
-        } catch (nb::python_error &error) {
-            if (!orvo::is_exception(error))
-                throw;
-            nb::object text = orvo::t("parse_api_response_failed", error.value(), first_chars(response, 200));
-            orvo::raise_from(error, PyExc_RuntimeError, text);
-        }
-    } catch (nb::python_error &error) {
-        if (!orvo::is_exception(error))
-            throw;
-        orvo::raise_from(error, PyExc_RuntimeError, orvo::t("api_call_failed", error.value()));
-    }
+    return orvo::guard(
+        [&] {
+            nb::object chosen = model_arg && !model_arg->empty() ? nb::borrow(model) : self.attr("model");
+            nb::object response =
+                self.attr("client")
+                    .attr("chat")
+                    .attr("completions")
+                    .attr("create")("model"_a = chosen, "messages"_a = message_list, "temperature"_a = temp,
+                                    "max_tokens"_a = tokens, "stream"_a = streamed, "timeout"_a = 30.0);
+            if (streamed)
+                return response;  // the package's stream of chunks, handed back as it comes
+            return orvo::guard([&]() -> nb::object { return convert(response); },
+                               [&](nb::python_error &error) -> nb::object {
+                                   orvo::raise_from(
+                                       error, PyExc_RuntimeError,
+                                       orvo::t("parse_api_response_failed", error.value(), first_chars(response, 200)));
+                               });
+        },
+        [](nb::python_error &error) -> nb::object {
+            orvo::raise_from(error, PyExc_RuntimeError, orvo::t("api_call_failed", error.value()));
+        });
 }
 
 nb::list get_models(nb::handle self) {
-    try {
-        nb::list models;
-        nb::object listing = self.attr("client").attr("models").attr("list")();
-        for (nb::handle entry : required(listing, "data")) {
-            nb::dict info;
-            for (const char *name : {"id", "object", "created", "owned_by"})
-                info[name] = required(entry, name);
-            models.append(info);
-        }
-        return models;
-    } catch (nb::python_error &error) {
-        if (!orvo::is_exception(error))
-            throw;
-        orvo::raise_from(error, PyExc_RuntimeError, orvo::t("get_models_failed", error.value()));
-    }
+    return orvo::guard(
+        [&] {
+            nb::list models;
+            nb::object listing = self.attr("client").attr("models").attr("list")();
+            for (nb::handle entry : required(listing, "data")) {
+                nb::dict info;
+                for (const char *name : {"id", "object", "created", "owned_by"})
+                    info[name] = required(entry, name);
+                models.append(info);
+            }
+            return models;
+        },
+        [](nb::python_error &error) -> nb::list {
+            orvo::raise_from(error, PyExc_RuntimeError, orvo::t("get_models_failed", error.value()));
+        });
 }
 
-nb::object create_corvane() { return self_module().attr("Corvane")(); }
+nb::object create_corvane() { return orvo::module("corvane").attr("Corvane")(); }
 
 // Stand-alone demonstration: list up to five models and ask for a greeting.
 void main_entry() {
     orvo::set_language_from_env();
-    try {
-        nb::object client = self_module().attr("create_corvane")();
-        orvo::print(orvo::t("available_models"));
-        nb::object models = client.attr("get_models")();
-        for (nb::handle model : models[nb::slice(nb::none(), nb::int_(5), nb::none())])
-            orvo::print("- " + orvo::text_of(model["id"]));
-        nb::list messages;
-        nb::dict hello;
-        hello["role"] = "user";
-        hello["content"] = orvo::t("hello_introduce");
-        messages.append(hello);
-        nb::object result = client.attr("chat_completion")(messages);
-        nb::object content = result["choices"][0]["message"]["content"];
-        orvo::print(orvo::t("api_response_colon", content));
-    } catch (nb::python_error &error) {
-        if (!orvo::is_exception(error))
-            throw;
-        orvo::print(orvo::t("error_colon", error.value()));
-    }
+    orvo::guard(
+        [] {
+            nb::object client = orvo::module("corvane").attr("create_corvane")();
+            orvo::print(orvo::t("available_models"));
+            nb::object models = client.attr("get_models")();
+            for (nb::handle model : models[nb::slice(nb::none(), nb::int_(5), nb::none())])
+                orvo::print(orvo::joined("- ", model["id"]));
+            nb::list messages;
+            nb::dict hello;
+            hello["role"] = "user";
+            hello["content"] = orvo::t("hello_introduce");
+            messages.append(hello);
+            nb::object result = client.attr("chat_completion")(messages);
+            nb::object content = result["choices"][0]["message"]["content"];
+            orvo::print(orvo::t("api_response_colon", content));
+        },
+        [](nb::python_error &error) { orvo::print(orvo::t("error_colon", error.value())); });
 }
 
 }  // namespace
 
 NB_MODULE(corvane, m) {
     m.doc() = "Chat-completion client for an OpenAI-compatible service.";
-    m.attr("os") = nb::module_::import_("os");
-    m.attr("OpenAI") = nb::module_::import_("openai").attr("OpenAI");
-    m.attr("t") = nb::module_::import_("i18n").attr("t");
+    m.attr("os") = orvo::module("os");
+    m.attr("OpenAI") = orvo::import_name("openai", "OpenAI");
+    m.attr("t") = orvo::import_name("i18n", "t");
 
     nb::class_<Corvane>(m, "Corvane", nb::dynamic_attr(),
                         "Client of one OpenAI-compatible chat service: key, base URL and default model.")
-        .def("__init__", &init, "api_key"_a = nb::none(), "base_url"_a = nb::none(), "model"_a = nb::none(),
-             "Build a client. Each setting comes from its argument when that is a non-empty text, else from "
+        .def("__init__", &init,
+             nb::sig("def __init__(self, api_key: str | None = None, base_url: str | None = None, model: str | "
+                     "None = None) -> None"),
+             "api_key"_a = nb::none(), "base_url"_a = nb::none(), "model"_a = nb::none(),
+             "Build a client. Each setting comes from its argument when that is a non-empty str, else from "
              "AI_API_KEY, AI_API_URL or AI_MODEL, the model finally from Config.DEFAULT_MODEL.")
-        .def("chat_completion", &chat_completion, "messages"_a, "model"_a = nb::none(), "temperature"_a = 0.7,
-             "max_tokens"_a = nb::none(), "stream"_a = false,
+        .def("chat_completion", &chat_completion,
+             nb::sig("def chat_completion(self, messages: list[dict], model: str | None = None, temperature: float "
+                     "= 0.7, max_tokens: int | None = None, stream: bool = False) -> dict"),
+             "messages"_a.none(), "model"_a = nb::none(), "temperature"_a = 0.7, "max_tokens"_a = nb::none(),
+             "stream"_a = false,
              "Send one chat-completion request and return its result as a dict with id, object, created, "
              "model, choices and usage.")
-        .def("get_models", &get_models, "Return the service's models as a list of dicts.");
+        .def("get_models", &get_models, nb::sig("def get_models(self) -> list[dict]"),
+             "Return the service's models as a list of dicts.");
 
-    m.def("create_corvane", &create_corvane, "Build a client whose settings all come from the environment.");
-    m.def("main", &main_entry, "Demonstration: list the service's models and ask the model to introduce itself.");
+    m.def("create_corvane", &create_corvane, nb::sig("def create_corvane() -> Corvane"),
+          "Build a client whose settings all come from the environment.");
+    m.def("main", &main_entry, nb::sig("def main() -> None"),
+          "Demonstration: list the service's models and ask the model to introduce itself.");
 }

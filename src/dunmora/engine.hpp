@@ -1,6 +1,6 @@
 // The local engines of the embeddings client: cosine similarity of two vectors
 // and the cutting of a text into overlapping chunks. Plain C++ over buffers;
-// the bindings hand them the host's own storage.
+// the bindings hand them the storage of Python's str.
 #pragma once
 
 #include <algorithm>

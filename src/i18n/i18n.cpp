@@ -1,5 +1,5 @@
 // Interface texts by key, in Chinese and in English, and the current language.
-#include <orvo/support.hpp>
+#include <orvo/python.hpp>
 
 #include <string>
 #include <string_view>
@@ -18,9 +18,9 @@ struct Text {
 
 // One row per key; each command keeps its rows in a file of its own.
 const Text TEXTS[] = {
+#include "texts/brisolet.inc"
 #include "texts/common.inc"
 #include "texts/corvane.inc"
-#include "texts/brisolet.inc"
 #include "texts/trelwick.inc"
 };
 
@@ -59,13 +59,9 @@ struct I18n {
         nb::str text = orvo::to_str(raw);
         if (args.size() == 0 && kwargs.size() == 0 && raw.find_first_of("{}") == std::string_view::npos)
             return text;
-        try {
-            return text.attr("format")(*args, **kwargs);
-        } catch (nb::python_error &error) {
-            if (!orvo::is_exception(error))
-                throw;
-            return text;  // a placeholder without its value: the text unfilled
-        }
+        // A placeholder without its value leaves the text unfilled.
+        return orvo::guard([&]() -> nb::object { return text.attr("format")(*args, **kwargs); },
+                           [&](nb::python_error &) -> nb::object { return text; });
     }
     const char *code() const { return language == Language::zh ? "zh" : "en"; }
 };
@@ -83,18 +79,27 @@ NB_MODULE(i18n, m) {
 
     nb::class_<I18n>(m, "I18n", "A translation state: the current language and the text lookup.")
         .def(nb::init<>())
-        .def("t", &I18n::t, "key"_a.none(), "args"_a, "kwargs"_a,
+        .def("t", &I18n::t, nb::sig("def t(self, key: str, *args, **kwargs) -> str"), "key"_a.none(), "args"_a,
+             "kwargs"_a,
              "Return the text of `key` in the current language, with placeholders filled "
              "by str.format rules; a key without a text is returned as it stands.")
-        .def("get_language", &I18n::code, "Return the current language code: 'zh' or 'en'.")
-        .def("set_language", [](I18n &self, nb::handle code) { self.language = parse_language(code); },
-             "code"_a.none(), "Switch the language: 'zh' for Chinese, 'en' for English.");
+        .def("get_language", &I18n::code, nb::sig("def get_language(self) -> str"),
+             "Return the current language code: 'zh' or 'en'.")
+        .def(
+            "set_language", [](I18n &self, nb::handle code) { self.language = parse_language(code); },
+            nb::sig("def set_language(self, code: str) -> None"), "code"_a.none(),
+            "Switch the language: 'zh' for Chinese, 'en' for English.");
 
-    m.def("t", [](nb::handle key, nb::args args, nb::kwargs kwargs) { return current().t(key, args, kwargs); },
-          "key"_a.none(), "args"_a, "kwargs"_a,
-          "Return the text of `key` in the current language, with placeholders filled by "
-          "str.format rules; a key without a text is returned as it stands.");
-    m.def("get_language", [] { return current().code(); }, "Return the current language code: 'zh' or 'en'.");
-    m.def("set_language", [](nb::handle code) { current().language = parse_language(code); }, "code"_a.none(),
-          "Switch the language of every later lookup: 'zh' for Chinese, 'en' for English.");
+    m.def(
+        "t", [](nb::handle key, nb::args args, nb::kwargs kwargs) { return current().t(key, args, kwargs); },
+        nb::sig("def t(key: str, *args, **kwargs) -> str"), "key"_a.none(), "args"_a, "kwargs"_a,
+        "Return the text of `key` in the current language, with placeholders filled by "
+        "str.format rules; a key without a text is returned as it stands.");
+    m.def(
+        "get_language", [] { return current().code(); }, nb::sig("def get_language() -> str"),
+        "Return the current language code: 'zh' or 'en'.");
+    m.def(
+        "set_language", [](nb::handle code) { current().language = parse_language(code); },
+        nb::sig("def set_language(code: str) -> None"), "code"_a.none(),
+        "Switch the language of every later lookup: 'zh' for Chinese, 'en' for English.");
 }

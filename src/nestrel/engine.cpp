@@ -1,9 +1,8 @@
 #include "engine.hpp"
 
-#include "tables.hpp"
-
 #include <orvo/files.hpp>
-#include <orvo/support.hpp>
+#include <orvo/languages.hpp>
+#include <orvo/text.hpp>
 
 #include <algorithm>
 #include <cstdint>
@@ -26,9 +25,9 @@ struct Tables {
     std::unordered_map<std::string_view, Language> languages;
 
     Tables() {
-        for (const SuffixRow &row : SUFFIX_ROWS)
+        for (const orvo::SuffixRow &row : orvo::SUFFIX_ROWS)
             suffixes.emplace(row.suffix, row.language);
-        for (const PatternRow &row : PATTERN_ROWS) {
+        for (const orvo::LanguageRow &row : orvo::LANGUAGE_ROWS) {
             Language language{row.language, {}, {}};
             for (const char *text : row.single)
                 if (text)
@@ -94,7 +93,7 @@ const char *language_of_path(std::string_view path) {
     std::string_view suffix = suffix_of(path);
     if (suffix.empty())
         return nullptr;
-    // Lower-case as the host's str.lower() does, as far as it matters for
+    // Lower-case as Python's str.lower() does, as far as it matters for
     // table keys, which are ASCII: of all non-ASCII characters only the Kelvin
     // sign lower-cases to ASCII ("k"); a suffix holding any other one has no
     // language.
@@ -235,8 +234,7 @@ void index_newlines(std::string_view content, std::vector<std::size_t> &newlines
 
 }  // namespace
 
-void extract(const Language &language, std::string_view content, Comments &out,
-             std::vector<std::size_t> &newlines) {
+void extract(const Language &language, std::string_view content, Comments &out, std::vector<std::size_t> &newlines) {
     bool indexed = false;
     auto ensure_index = [&] {
         if (!indexed)
@@ -352,9 +350,14 @@ void scan(const std::string &root, const std::string &cwd, const std::vector<std
                 continue;
             std::string path = join(directory, name);
             switch (kind_of(path, entry->d_type)) {
-            case Kind::file: files.push_back(std::move(path)); break;
-            case Kind::directory: directories.push_back(std::move(path)); break;
-            case Kind::other: break;
+            case Kind::file:
+                files.push_back(std::move(path));
+                break;
+            case Kind::directory:
+                directories.push_back(std::move(path));
+                break;
+            case Kind::other:
+                break;
             }
         }
         ::closedir(listing);
@@ -385,8 +388,8 @@ void scan(const std::string &root, const std::string &cwd, const std::vector<std
     }
 }
 
-std::vector<FileResult> scan(const std::string &root, const std::string &cwd,
-                             const std::vector<std::string> &ignore, const std::function<bool()> &checkpoint) {
+std::vector<FileResult> scan(const std::string &root, const std::string &cwd, const std::vector<std::string> &ignore,
+                             const std::function<bool()> &checkpoint) {
     std::vector<FileResult> results;
     scan(root, cwd, ignore, checkpoint, [&](const FileResult &result) { results.push_back(result); });
     return results;

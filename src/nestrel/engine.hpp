@@ -1,6 +1,6 @@
 // The extraction engine: language look-up, ignore rules, comment extraction
-// and the directory walk. Plain C++ that never touches the host, so the walk
-// runs with the host's lock released.
+// and the directory walk. Plain C++ without Python, so the walk runs with the
+// GIL released.
 #pragma once
 
 #include "matcher.hpp"
@@ -25,7 +25,7 @@ const char *language_of_suffix(std::string_view suffix);
 // The compiled patterns of a language, or nothing when it has none.
 const Language *patterns_of(std::string_view language);
 
-// The text of a path as the host's pure paths give it: repeated "/" and "."
+// The text of a path as Python's pure paths give it: repeated "/" and "."
 // components dropped, no trailing "/", "." for the empty path.
 std::string normalize_path(std::string_view path);
 // The suffix of the final component of a normalized path ("" when none).
@@ -55,8 +55,7 @@ struct Comments {
 // Append the comments of `content` in extraction order: the single-line
 // comments (by pattern, line, position), then the block comments (by pattern,
 // position). `newlines` is scratch space for the positions of line breaks.
-void extract(const Language &language, std::string_view content, Comments &out,
-             std::vector<std::size_t> &newlines);
+void extract(const Language &language, std::string_view content, Comments &out, std::vector<std::size_t> &newlines);
 void extract(const Language &language, std::string_view content, Comments &out);
 
 // The `line` text of a comment: "7", or "3-5" for one that spans lines.
@@ -85,7 +84,7 @@ private:
 void scan(const std::string &root, const std::string &cwd, const std::vector<std::string> &ignore,
           const std::function<bool()> &checkpoint, const std::function<void(const FileResult &)> &found);
 // The same, collecting the records.
-std::vector<FileResult> scan(const std::string &root, const std::string &cwd,
-                             const std::vector<std::string> &ignore, const std::function<bool()> &checkpoint);
+std::vector<FileResult> scan(const std::string &root, const std::string &cwd, const std::vector<std::string> &ignore,
+                             const std::function<bool()> &checkpoint);
 
 }  // namespace nestrel

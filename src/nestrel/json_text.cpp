@@ -120,8 +120,8 @@ void JsonWriter::utf8_string(std::string_view text) {
 
 namespace {
 
-// A host text of wide storage, encoded as UTF-8 at `p`; returns the end. A
-// lone surrogate cannot be written: the host's encoder reports it.
+// A str of wide storage, encoded as UTF-8 at `p`; returns the end. A
+// lone surrogate cannot be written: Python's encoder reports it.
 template <typename Char>
 char *encode_wide(PyObject *object, const Char *data, Py_ssize_t length, char *p) {
     for (Py_ssize_t i = 0; i < length; ++i) {
@@ -152,7 +152,7 @@ char *encode_wide(PyObject *object, const Char *data, Py_ssize_t length, char *p
 
 }  // namespace
 
-void JsonWriter::host_string(PyObject *object) {
+void JsonWriter::py_string(PyObject *object) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(object);
     const void *data = PyUnicode_DATA(object);
     if (PyUnicode_IS_ASCII(object)) {
@@ -177,9 +177,9 @@ void JsonWriter::host_string(PyObject *object) {
     put('"');
 }
 
-bool JsonWriter::host_value(PyObject *object, int depth) {
+bool JsonWriter::py_value(PyObject *object, int depth) {
     if (PyUnicode_CheckExact(object)) {
-        host_string(object);
+        py_string(object);
         return true;
     }
     if (object == Py_None) {
@@ -235,7 +235,7 @@ bool JsonWriter::host_value(PyObject *object, int depth) {
                 put(',');
             newline(depth + 1);
             PyObject *item = is_list ? PyList_GET_ITEM(object, i) : PyTuple_GET_ITEM(object, i);
-            if (!host_value(item, depth + 1))
+            if (!py_value(item, depth + 1))
                 return false;
         }
         newline(depth);
@@ -258,9 +258,9 @@ bool JsonWriter::host_value(PyObject *object, int depth) {
                 put(',');
             first = false;
             newline(depth + 1);
-            host_string(key);
+            py_string(key);
             put(": ");
-            if (!host_value(item, depth + 1))
+            if (!py_value(item, depth + 1))
                 return false;
         }
         newline(depth);
@@ -270,9 +270,9 @@ bool JsonWriter::host_value(PyObject *object, int depth) {
     return false;
 }
 
-bool JsonWriter::value(nb::handle value) { return host_value(value.ptr(), 0); }
+bool JsonWriter::value(nb::handle value) { return py_value(value.ptr(), 0); }
 
-// The layout of the host form, with its fixed pieces written whole.
+// The layout of the Python form, with its fixed pieces written whole.
 void JsonWriter::record(const FileResult &result) {
     put(records_++ ? std::string_view(",\n  {\n    \"file\": ") : std::string_view("[\n  {\n    \"file\": "));
     utf8_string(result.file);
@@ -283,7 +283,8 @@ void JsonWriter::record(const FileResult &result) {
     }
     put(",\n    \"comments\": [");
     for (std::size_t i = 0; i < items.size(); ++i) {
-        put(i ? std::string_view(",\n      {\n        \"line\": \"") : std::string_view("\n      {\n        \"line\": \""));
+        put(i ? std::string_view(",\n      {\n        \"line\": \"")
+              : std::string_view("\n      {\n        \"line\": \""));
         char *p = room(44);
         char *end = std::to_chars(p, p + 20, items[i].start_line).ptr;
         if (items[i].end_line != items[i].start_line) {

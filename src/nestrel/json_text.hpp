@@ -1,4 +1,4 @@
-// JSON text, written natively in the layout of the host's
+// JSON text, written natively in the layout of Python's
 // `json.dumps(value, indent=2, ensure_ascii=False)`, and handed on in pieces.
 #pragma once
 
@@ -20,12 +20,12 @@ public:
     // The text goes to `sink` in pieces of about a megabyte, and at `flush`.
     explicit JsonWriter(Sink sink);
 
-    // Write a host value. Returns false, with part of the text possibly handed
-    // on, when the value holds something whose text only the host's json
-    // module knows (another type, a key that is not a text, nesting deeper than
+    // Write a Python value. Returns false, with part of the text possibly handed
+    // on, when the value holds something whose text only Python's json
+    // module knows (another type, a key that is not a str, nesting deeper than
     // a few hundred levels).
     bool value(nanobind::handle value);
-    // Write comment records as the host would write their host form (a list
+    // Write comment records as Python would write their Python form (a list
     // of {"file", "comments": [{"line", "content"}]}), one record at a time
     // between `begin_records` and `end_records`; `file` texts must be valid
     // UTF-8.
@@ -53,8 +53,8 @@ private:
     void put_long(std::string_view text);
     void newline(int depth);
     void utf8_string(std::string_view text);
-    void host_string(PyObject *text);
-    bool host_value(PyObject *value, int depth);
+    void py_string(PyObject *text);
+    bool py_value(PyObject *value, int depth);
 
     Sink sink_;
     std::string buffer_;

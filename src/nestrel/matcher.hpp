@@ -3,7 +3,7 @@
 // A comment pattern is an opening literal, one group `(.*)` or `(.*?)`, and a
 // closing literal (possibly empty). Literals are plain characters or a
 // backslash before a punctuation character. The matcher finds exactly the
-// matches the host's `re.finditer` finds for such a pattern, with or without
+// matches Python's `re.finditer` finds for such a pattern, with or without
 // the dot-matches-line-breaks option, in time linear in the text: the opening
 // literal is searched with `find`, a lazy group ends at the next closing
 // literal, a greedy one at the last closing literal before the group's limit
@@ -37,8 +37,8 @@ inline std::size_t find_literal(std::string_view text, std::string_view literal,
         if (!hit)
             break;
         std::size_t at = (std::size_t) ((const char *) hit - data);
-        if (length == 1 || (data[at + 1] == literal[1] &&
-                            std::memcmp(data + at + 2, literal.data() + 2, length - 2) == 0))
+        if (length == 1 ||
+            (data[at + 1] == literal[1] && std::memcmp(data + at + 2, literal.data() + 2, length - 2) == 0))
             return at;
         from = at + 1;
     }

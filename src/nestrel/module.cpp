@@ -1,0 +1,8 @@
+#include "bindings.hpp"
+
+NB_MODULE(nestrel, m) {
+    m.doc() = "Comment extraction: finds the comments of a project's source files by language and writes "
+              "them as the comment document .orvo/comments.json.";
+    nestrel::register_extractor(m);
+    nestrel::register_command(m);
+}

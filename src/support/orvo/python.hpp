@@ -1,0 +1,209 @@
+// What every module needs of Python: errors, argument checks that name the
+// argument, conversions between str and UTF-8, printing and input through
+// Python's own `print` and `input`, settings from the environment, modules by
+// name and the translation lookup.
+//
+// Only binding code includes this header; engines include text.hpp and
+// files.hpp, which need no Python.
+#pragma once
+
+#include "text.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace orvo {
+
+namespace nb = nanobind;
+
+// --------------------------------------------------------------------- errors
+
+// Raise `type(message)` as a Python exception (never returns).
+[[noreturn]] void raise(nb::handle type, std::string_view message);
+[[noreturn]] void raise(nb::handle type, nb::handle message);
+
+// Raise `type(message)` from `cause`, as `raise type(message) from cause` does:
+// `cause` becomes the new error's `__cause__` (never returns).
+[[noreturn]] void raise_from(nb::python_error &cause, nb::handle type, nb::handle message);
+
+// Raise `OSError` for the system error number `error` on `path` (never returns).
+[[noreturn]] void raise_os_error(int error, const std::string &path);
+
+// True for errors of the `Exception` family; false for `KeyboardInterrupt`,
+// `SystemExit`, `GeneratorExit` and the like, which must pass unchanged.
+bool is_exception(const nb::python_error &error);
+
+// Run `step()`. When it raises an error of the `Exception` family, give the
+// error to `on_error` and return what that returns (it may also rethrow with
+// `throw;`); an interrupt, `SystemExit` and the like pass unchanged. The one
+// way the modules catch Python errors.
+template <typename Step, typename OnError>
+auto guard(Step &&step, OnError &&on_error) -> decltype(step()) {
+    try {
+        return step();
+    } catch (nb::python_error &error) {
+        if (!is_exception(error))
+            throw;
+        return on_error(error);
+    }
+}
+
+// Run `step()`. When the user interrupts it (Ctrl-C, `KeyboardInterrupt`),
+// give the error to `on_interrupt` and return what that returns.
+template <typename Step, typename OnInterrupt>
+auto on_interrupt(Step &&step, OnInterrupt &&on_interrupt) -> decltype(step()) {
+    try {
+        return step();
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_KeyboardInterrupt))
+            throw;
+        return on_interrupt(error);
+    }
+}
+
+// ------------------------------------------------------------------- values
+
+// A field of a record that a service returned: nothing when the record lacks
+// it. Records of the `openai` package set absent fields to None, so presence
+// is read from their set of given fields; mappings are looked up by key.
+std::optional<nb::object> field(nb::handle record, const char *name);
+
+// `bool(value)`.
+bool truthy(nb::handle value);
+
+// `type(value).__name__`.
+std::string type_name(nb::handle value);
+
+// Call `step(item)` for each item of a list, in order. The length is read
+// anew before every item and each item is held while `step` runs, so Python
+// code that `step` calls may change the list without harm.
+template <typename Step>
+void for_each_item(nb::handle list, Step &&step) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        nb::object item = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
+        step(nb::handle(item));
+    }
+}
+
+// Run `body()` inside the context manager `block`, as a `with` statement
+// does: `__enter__`, the body, then `__exit__` with the error that ended the
+// body (its type, value and traceback, None for a traceback it lacks) or with
+// three Nones. Gives the body's result, or nothing when `__exit__` swallowed
+// the body's error.
+template <typename Body>
+std::optional<nb::object> with_block(nb::handle block, Body &&body) {
+    nb::object exit = block.attr("__exit__");
+    block.attr("__enter__")();
+    nb::object result;
+    try {
+        result = body();
+    } catch (nb::python_error &error) {
+        nb::handle trace = error.traceback();
+        if (!truthy(exit(error.type(), error.value(), trace.is_valid() ? trace : nb::none())))
+            throw;
+        return std::nullopt;
+    }
+    exit(nb::none(), nb::none(), nb::none());
+    return result;
+}
+
+// ------------------------------------------------------------ argument checks
+// Each raises `TypeError` naming the argument when the value has another type.
+
+// Raise "argument '<name>' must be <expected>, not <type>" as a `TypeError`.
+[[noreturn]] void wrong_type(nb::handle value, const char *name, const char *expected);
+
+std::string arg_str(nb::handle value, const char *name);
+std::optional<std::string> arg_opt_str(nb::handle value, const char *name);
+// A str argument kept as the Python str it is (lone surrogates and all).
+nb::str arg_pystr(nb::handle value, const char *name);
+// The same, or None.
+nb::object arg_opt_pystr(nb::handle value, const char *name);
+nb::list arg_list(nb::handle value, const char *name);
+nb::dict arg_dict(nb::handle value, const char *name);
+// Any real number, truncated toward zero (`True` counts as 1), as a Python int
+// of any size.
+nb::int_ arg_int(nb::handle value, const char *name);
+// A Python int clamped to the range of a 64-bit integer: exact wherever every
+// value beyond that range acts as the nearest bound would.
+long long clamp_int64(nb::handle integer);
+// Any real number, converted to a float.
+double arg_float(nb::handle value, const char *name);
+// A str or an `os.PathLike` whose path is a str, as the file system's bytes
+// (as `os.fsencode` gives them).
+std::string arg_path(nb::handle value, const char *name);
+
+// ---------------------------------------------------------------- conversions
+// A Python str may hold lone surrogates, which UTF-8 cannot: `to_utf8` writes
+// each as its three-byte form (Python's "surrogatepass") and `to_str` reads
+// that form back, so every str survives the round trip. Such bytes are not
+// valid UTF-8 (`is_valid_utf8` refuses them), so they never reach a file
+// unnoticed. A str that C++ only passes on stays a Python str.
+
+nb::str to_str(std::string_view utf8);
+// `str(value)` as UTF-8 (a str as it stands).
+std::string to_utf8(nb::handle value);
+// A str as UTF-8 for writing to a file: a lone surrogate raises
+// `UnicodeEncodeError`, as Python's own writing would.
+std::string to_utf8_strict(nb::handle text);
+// `head + str(value)`, as a Python str.
+nb::str joined(std::string_view head, nb::handle value);
+// A file-system name as a str (as `os.fsdecode` gives it).
+nb::str path_to_str(std::string_view bytes);
+
+// -------------------------------------------------------------------- console
+// Output goes through Python's `print`, so `sys.stdout` is looked up anew for
+// every line; input comes from Python's `input`.
+
+void print(std::string_view text);
+void print(nb::handle value);
+void print();
+// Show `prompt`, read one line (without its line end). End of input raises
+// `EOFError`, an interrupt `KeyboardInterrupt`.
+std::string read_line(nb::handle prompt);
+
+// `str.lower()`.
+std::string lower(std::string_view utf8);
+
+// ---------------------------------------------------------------- environment
+
+// The value of an environment variable, read through `os.environ`; a variable
+// that is unset or holds the empty text gives nothing.
+std::optional<std::string> env(const char *name);
+
+// The working directory (as `os.getcwd` gives it, in the file system's
+// bytes); raises `OSError` when it cannot be read.
+std::string working_directory();
+
+// -------------------------------------------------------------------- modules
+
+// The module of that name, imported when it is not yet.
+nb::module_ module(const char *name);
+
+// `from <module> import <name>`: a missing name is an `ImportError`.
+nb::object import_name(const char *module, const char *name);
+
+// `i18n.t(key, *args)`: the interface text of `key` in the current language.
+template <typename... Args>
+nb::object t(const char *key, Args &&...args) {
+    return module("i18n").attr("t")(key, std::forward<Args>(args)...);
+}
+
+// The same through the `t` that module `owner` holds, which a caller may
+// replace.
+template <typename... Args>
+nb::object t_of(const char *owner, const char *key, Args &&...args) {
+    return module(owner).attr("t")(key, std::forward<Args>(args)...);
+}
+
+// Select the interface language from `ORVO_LANG` ("en" when unset): exactly
+// "zh", "zh-cn" or "zh_tw" after lower-casing choose Chinese, anything else
+// English.
+void set_language_from_env();
+
+}  // namespace orvo

@@ -1,0 +1,63 @@
+// Writing a file's new content so that a failure leaves the old one wherever
+// the file can be replaced. Failures raise Python's `OSError`.
+#pragma once
+
+#include "python.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace orvo {
+
+// The absolute name at which writing to `path` lands: links are followed as
+// `open` follows them, also to a file that does not exist yet (its directory
+// must exist). Raises `OSError` naming `path`.
+std::string resolved_path(const std::string &path);
+
+// A new content for the file at `path`, put in place by `commit`. A link is
+// followed to the file it leads to, as `open` follows it (also to a file that
+// does not exist yet). A directory, and a target that may not be written, are
+// refused as `open` would refuse them. Failures raise `OSError`
+// naming `path`. Without `commit` the target is left as it was.
+//
+// A regular file with one name, and a new file, get their content through a
+// temporary file in the same directory that is renamed over the target, so
+// that an error on the way (a full disk, a failed write) leaves the old
+// content. The temporary file takes the permission bits of the file it
+// replaces, its owner (where the rights allow) and its extended attributes
+// (those the process may read and set; ACLs live there); a new file gets the
+// bits `open` would give it. (Nothing is forced to disk before the rename:
+// that would cost a disk flush per file.)
+//
+// What a rename would wrongly replace is written in place, as
+// `open(path, "w")` would write it: a device or a pipe (opened without
+// waiting, so that a pipe without a reader fails at once), a file with more
+// than one name (every name sees the new content), and a file whose directory
+// takes no new name. The content is then held in memory until `commit` writes
+// it over the old one and cuts the file to its length; a failure there may
+// leave the file half written.
+class FileReplacement {
+public:
+    explicit FileReplacement(const std::string &path);
+    ~FileReplacement();
+    FileReplacement(const FileReplacement &) = delete;
+    FileReplacement &operator=(const FileReplacement &) = delete;
+
+    void write(std::string_view data);
+    void restart();  // drop everything written so far
+    void commit();
+
+private:
+    bool open_temporary();
+    void open_in_place();
+    void discard();
+    [[noreturn]] void fail(int error);
+    std::string path_, target_, temporary_, pending_;
+    int fd_ = -1;
+    bool in_place_ = false;
+};
+
+// Replace the content of the file at `path` by `data` (see FileReplacement).
+void replace_file(const std::string &path, std::string_view data);
+
+}  // namespace orvo

@@ -1,0 +1,292 @@
+#include "orvo/python.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace orvo {
+
+// --------------------------------------------------------------------- errors
+
+void raise(nb::handle type, std::string_view message) { raise(type, to_str(message)); }
+
+void raise(nb::handle type, nb::handle message) {
+    PyErr_SetObject(type.ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+void raise_from(nb::python_error &cause, nb::handle type, nb::handle message) {
+    nb::object text = nb::str(message);
+    cause.restore();
+    nb::chain_error(type, "%U", text.ptr());
+    throw nb::python_error();
+}
+
+// ------------------------------------------------------------------- values
+
+std::optional<nb::object> field(nb::handle record, const char *name) {
+    if (PyDict_Check(record.ptr())) {
+        PyObject *value = PyDict_GetItemString(record.ptr(), name);
+        if (!value)
+            return std::nullopt;
+        return nb::borrow(value);
+    }
+    if (nb::hasattr(record, "model_fields_set")) {
+        nb::object given = record.attr("model_fields_set");
+        int present = PySequence_Contains(given.ptr(), nb::str(name).ptr());
+        if (present < 0)
+            throw nb::python_error();
+        if (!present)
+            return std::nullopt;
+    }
+    if (!nb::hasattr(record, name))
+        return std::nullopt;
+    return record.attr(name);
+}
+
+bool is_exception(const nb::python_error &error) { return error.matches(PyExc_Exception); }
+
+bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0)
+        throw nb::python_error();
+    return result == 1;
+}
+
+std::string type_name(nb::handle value) { return to_utf8(value.type().attr("__name__")); }
+
+void raise_os_error(int error, const std::string &path) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    throw nb::python_error();
+}
+
+// ------------------------------------------------------------ argument checks
+
+void wrong_type(nb::handle value, const char *name, const char *expected) {
+    std::string message = "argument '";
+    message += name;
+    message += "' must be ";
+    message += expected;
+    message += ", not ";
+    message += orvo::type_name(value);
+    raise(PyExc_TypeError, message);
+}
+
+namespace {
+
+bool is_real_number(nb::handle value) {
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))
+        return true;
+    nb::object real = module("numbers").attr("Real");
+    return PyObject_IsInstance(value.ptr(), real.ptr()) == 1;
+}
+
+}  // namespace
+
+std::string arg_str(nb::handle value, const char *name) {
+    if (!PyUnicode_Check(value.ptr()))
+        wrong_type(value, name, "str");
+    return to_utf8(value);
+}
+
+std::optional<std::string> arg_opt_str(nb::handle value, const char *name) {
+    if (value.is_none())
+        return std::nullopt;
+    if (!PyUnicode_Check(value.ptr()))
+        wrong_type(value, name, "str or None");
+    return to_utf8(value);
+}
+
+nb::str arg_pystr(nb::handle value, const char *name) {
+    if (!PyUnicode_Check(value.ptr()))
+        wrong_type(value, name, "str");
+    return nb::borrow<nb::str>(value);
+}
+
+nb::object arg_opt_pystr(nb::handle value, const char *name) {
+    if (!value.is_none() && !PyUnicode_Check(value.ptr()))
+        wrong_type(value, name, "str or None");
+    return nb::borrow(value);
+}
+
+nb::list arg_list(nb::handle value, const char *name) {
+    if (!PyList_Check(value.ptr()))
+        wrong_type(value, name, "list");
+    return nb::borrow<nb::list>(value);
+}
+
+nb::dict arg_dict(nb::handle value, const char *name) {
+    if (!PyDict_Check(value.ptr()))
+        wrong_type(value, name, "dict");
+    return nb::borrow<nb::dict>(value);
+}
+
+nb::int_ arg_int(nb::handle value, const char *name) {
+    if (!is_real_number(value))
+        wrong_type(value, name, "int");
+    PyObject *whole = PyNumber_Long(value.ptr());
+    if (!whole)
+        throw nb::python_error();
+    return nb::steal<nb::int_>(whole);
+}
+
+long long clamp_int64(nb::handle integer) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (overflow)
+        return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    return value;
+}
+
+double arg_float(nb::handle value, const char *name) {
+    if (!is_real_number(value))
+        wrong_type(value, name, "float");
+    double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return result;
+}
+
+std::string arg_path(nb::handle value, const char *name) {
+    PyObject *path = PyOS_FSPath(value.ptr());
+    if (!path || !PyUnicode_Check(path)) {
+        PyErr_Clear();
+        Py_XDECREF(path);
+        wrong_type(value, name, "str or os.PathLike");
+    }
+    nb::object text = nb::steal(path);
+    nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(text.ptr()));
+    if (!bytes.is_valid())
+        throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), (std::size_t) PyBytes_GET_SIZE(bytes.ptr()));
+}
+
+// ---------------------------------------------------------------- conversions
+
+nb::str to_str(std::string_view utf8) {
+    PyObject *text = PyUnicode_DecodeUTF8(utf8.data(), (Py_ssize_t) utf8.size(), "surrogatepass");
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+std::string to_utf8(nb::handle value) {
+    if (!PyUnicode_Check(value.ptr()))
+        return to_utf8(nb::str(value));
+    nb::handle text = value;
+    Py_ssize_t size = 0;
+    if (const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size))
+        return std::string(data, (std::size_t) size);
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        throw nb::python_error();
+    PyErr_Clear();  // lone surrogates: their three-byte form
+    nb::object bytes = nb::steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    if (!bytes.is_valid())
+        throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), (std::size_t) PyBytes_GET_SIZE(bytes.ptr()));
+}
+
+std::string to_utf8_strict(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data)
+        throw nb::python_error();
+    return std::string(data, (std::size_t) size);
+}
+
+nb::str joined(std::string_view head, nb::handle value) {
+    PyObject *result = PyUnicode_Concat(to_str(head).ptr(), nb::str(value).ptr());
+    if (!result)
+        throw nb::python_error();
+    return nb::steal<nb::str>(result);
+}
+
+nb::str path_to_str(std::string_view bytes) {
+    PyObject *text = PyUnicode_DecodeFSDefaultAndSize(bytes.data(), (Py_ssize_t) bytes.size());
+    if (!text)
+        throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+// -------------------------------------------------------------------- console
+
+namespace {
+
+nb::object builtin(const char *name) { return module("builtins").attr(name); }
+
+}  // namespace
+
+void print(std::string_view text) { builtin("print")(to_str(text)); }
+
+void print(nb::handle value) { builtin("print")(value); }
+
+void print() { builtin("print")(); }
+
+std::string read_line(nb::handle prompt) { return to_utf8(builtin("input")(prompt)); }
+
+std::string lower(std::string_view utf8) {
+    std::string result(utf8);
+    bool ascii = true;
+    for (char &c : result) {
+        if ((unsigned char) c >= 0x80) {
+            ascii = false;
+            break;
+        }
+        if (c >= 'A' && c <= 'Z')
+            c = (char) (c - 'A' + 'a');
+    }
+    if (ascii)
+        return result;
+    return to_utf8(to_str(utf8).attr("lower")());
+}
+
+// ---------------------------------------------------------------- environment
+
+std::optional<std::string> env(const char *name) {
+    nb::object value = module("os").attr("environ").attr("get")(name);
+    if (value.is_none())
+        return std::nullopt;
+    std::string text = to_utf8(value);
+    if (text.empty())
+        return std::nullopt;
+    return text;
+}
+
+std::string working_directory() {
+    std::string buffer(PATH_MAX, '\0');
+    while (!::getcwd(buffer.data(), buffer.size())) {
+        if (errno != ERANGE) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw nb::python_error();
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+    return buffer;
+}
+
+// -------------------------------------------------------------------- modules
+
+nb::module_ module(const char *name) { return nb::module_::import_(name); }
+
+nb::object import_name(const char *module_name, const char *name) {
+    nb::object loaded = module(module_name);
+    if (!nb::hasattr(loaded, name))
+        raise(PyExc_ImportError, std::string("cannot import name '") + name + "' from '" + module_name + "'");
+    return loaded.attr(name);
+}
+
+void set_language_from_env() {
+    nb::object value = module("os").attr("getenv")("ORVO_LANG", "en");
+    std::string code = lower(to_utf8(value));
+    bool chinese = code == "zh" || code == "zh-cn" || code == "zh_tw";
+    nb::module_::import_("i18n").attr("set_language")(chinese ? "zh" : "en");
+}
+
+}  // namespace orvo

@@ -1,0 +1,246 @@
+#include "orvo/replace.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace orvo {
+
+namespace {
+
+bool write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t put = ::write(fd, data.data(), data.size());
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data.remove_prefix((std::size_t) put);
+    }
+    return true;
+}
+
+std::string random_suffix() {
+    static std::mt19937_64 generator{std::random_device{}() ^ (std::uint64_t) ::getpid()};
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", (unsigned long long) generator());
+    return text;
+}
+
+// The name up to and including its last "/" (empty without one).
+std::string directory_part(const std::string &name) {
+    std::size_t slash = name.rfind('/');
+    return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+}
+
+// The name that `path` stands for once the links it ends in are followed, as
+// `open` follows them: the path itself when it names no link, and the name a
+// dangling link leads to. (Links on the way to the last component stay: the
+// system follows them in any use of the name.)
+std::string link_target(const std::string &path) {
+    std::string name = path, link(PATH_MAX, '\0');
+    for (int hops = 0;; ++hops) {
+        struct stat info;
+        if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return name;
+        if (hops == 40)
+            raise_os_error(ELOOP, path);
+        ssize_t size = ::readlink(name.c_str(), link.data(), link.size());
+        if (size < 0 || (std::size_t) size == link.size())
+            raise_os_error(size < 0 ? errno : ENAMETOOLONG, path);
+        std::string text(link.data(), (std::size_t) size);
+        name = text.starts_with('/') ? text : directory_part(name) + text;
+    }
+}
+
+// The bytes that `get(buffer, size)` gives, asked for with the size it reports
+// first (again when they grew meanwhile). False, with `errno` set, on failure.
+template <typename Get>
+bool read_sized(std::string &out, Get get) {
+    for (;;) {
+        ssize_t size = get(nullptr, 0);
+        if (size < 0)
+            return false;
+        out.resize((std::size_t) size);
+        size = get(out.data(), out.size());
+        if (size >= 0) {
+            out.resize((std::size_t) size);
+            return true;
+        }
+        if (errno != ERANGE)
+            return false;
+    }
+}
+
+// Copy the extended attributes of the file `from` (not a link) to the open
+// file `to`: every one the process may read and set; one that the file system
+// or the rights refuse is left out. False, with `errno` set, on other errors.
+bool copy_attributes(const std::string &from, int to) {
+    std::string names, value;
+    if (!read_sized(names, [&](char *buffer, std::size_t size) { return ::llistxattr(from.c_str(), buffer, size); }))
+        return errno == ENOTSUP;
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+        const char *name = names.c_str() + at;
+        if (!read_sized(
+                value, [&](char *buffer, std::size_t size) { return ::lgetxattr(from.c_str(), name, buffer, size); })) {
+            if (errno == ENODATA || errno == ENOTSUP || errno == EPERM || errno == EACCES)
+                continue;  // gone meanwhile, or not ours to read
+            return false;
+        }
+        if (::fsetxattr(to, name, value.data(), value.size(), 0) != 0 && errno != ENOTSUP && errno != EPERM &&
+            errno != EACCES)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string resolved_path(const std::string &path) {
+    std::string name = link_target(path);
+    std::string directory = directory_part(name);
+    std::string leaf = name.substr(directory.size());
+    bool plain_leaf = !leaf.empty() && leaf != "." && leaf != "..";
+    const char *resolve = plain_leaf ? (directory.empty() ? "." : directory.c_str()) : name.c_str();
+    char *real = ::realpath(resolve, nullptr);
+    if (!real)
+        raise_os_error(errno, path);
+    std::string result = real;
+    std::free(real);
+    if (plain_leaf)
+        result.append(result == "/" ? "" : "/").append(leaf);
+    return result;
+}
+
+FileReplacement::FileReplacement(const std::string &path) : path_(path), target_(link_target(path)) {
+    struct stat info;
+    bool exists = ::stat(target_.c_str(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode))
+        raise_os_error(EISDIR, path);
+    // A rename would put a new regular file in place of a device or a pipe,
+    // and would leave the other names of a file with the old content.
+    if (exists && (!S_ISREG(info.st_mode) || info.st_nlink > 1)) {
+        open_in_place();
+        return;
+    }
+    if (exists && ::access(target_.c_str(), W_OK) != 0)
+        raise_os_error(errno, path);
+    if (!open_temporary()) {
+        if (!exists || (errno != EACCES && errno != EPERM))
+            raise_os_error(errno, path);
+        open_in_place();  // the directory takes no new name, the file may be written
+        return;
+    }
+    if (exists) {
+        // Owner and group stay where the rights allow it (else they are ours);
+        // the attributes follow the owner, whose change may clear some of them.
+        [[maybe_unused]] int owner_kept = ::fchown(fd_, info.st_uid, info.st_gid);
+        if (!copy_attributes(target_, fd_) || ::fchmod(fd_, info.st_mode & 07777) != 0)
+            fail(errno);
+    }
+}
+
+bool FileReplacement::open_temporary() {
+    std::string directory = directory_part(target_);
+    std::string name = target_.substr(directory.size());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary_ = directory + "." + name + "." + random_suffix() + ".tmp";
+        if (temporary_.size() - directory.size() > NAME_MAX)
+            temporary_ = directory + ".orvo." + random_suffix() + ".tmp";
+        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0)
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;  // errno is EEXIST
+}
+
+void FileReplacement::open_in_place() {
+    // Not waiting for a reader: a pipe without one fails at once (ENXIO).
+    fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0)
+        raise_os_error(errno, path_);
+    in_place_ = true;
+    int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        fail(errno);
+}
+
+FileReplacement::~FileReplacement() { discard(); }
+
+void FileReplacement::discard() {
+    if (fd_ < 0)
+        return;
+    ::close(fd_);
+    fd_ = -1;
+    if (!in_place_)
+        ::unlink(temporary_.c_str());
+}
+
+void FileReplacement::fail(int error) {
+    discard();
+    raise_os_error(error, path_);
+}
+
+void FileReplacement::write(std::string_view data) {
+    if (fd_ < 0)
+        raise_os_error(EBADF, path_);
+    if (in_place_)
+        pending_.append(data);
+    else if (!write_all(fd_, data))
+        fail(errno);
+}
+
+void FileReplacement::restart() {
+    if (fd_ < 0)
+        raise_os_error(EBADF, path_);
+    if (in_place_)
+        pending_.clear();
+    else if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)
+        fail(errno);
+}
+
+void FileReplacement::commit() {
+    if (fd_ < 0)
+        raise_os_error(EBADF, path_);
+    int fd = fd_;
+    fd_ = -1;
+    if (in_place_) {
+        // Written over the old content, then cut to its length: a file that
+        // keeps its size needs no new room on the disk.
+        struct stat info;
+        bool written = write_all(fd, pending_) && ::fstat(fd, &info) == 0 &&
+                       (!S_ISREG(info.st_mode) || ::ftruncate(fd, (off_t) pending_.size()) == 0);
+        int error = errno;
+        if (::close(fd) != 0 && written) {
+            written = false;
+            error = errno;
+        }
+        if (!written)
+            raise_os_error(error, path_);
+        return;
+    }
+    if (::close(fd) != 0 || ::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        int error = errno;
+        ::unlink(temporary_.c_str());
+        raise_os_error(error, path_);
+    }
+}
+
+void replace_file(const std::string &path, std::string_view data) {
+    FileReplacement file(path);
+    file.write(data);
+    file.commit();
+}
+
+}  // namespace orvo
