@@ -2,7 +2,7 @@
 the same rules as nestrel: the yardstick of bench/comments_extract.py.
 
 Only the two tables are taken from nestrel (they are data); everything else is
-the host's own machinery.
+Python's own machinery.
 """
 
 import json

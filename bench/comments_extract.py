@@ -12,7 +12,7 @@ records and write the comment document. Three runs are timed:
   `.orvo/comments.json` inside the tree and removes it afterwards unless it was
   there before);
 - the same through the classes' own calls, `Nestrel().scan_directory()` and
-  `save_to_json`, which also build the records as host lists and dicts;
+  `save_to_json`, which also build the records as Python lists and dicts;
 - the plain-Python extraction, scan and save.
 
 The documents must be identical byte for byte. Prints the times, the ratios,

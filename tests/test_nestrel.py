@@ -113,7 +113,7 @@ def test_files_without_comments_give_nothing(isolated):
     assert Nestrel().extract_comments_from_file(isolated / "dir.py") is None
 
 
-def test_reading_drops_undecodable_bytes_as_the_host_does(isolated):
+def test_reading_drops_undecodable_bytes_as_python_does(isolated):
     rng = random.Random(5)
     pieces = [b"# ", b"a", b"\n", b"\r", b"\r\n", b"\xc3\xa9", b"\xe4\xb8\xad", b"\xf0\x9f\x98\x80", b"\xff",
               b"\xc3", b"\xe4\xb8", b"\xf0\x9f", b"\xed\xa0\x80", b"\xc0\xaf", b"\x80"]
@@ -166,7 +166,7 @@ def test_content_extraction_checks_its_arguments():
 # --------------------------------------------------------------------- walk
 
 def reference_walk(top):
-    """The walk order the extraction follows: the host's os.walk, top-down."""
+    """The walk order the extraction follows: Python's os.walk, top-down."""
     order = []
     for root, _dirs, files in os.walk(top):
         order += [os.path.join(root, name) for name in files if os.path.isfile(os.path.join(root, name))]
@@ -205,7 +205,7 @@ TRICKY = [
 ]
 
 
-def test_saved_text_equals_the_hosts_json(isolated):
+def test_saved_text_equals_pythons_json(isolated):
     extractor = Nestrel()
     long_texts = ["a\"b" * 400_000, "é\n中" * 300_000, "😀\t" * 300_000]  # beyond one written piece
     for results in [TRICKY, [], [float("nan"), float("inf"), -float("inf")], long_texts,
@@ -403,7 +403,7 @@ def test_saving_keeps_hard_links(isolated):
     with pytest.raises(Exception, match="not JSON serializable"):
         extractor.save_to_json(["a" * 3_000_000, object()], str(other))
     assert target.read_text() == "[\n  1\n]"
-    extractor.save_to_json([{None: 3}], str(other))  # the host's json takes over
+    extractor.save_to_json([{None: 3}], str(other))  # Python's json takes over
     assert target.read_text() == '[\n  {\n    "null": 3\n  }\n]' and os.path.samefile(target, other)
     assert sorted(p.name for p in isolated.iterdir()) == ["doc.json", "other.json"]
 

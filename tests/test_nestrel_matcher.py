@@ -1,4 +1,4 @@
-"""The native comment matcher against the host's `re`, on random texts built
+"""The native comment matcher against Python's `re`, on random texts built
 from the delimiters of every pattern, line breaks and ordinary characters."""
 
 import random
@@ -44,7 +44,7 @@ def random_text(rng, favoured=()):
     return "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 30)))
 
 
-def host_matches(pattern, text, dotall):
+def re_matches(pattern, text, dotall):
     flags = re.DOTALL | re.MULTILINE if dotall else 0
     return [(m.start(), m.end(), m.group(1)) for m in re.finditer(pattern, text, flags)]
 
@@ -58,7 +58,7 @@ def test_every_table_pattern_matches_like_re(pattern):
     texts += [random_text(rng, favoured) for _ in range(500)]
     for text in texts:
         for dotall in (False, True):
-            assert nestrel._pattern_matches(pattern, text, dotall) == host_matches(pattern, text, dotall), \
+            assert nestrel._pattern_matches(pattern, text, dotall) == re_matches(pattern, text, dotall), \
                 (pattern, text, dotall)
 
 
@@ -70,7 +70,7 @@ def test_pattern_forms_beyond_the_table_match_like_re():
             text = "".join(rng.choice(["<", ">", "ab", "ba", "a", "#", "(", ")", "\n", "x"])
                            for _ in range(rng.randrange(20)))
             for dotall in (False, True):
-                assert nestrel._pattern_matches(pattern, text, dotall) == host_matches(pattern, text, dotall)
+                assert nestrel._pattern_matches(pattern, text, dotall) == re_matches(pattern, text, dotall)
 
 
 def test_unsupported_patterns_are_refused_clearly():
@@ -82,7 +82,7 @@ def test_unsupported_patterns_are_refused_clearly():
 
 
 def reference_extraction(content, language):
-    """The extraction rules written plainly with the host's re."""
+    """The extraction rules written plainly with Python's re."""
     pattern_set = TABLE.get(language)
     if pattern_set is None:
         return []
