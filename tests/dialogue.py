@@ -36,6 +36,8 @@ def run(command: str | list[str], answers: str | list[str] = "", *, env: dict | 
         answers = "".join(line + "\n" for line in answers)
     argv = [sys.executable, "-c", command] if isinstance(command, str) else command
     child_env = dict(os.environ, PYTHONIOENCODING="utf-8", **(env or {}))
+    # A session of its own: the child has no controlling terminal, so even a
+    # password prompt reads the scripted input rather than the developer's tty.
     done = subprocess.run(argv, input=answers.encode(), capture_output=True, env=child_env,
-                          cwd=cwd or os.getcwd(), timeout=timeout)
+                          cwd=cwd or os.getcwd(), timeout=timeout, start_new_session=True)
     return Outcome(done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace"), done.returncode)
