@@ -7,6 +7,7 @@ import pytest
 
 import i18n
 import palvex
+from dialogue import Keyboard
 from fake_service import CHAT, chat_body
 
 C = palvex.Colors
@@ -16,30 +17,17 @@ def plain(text):
     return re.sub(r"\x1b\[\d+m", "", text)
 
 
-class Keyboard:
-    """Scripted answers for input() and getpass.getpass(); an exception is
-    raised instead of answered; after the last answer input ends."""
-
-    def __call__(self, *answers):
-        self.answers, self.prompts = list(answers), []
-
-    def read(self, prompt=""):
-        self.prompts.append(prompt)
-        if not self.answers:
-            raise EOFError("EOF when reading a line")
-        answer = self.answers.pop(0)
-        if isinstance(answer, BaseException):
-            raise answer
-        return answer
-
-
 @pytest.fixture
 def keys(monkeypatch):
+    """`keys(*answers)` scripts the answers; `keys.prompts` are the prompts shown."""
     keyboard = Keyboard()
-    keyboard()
     monkeypatch.setattr("builtins.input", keyboard.read)
     monkeypatch.setattr("getpass.getpass", keyboard.read)
-    return keyboard
+
+    def script(*answers):
+        keyboard.answers[:], keyboard.prompts[:] = answers, []
+    script.prompts = keyboard.prompts  # the same list, kept in place
+    return script
 
 
 # ------------------------------------------------------------------- dialogue

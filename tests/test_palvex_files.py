@@ -241,17 +241,13 @@ def test_applying(fake, monkeypatch, capsys):
         assert palvex.apply_recommended_config() is result
         assert (user_file().read_text() == before) is (not result)
     capsys.readouterr()
-    def refused(*args, **kwargs):
-        raise palvex.requests.exceptions.ConnectionError("refused")
-
-    monkeypatch.setattr(palvex.requests, "get", refused)
-    assert palvex.apply_recommended_config(False, False) is False
-    assert plain(capsys.readouterr().out).splitlines()[1:] == ["✗ Failed to fetch the recommended configuration: "
-                                                               "refused"]
-    assert palvex.apply_recommended_config() is False
-    assert plain(capsys.readouterr().out).splitlines()[-1].startswith("⚠ Could not get the recommended")
+    for hint in (False, True):
+        serve(fake, monkeypatch, {"error": "gone"}, status=404)
+        assert palvex.apply_recommended_config(False, hint) is False
+        lines = plain(capsys.readouterr().out).splitlines()
+        assert lines[1].startswith("✗ Failed to fetch") and len(lines) == 2 + hint
+    assert lines[-1].startswith("⚠ Could not get the recommended configuration.")
     # A value that the connection test refuses reaches the caller; with skip_test it is written as text.
-    monkeypatch.setattr(palvex.requests, "get", real_get)
     serve(fake, monkeypatch, dict(example(fake), AI_MODEL=5))
     with pytest.raises(TypeError, match="'model' must be str"):
         palvex.apply_recommended_config()

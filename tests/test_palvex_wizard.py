@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 import palvex
-from dialogue import run, script
+from dialogue import Keyboard, run, script
 from fake_service import CHAT
 
 C = palvex.Colors
@@ -27,18 +27,9 @@ def wizard(monkeypatch, capsys):
     """Run main() with scripted answers (input and masked entry alike); gives
     the exit status (None for a normal return) and the plain output."""
     def start(*answers, stored=None):
-        queue = list(answers)
-
-        def read(prompt=""):
-            if not queue:
-                raise EOFError("EOF when reading a line")
-            answer = queue.pop(0)
-            if isinstance(answer, BaseException):
-                raise answer
-            return answer
-
-        monkeypatch.setattr("builtins.input", read)
-        monkeypatch.setattr("getpass.getpass", read)
+        keyboard = Keyboard(*answers)
+        monkeypatch.setattr("builtins.input", keyboard.read)
+        monkeypatch.setattr("getpass.getpass", keyboard.read)
         load = palvex.load_existing_config
         if stored is not None:
             palvex.load_existing_config = lambda: dict(stored)
