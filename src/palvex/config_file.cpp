@@ -138,13 +138,11 @@ void register_config_file(nb::module_ &m) {
     m.def("get_user_config_path", &get_user_config_path, nb::sig("def get_user_config_path() -> pathlib.Path"),
           "Path of the user configuration file: ~/.config/orvo/config (on Windows ORVO\\config under APPDATA). "
           "Its directory is created; the file may not exist.");
-    m.def("load_existing_config", &load_existing_config,
-          nb::sig("def load_existing_config() -> dict[str, str | None]"),
+    m.def("load_existing_config", &load_existing_config, nb::sig("def load_existing_config() -> dict[str, str | None]"),
           "The stored settings AI_API_KEY, AI_API_URL, AI_MODEL and ORVO_LANG (None where unset): from the user "
           "configuration file when it exists and reads to its end; otherwise topped up from .env in the working "
           "directory, and the language from ORVO_LANG or 'en'.");
-    m.def("save_config", &save_config, nb::sig("def save_config(config: dict[str, str]) -> None"),
-          "config"_a.none(),
+    m.def("save_config", &save_config, nb::sig("def save_config(config: dict[str, str]) -> None"), "config"_a.none(),
           "Write AI_API_KEY, AI_API_URL, AI_MODEL and the language (the map's ORVO_LANG, else the environment's, "
           "else 'en') into the user configuration file, whole or not at all. A new file is readable by its owner "
           "only; an existing one keeps its permissions.");

@@ -27,8 +27,10 @@ bool test_api_connection(nb::handle api_key, nb::handle api_url, nb::handle mode
             messages.append(message);
             nb::object response;
             try {
-                response = client.attr("chat").attr("completions").attr("create")(
-                    "model"_a = model, "messages"_a = messages, "max_tokens"_a = 10, "timeout"_a = 30.0);
+                response = client.attr("chat")
+                               .attr("completions")
+                               .attr("create")("model"_a = model, "messages"_a = messages, "max_tokens"_a = 10,
+                                               "timeout"_a = 30.0);
             } catch (nb::python_error &) {
                 close_quietly(client);
                 throw;

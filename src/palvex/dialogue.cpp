@@ -14,8 +14,8 @@ constexpr Py_ssize_t BANNER_WIDTH = 60;
 
 // The members of Colors, in their order: ANSI SGR sequences, always written.
 constexpr std::pair<const char *, const char *> COLORS[] = {
-    {"HEADER", "\x1b[95m"}, {"BLUE", "\x1b[94m"}, {"CYAN", "\x1b[96m"},  {"GREEN", "\x1b[92m"},
-    {"YELLOW", "\x1b[93m"}, {"RED", "\x1b[91m"},  {"BOLD", "\x1b[1m"},   {"UNDERLINE", "\x1b[4m"},
+    {"HEADER", "\x1b[95m"}, {"BLUE", "\x1b[94m"},    {"CYAN", "\x1b[96m"}, {"GREEN", "\x1b[92m"},
+    {"YELLOW", "\x1b[93m"}, {"RED", "\x1b[91m"},     {"BOLD", "\x1b[1m"},  {"UNDERLINE", "\x1b[4m"},
     {"END", "\x1b[0m"},     {"MAGENTA", "\x1b[35m"},
 };
 
@@ -59,11 +59,10 @@ nb::object get_input(nb::handle prompt, nb::handle default_value, bool required,
     orvo::arg_opt_pystr(default_value, "default");
     bool has_default = !default_value.is_none() && PyUnicode_GET_LENGTH(default_value.ptr()) > 0;
     nb::str prompt_text =
-        has_default
-            ? compose({color("CYAN"), prompt, nb::str(" ["), default_value, nb::str("]: "), color("END")})
-            : compose({color("CYAN"), prompt,
-                       required ? compose({color("RED"), nb::str("*"), color("END")}) : nb::str(""),
-                       nb::str(": "), color("END")});
+        has_default ? compose({color("CYAN"), prompt, nb::str(" ["), default_value, nb::str("]: "), color("END")})
+                    : compose({color("CYAN"), prompt,
+                               required ? compose({color("RED"), nb::str("*"), color("END")}) : nb::str(""),
+                               nb::str(": "), color("END")});
     for (;;) {
         // A masked entry is taken as typed, without its line end; a plain one trimmed.
         nb::object entry = mask ? orvo::module("getpass").attr("getpass")(prompt_text)
@@ -81,8 +80,8 @@ nb::object get_input(nb::handle prompt, nb::handle default_value, bool required,
 
 bool confirm(nb::handle prompt, bool default_value) {
     orvo::arg_pystr(prompt, "prompt");
-    nb::str prompt_text = compose(
-        {color("CYAN"), prompt, nb::str(default_value ? " [Y/n]: " : " [y/N]: "), color("END")});
+    nb::str prompt_text =
+        compose({color("CYAN"), prompt, nb::str(default_value ? " [Y/n]: " : " [y/N]: "), color("END")});
     for (;;) {
         std::string answer = orvo::ask(prompt_text);
         if (answer.empty())
@@ -132,8 +131,7 @@ void register_dialogue(nb::module_ &m) {
     m.def(
         "confirm",
         [](nb::handle prompt, nb::handle default_value) { return confirm(prompt, orvo::truthy(default_value)); },
-        nb::sig("def confirm(prompt: str, default: bool = True) -> bool"), "prompt"_a.none(),
-        "default"_a.none() = true,
+        nb::sig("def confirm(prompt: str, default: bool = True) -> bool"), "prompt"_a.none(), "default"_a.none() = true,
         "Ask a yes/no question until it is answered: y, yes or the translation of yes; n, no or the translation "
         "of no (any case); an empty answer takes the default.");
 }

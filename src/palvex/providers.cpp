@@ -95,8 +95,7 @@ void show_block(const Block &block, int number) {
         const Section &section = block.sections[i];
         if (section.body == Body::none)
             continue;
-        orvo::print(
-            compose({nb::str("\n"), color(i == NOTE ? "MAGENTA" : "YELLOW"), text(HEADINGS[i]), color("END")}));
+        orvo::print(compose({nb::str("\n"), color(i == NOTE ? "MAGENTA" : "YELLOW"), text(HEADINGS[i]), color("END")}));
         switch (section.body) {
         case Body::fixed:
             body_line(nb::str(section.value));

@@ -13,13 +13,9 @@ constexpr const char *DEFAULT_MODEL = "gpt-3.5-turbo";
 // A setting counts as set when it holds a non-empty text.
 bool is_set(nb::handle value) { return !value.is_none() && orvo::truthy(value); }
 
-nb::str masked(nb::handle key, std::string (*rule)(std::string_view)) {
-    return orvo::to_str(rule(orvo::to_utf8(key)));
-}
+nb::str masked(nb::handle key, std::string (*rule)(std::string_view)) { return orvo::to_str(rule(orvo::to_utf8(key))); }
 
-void plain_bold(const char *key) {
-    orvo::print(compose({nb::str("\n"), color("BOLD"), text(key), color("END")}));
-}
+void plain_bold(const char *key) { orvo::print(compose({nb::str("\n"), color("BOLD"), text(key), color("END")})); }
 
 // The stored value of `key` when it is set, else `fallback`.
 nb::object stored_or(nb::handle stored, const char *key, const char *fallback) {
@@ -63,8 +59,8 @@ void wizard_steps() {
 
     plain_bold("configure_api_url");
     print_info(text("enter_api_base_url", text("api_url_example")));
-    nb::object api_url = get_input(text("api_url_prompt"), stored_or(stored, "AI_API_URL", DEFAULT_BASE_URL), true,
-                                   false);
+    nb::object api_url =
+        get_input(text("api_url_prompt"), stored_or(stored, "AI_API_URL", DEFAULT_BASE_URL), true, false);
 
     plain_bold("configure_model_name");
     print_info(text("enter_model_name"));
