@@ -254,3 +254,5 @@ def test_applying(fake, monkeypatch, capsys):
     i18n.set_language("zh")
     serve(fake, monkeypatch, dict(example(fake), AI_MODEL=5))
     assert palvex.apply_recommended_config(1) is True and "AI_MODEL=5\n" in user_file().read_text()
+    assert user_file().read_text().startswith("# ORVO AI 服务配置文件\n")  # Chinese comment lines read back too
+    assert palvex.load_existing_config()["AI_MODEL"] == "5"
