@@ -1,6 +1,7 @@
 """The quick setup, in a child without a terminal. A missing requests package
-is staged by an import hook; "pip" is a stand-in first on PATH that records
-its call (and, when asked to, makes the package loadable)."""
+is staged by a stand-in module first on the path; "pip" is a stand-in first
+on PATH that records its call (and, when asked to, makes the package
+loadable)."""
 
 import os
 import re
@@ -12,16 +13,16 @@ from dialogue import run, script
 
 BANNER = ["ORVO quick setup", "=" * 40, "Checking dependencies..."]
 
-HOOK = """
-import os, sys
-
-class BlockRequests:
-    def find_spec(self, name, path=None, target=None):
-        if name.split(".")[0] == "requests" and not os.path.exists(os.environ["FAKE_PIP_INSTALLED"]):
-            raise ModuleNotFoundError("No module named 'requests'", name="requests")
-        return None
-
-sys.meta_path.insert(0, BlockRequests())
+# Stands first on the path as "requests": missing until the stand-in pip has
+# run, then it hands the import on to the real package.
+SHIM = """
+import importlib, os, sys
+if not os.path.exists(os.environ["FAKE_PIP_INSTALLED"]):
+    raise ModuleNotFoundError("No module named 'requests'", name="requests")
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path[:] = [entry for entry in sys.path if os.path.abspath(entry or ".") != here]
+del sys.modules["requests"]
+sys.modules["requests"] = importlib.import_module("requests")
 """
 
 PIP = """#!/bin/sh
@@ -42,7 +43,7 @@ def setup(tmp_path):
     shim, bin_dir = tmp_path / "shim", tmp_path / "bin"
     shim.mkdir()
     bin_dir.mkdir()
-    (shim / "sitecustomize.py").write_text(HOOK)
+    (shim / "requests.py").write_text(SHIM)
     (bin_dir / "pip").write_text(PIP)
     (bin_dir / "pip").chmod(0o755)
     log = tmp_path / "pip.log"
