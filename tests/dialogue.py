@@ -36,6 +36,26 @@ def run(command: str | list[str], answers: str | list[str] = "", *, env: dict | 
         answers = "".join(line + "\n" for line in answers)
     argv = [sys.executable, "-c", command] if isinstance(command, str) else command
     child_env = dict(os.environ, PYTHONIOENCODING="utf-8", **(env or {}))
+    # A session of its own: the child has no controlling terminal, so even a
+    # password prompt reads the scripted input rather than the developer's tty.
     done = subprocess.run(argv, input=answers.encode(), capture_output=True, env=child_env,
-                          cwd=cwd or os.getcwd(), timeout=timeout)
+                          cwd=cwd or os.getcwd(), timeout=timeout, start_new_session=True)
     return Outcome(done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace"), done.returncode)
+
+
+class Keyboard:
+    """Scripted answers for a dialogue in this process, to stand in for
+    `input` and `getpass.getpass`: an exception is raised instead of
+    answered, and after the last answer input ends (EOFError)."""
+
+    def __init__(self, *answers):
+        self.answers, self.prompts = list(answers), []
+
+    def read(self, prompt=""):
+        self.prompts.append(prompt)
+        if not self.answers:
+            raise EOFError("EOF when reading a line")
+        answer = self.answers.pop(0)
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer

@@ -21,6 +21,8 @@ const Text TEXTS[] = {
 #include "texts/brisolet.inc"
 #include "texts/common.inc"
 #include "texts/corvane.inc"
+#include "texts/kestovan.inc"
+#include "texts/palvex.inc"
 #include "texts/trelwick.inc"
 };
 

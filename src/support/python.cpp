@@ -113,6 +113,12 @@ nb::object arg_opt_pystr(nb::handle value, const char *name) {
     return nb::borrow(value);
 }
 
+nb::str arg_exact_pystr(nb::handle value, const char *name) {
+    if (!PyUnicode_CheckExact(value.ptr()))
+        wrong_type(value, name, "str");
+    return nb::borrow<nb::str>(value);
+}
+
 nb::list arg_list(nb::handle value, const char *name) {
     if (!PyList_Check(value.ptr()))
         wrong_type(value, name, "list");

@@ -121,7 +121,8 @@ std::string resolved_path(const std::string &path) {
     return result;
 }
 
-FileReplacement::FileReplacement(const std::string &path) : path_(path), target_(link_target(path)) {
+FileReplacement::FileReplacement(const std::string &path, mode_t new_file_mode)
+    : path_(path), target_(link_target(path)) {
     struct stat info;
     bool exists = ::stat(target_.c_str(), &info) == 0;
     if (exists && S_ISDIR(info.st_mode))
@@ -134,7 +135,7 @@ FileReplacement::FileReplacement(const std::string &path) : path_(path), target_
     }
     if (exists && ::access(target_.c_str(), W_OK) != 0)
         raise_os_error(errno, path);
-    if (!open_temporary()) {
+    if (!open_temporary(new_file_mode)) {
         if (!exists || (errno != EACCES && errno != EPERM))
             raise_os_error(errno, path);
         open_in_place();  // the directory takes no new name, the file may be written
@@ -149,14 +150,14 @@ FileReplacement::FileReplacement(const std::string &path) : path_(path), target_
     }
 }
 
-bool FileReplacement::open_temporary() {
+bool FileReplacement::open_temporary(mode_t mode) {
     std::string directory = directory_part(target_);
     std::string name = target_.substr(directory.size());
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary_ = directory + "." + name + "." + random_suffix() + ".tmp";
         if (temporary_.size() - directory.size() > NAME_MAX)
             temporary_ = directory + ".orvo." + random_suffix() + ".tmp";
-        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd_ >= 0)
             return true;
         if (errno != EEXIST)
@@ -237,8 +238,8 @@ void FileReplacement::commit() {
     }
 }
 
-void replace_file(const std::string &path, std::string_view data) {
-    FileReplacement file(path);
+void replace_file(const std::string &path, std::string_view data, mode_t new_file_mode) {
+    FileReplacement file(path, new_file_mode);
     file.write(data);
     file.commit();
 }

@@ -124,6 +124,8 @@ std::optional<std::string> arg_opt_str(nb::handle value, const char *name);
 nb::str arg_pystr(nb::handle value, const char *name);
 // The same, or None.
 nb::object arg_opt_pystr(nb::handle value, const char *name);
+// A str argument of exactly the type str (a subclass is refused), kept as it is.
+nb::str arg_exact_pystr(nb::handle value, const char *name);
 nb::list arg_list(nb::handle value, const char *name);
 nb::dict arg_dict(nb::handle value, const char *name);
 // Any real number, truncated toward zero (`True` counts as 1), as a Python int

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/types.h>
+
 namespace orvo {
 
 // The absolute name at which writing to `path` lands: links are followed as
@@ -26,8 +28,9 @@ std::string resolved_path(const std::string &path);
 // content. The temporary file takes the permission bits of the file it
 // replaces, its owner (where the rights allow) and its extended attributes
 // (those the process may read and set; ACLs live there); a new file gets the
-// bits `open` would give it. (Nothing is forced to disk before the rename:
-// that would cost a disk flush per file.)
+// bits `open` would give it for `new_file_mode` (0666 unless asked otherwise),
+// less the umask, from its first byte on. (Nothing is forced to disk before
+// the rename: that would cost a disk flush per file.)
 //
 // What a rename would wrongly replace is written in place, as
 // `open(path, "w")` would write it: a device or a pipe (opened without
@@ -38,7 +41,7 @@ std::string resolved_path(const std::string &path);
 // leave the file half written.
 class FileReplacement {
 public:
-    explicit FileReplacement(const std::string &path);
+    explicit FileReplacement(const std::string &path, mode_t new_file_mode = 0666);
     ~FileReplacement();
     FileReplacement(const FileReplacement &) = delete;
     FileReplacement &operator=(const FileReplacement &) = delete;
@@ -48,7 +51,7 @@ public:
     void commit();
 
 private:
-    bool open_temporary();
+    bool open_temporary(mode_t mode);
     void open_in_place();
     void discard();
     [[noreturn]] void fail(int error);
@@ -58,6 +61,6 @@ private:
 };
 
 // Replace the content of the file at `path` by `data` (see FileReplacement).
-void replace_file(const std::string &path, std::string_view data);
+void replace_file(const std::string &path, std::string_view data, mode_t new_file_mode = 0666);
 
 }  // namespace orvo
