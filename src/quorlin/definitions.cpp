@@ -17,10 +17,10 @@
 // the patterns here, only a `\([^)]*\)` can keep such a thread alive for long
 // (for example "const a = (" followed by "function f" and no ")"). Such a
 // thread's fate depends only on the first ")" it reaches: whether the rest of
-// the pattern matches after that ")". That answer is worked out once per ")"
-// (the rest of the pattern never crosses a ")", so these checks read every
-// character once in all) and a thread that will fail is dropped as it enters
-// the repetition. Every thread still alive can then finish with a match, so
+// the pattern matches after that ")". That answer is worked out when a thread
+// first needs it (the rest of the pattern never crosses a ")", so these checks
+// read no character more than twice in all) and a thread that will fail is
+// dropped as it enters the repetition. Every thread still alive can then finish with a match, so
 // no search reads more than one character past the end of its match, and the
 // whole run over a text stays linear.
 #include "definitions.hpp"
@@ -751,47 +751,45 @@ private:
 
     // Whether a thread entering the guarded `[^)]*` at `at` can still match:
     // whether the rest of the pattern matches right after the first ")" at or
-    // after `at`. Worked out for the whole text at first need, once per ")".
+    // after `at`. The positions asked about grow, except for a character or
+    // so when a search starts again after a match; the last stretch that
+    // leads to one ")" is kept with its answer, so each stretch is read once.
     bool rest_matches_after_close(std::size_t at) {
-        if (rest_ok_.empty())
-            find_rest_matches();
-        return rest_ok_[at >> 6] >> (at & 63) & 1;
+        const std::size_t size = text_.size();
+        if (stretch_known_ && at >= stretch_from_ && at <= stretch_close_)
+            return stretch_ok_;
+        if (!stretch_known_ || at > stretch_close_) {
+            stretch_known_ = true;
+            stretch_from_ = at;
+            stretch_close_ = first_close(at, size);
+            stretch_ok_ = stretch_close_ < size && rest_matches(stretch_close_ + 1);
+            return stretch_ok_;
+        }
+        const std::size_t close = first_close(at, stretch_from_);  // a little before the stretch
+        if (close == stretch_from_) {
+            stretch_from_ = at;
+            return stretch_ok_;
+        }
+        return rest_matches(close + 1);
     }
 
-    void find_rest_matches() {
-        const std::size_t size = text_.size();
-        rest_ok_.assign(size / 64 + 1, 0);
-        for (std::size_t from = 0; from < size;) {
-            const void *found = std::memchr(text_.data() + from, ')', size - from);
-            if (!found)
-                break;
-            const auto close = static_cast<std::size_t>(static_cast<const char *>(found) - text_.data());
-            if (rest_matches(close + 1)) {
-                // The positions from `from` to the ")" all lead to this ")".
-                for (std::size_t k = from; k <= close;) {
-                    if ((k & 63) == 0 && k + 64 <= close + 1) {
-                        rest_ok_[k >> 6] = ~std::uint64_t(0);
-                        k += 64;
-                    } else {
-                        rest_ok_[k >> 6] |= std::uint64_t(1) << (k & 63);
-                        ++k;
-                    }
-                }
-            }
-            from = close + 1;
-        }
+    // The first ")" in [at, end), or `end`.
+    std::size_t first_close(std::size_t at, std::size_t end) const {
+        const void *found = at < end ? std::memchr(text_.data() + at, ')', end - at) : nullptr;
+        return found ? static_cast<std::size_t>(static_cast<const char *>(found) - text_.data()) : end;
     }
 
     // Whether the rest of the guarded pattern matches at `at`. It never reaches
-    // the guarded loop, so its targets ask only whether `at` starts a line.
+    // the guarded loop (so this does not come back here) nor reads a ")".
     bool rest_matches(std::size_t at) {
-        std::vector<int> current, next;
+        std::vector<int> &current = rest_current_, &next = rest_next_;
         auto queue = [&](std::vector<int> &list, int pc, std::size_t position) {
             const unsigned answers = position == 0 || text_[position - 1] == '\n' ? line_start_answer : 0;
             for (const Target &target : program_.targets_of(pc, answers))
                 if (marks_.reach(target.pc))
                     list.push_back(target.pc);
         };
+        current.clear();
         marks_.clear();
         queue(current, program_.guard_rest, at);
         for (;;) {
@@ -828,7 +826,10 @@ private:
     std::vector<std::pair<char32_t, unsigned>> kind_example_;  // a character and its flags, by kind
     std::array<int, answer_count> start_steps_{};  // from no thread, by the answers at the start
     int empty_state_ = -1;
-    std::vector<std::uint64_t> rest_ok_;  // one bit per byte position
+    bool stretch_known_ = false;
+    std::size_t stretch_from_ = 0, stretch_close_ = 0;  // no ")" from `from` until `close`
+    bool stretch_ok_ = false;
+    std::vector<int> rest_current_, rest_next_;
 };
 
 // ---------------------------------------------------------------- the table
