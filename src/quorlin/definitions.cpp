@@ -551,6 +551,7 @@ public:
         }
         sort_kinds();
         start_steps_.fill(-1);
+        rest_start_steps_.fill(-1);
         empty_state_ = intern({}, {});
     }
 
@@ -567,11 +568,7 @@ public:
                 at = next_candidate(at);
                 if (at >= size)
                     return false;  // no pattern matches the empty text
-                const unsigned answers = answers_at(at, program_.questions[0]);
-                int &start = start_steps_[answers];
-                if (start < 0)
-                    start = build_step(empty_state_, 0, answers, true);  // no thread reads: any kind will do
-                state = replay(start, at);
+                state = replay(start_step(0, answers_at(at, program_.questions[0])), at);
                 if (state == empty_state_) {
                     std::size_t length = 0;
                     read_code_point(text_, at, length);
@@ -588,15 +585,9 @@ public:
                 return matched;  // nothing reads past the end
             std::size_t length = 0;
             const char32_t c = read_code_point(text_, at, length);
-            const std::size_t kind = c < 128 ? ascii_kind_[c] : other_kind_[flags_of(c)];
-            const unsigned answers = answers_at(at + length, current.questions | (matched ? 0 : program_.questions[0]));
-            const std::size_t key = (kind * answer_count + answers) * 2 + (matched ? 0 : 1);
-            int step = current.steps[key];
-            if (step < 0) {
-                step = build_step(state, kind, answers, !matched);
-                states_[static_cast<std::size_t>(state)].steps[key] = step;
-            }
-            state = replay(step, at + length);
+            const unsigned questions = current.questions | (matched ? 0 : program_.questions[0]);
+            state = replay(step_from(state, kind_of(c), answers_at(at + length, questions), matched ? -1 : 0),
+                           at + length);
             at += length;
         }
     }
@@ -620,6 +611,28 @@ private:
         return answers;
     }
 
+    std::size_t kind_of(char32_t c) const { return c < 128 ? ascii_kind_[c] : other_kind_[flags_of(c)]; }
+
+    // The step from no thread to a new start at `start_pc`.
+    int start_step(int start_pc, unsigned answers) {
+        int &step = (start_pc == 0 ? start_steps_ : rest_start_steps_)[answers];
+        if (step < 0)
+            step = build_step(empty_state_, 0, answers, start_pc);  // no thread reads: any kind will do
+        return step;
+    }
+
+    // The step from `state` on a character of `kind`, with a new start at
+    // `start_pc` (0) or none (-1).
+    int step_from(int state, std::size_t kind, unsigned answers, int start_pc) {
+        const std::size_t key = (kind * answer_count + answers) * 2 + (start_pc < 0 ? 0 : 1);
+        int step = states_[static_cast<std::size_t>(state)].steps[key];
+        if (step < 0) {
+            step = build_step(state, kind, answers, start_pc);
+            states_[static_cast<std::size_t>(state)].steps[key] = step;
+        }
+        return step;
+    }
+
     // Apply a step's moves to the slots, at the new position `at`.
     int replay(int step_index, std::size_t at) {
         const Step &step = steps_[static_cast<std::size_t>(step_index)];
@@ -640,9 +653,9 @@ private:
     // Work out the step from `state` on a character of `kind`: the threads
     // before the first match read it in priority order, each queueing the
     // targets of its next instruction that no thread of higher priority has
-    // reached, and then, while no match is known, a new start does the same.
+    // reached, and then a new start at `start_pc` (none when -1) does the same.
     // Threads that come from the same slots with the same saves share slots.
-    int build_step(int state, std::size_t kind, unsigned answers, bool start) {
+    int build_step(int state, std::size_t kind, unsigned answers, int start_pc) {
         const char32_t c = kind_example_[kind].first;
         const unsigned flags = kind_example_[kind].second;
         Step step{0, {}};
@@ -669,8 +682,8 @@ private:
             if (consumes(code_[static_cast<std::size_t>(pc)], c, flags))
                 queue(pc + 1, before.slots_of[k]);
         }
-        if (start)
-            queue(0, -1);
+        if (start_pc >= 0)
+            queue(start_pc, -1);
         step.state = intern(std::move(pcs), std::move(slots_of));
         steps_.push_back(std::move(step));
         return static_cast<int>(steps_.size() - 1);
@@ -706,7 +719,7 @@ private:
     // them: the ASCII ones one by one, the others by their flags.
     void sort_kinds() {
         std::map<std::vector<bool>, std::uint8_t> kinds;
-        auto kind_of = [&](char32_t c, unsigned flags) {
+        auto sort = [&](char32_t c, unsigned flags) {
             std::vector<bool> answers;
             for (const Inst &inst : code_)
                 if (inst.op == Op::character || inst.op == Op::set)
@@ -717,9 +730,9 @@ private:
             return found->second;
         };
         for (char32_t c = 0; c < 128; ++c)
-            ascii_kind_[c] = kind_of(c, flags_of(c));
+            ascii_kind_[c] = sort(c, flags_of(c));
         for (unsigned flags = 0; flags < 4; ++flags)
-            other_kind_[flags] = kind_of(0x80, flags);  // 0x80 stands for any character outside ASCII
+            other_kind_[flags] = sort(0x80, flags);  // 0x80 stands for any character outside ASCII
     }
 
     // The first position at or after `at` where a match may start (the size of
@@ -735,6 +748,8 @@ private:
                     return size;
                 at = static_cast<std::size_t>(static_cast<const char *>(line_end) - data) + 1;
             }
+            if (program_.start_literals.size() == 1)
+                return std::min(text_.find(program_.start_literals[0], at), size);
             while (at < size && !first_bytes_[static_cast<unsigned char>(data[at])])
                 ++at;
             if (at >= size)
@@ -779,34 +794,23 @@ private:
         return found ? static_cast<std::size_t>(static_cast<const char *>(found) - text_.data()) : end;
     }
 
-    // Whether the rest of the guarded pattern matches at `at`. It never reaches
-    // the guarded loop (so this does not come back here) nor reads a ")".
+    // Whether the rest of the guarded pattern matches at `at`: the same steps,
+    // without slots and without new starts. The rest never reaches the
+    // guarded loop (so this does not come back here) nor reads a ")".
     bool rest_matches(std::size_t at) {
-        std::vector<int> &current = rest_current_, &next = rest_next_;
-        auto queue = [&](std::vector<int> &list, int pc, std::size_t position) {
-            const unsigned answers = position == 0 || text_[position - 1] == '\n' ? line_start_answer : 0;
-            for (const Target &target : program_.targets_of(pc, answers))
-                if (marks_.reach(target.pc))
-                    list.push_back(target.pc);
-        };
-        current.clear();
-        marks_.clear();
-        queue(current, program_.guard_rest, at);
+        int state = steps_[static_cast<std::size_t>(start_step(program_.guard_rest,
+                                                                 answers_at(at, program_.questions[static_cast<std::size_t>(program_.guard_rest)])))]
+                        .state;
         for (;;) {
-            for (int pc : current)
-                if (code_[static_cast<std::size_t>(pc)].op == Op::match)
-                    return true;
-            if (current.empty() || at >= text_.size())
+            const State &current = states_[static_cast<std::size_t>(state)];
+            if (current.match >= 0)
+                return true;
+            if (state == empty_state_ || at >= text_.size())
                 return false;
             std::size_t length = 0;
             const char32_t c = read_code_point(text_, at, length);
-            const unsigned flags = flags_of(c);
-            next.clear();
-            marks_.clear();
-            for (int pc : current)
-                if (consumes(code_[static_cast<std::size_t>(pc)], c, flags))
-                    queue(next, pc + 1, at + length);
-            std::swap(current, next);
+            const unsigned answers = answers_at(at + length, current.questions);
+            state = steps_[static_cast<std::size_t>(step_from(state, kind_of(c), answers, -1))].state;
             at += length;
         }
     }
@@ -824,12 +828,12 @@ private:
     std::array<std::uint8_t, 128> ascii_kind_{};
     std::array<std::uint8_t, 4> other_kind_{};                    // by word and space flags
     std::vector<std::pair<char32_t, unsigned>> kind_example_;  // a character and its flags, by kind
-    std::array<int, answer_count> start_steps_{};  // from no thread, by the answers at the start
+    std::array<int, answer_count> start_steps_{};       // from no thread to a start, by the answers there
+    std::array<int, answer_count> rest_start_steps_{};  // the same for the rest of a guarded pattern
     int empty_state_ = -1;
     bool stretch_known_ = false;
     std::size_t stretch_from_ = 0, stretch_close_ = 0;  // no ")" from `from` until `close`
     bool stretch_ok_ = false;
-    std::vector<int> rest_current_, rest_next_;
 };
 
 // ---------------------------------------------------------------- the table
