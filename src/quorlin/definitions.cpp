@@ -7,8 +7,9 @@
 // leftmost-first matches of a backtracking engine, capture groups included,
 // for patterns without back-references and look-arounds, in time linear in
 // the text for one search. The threads of a position without their slots
-// make a state of an automaton built as the text needs it: a step from a state
-// is worked out by those rules once and then only replayed on the slots.
+// make a state of an automaton built as texts need it: a step from a state is
+// worked out by those rules once and then only replayed on the slots. The
+// automaton depends on no text and is kept, per thread, for later texts.
 //
 // `re.finditer` starts a new search where a match ended, and a search may have
 // to read beyond the end of its match before the match is certain: a thread
@@ -33,6 +34,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <unordered_set>
@@ -530,12 +532,15 @@ struct Step {
     std::vector<SlotsMove> moves;
 };
 
-// The searches of one pattern over one text.
-class Searcher {
+// The automaton of one pattern for one table of character classes, grown as
+// texts need it. It depends on no text, so later texts use it again.
+class Machine {
 public:
-    Searcher(const Program &program, std::string_view text, const CharClasses &classes)
-        : program_(program), code_(program.code), text_(text), classes_(classes), marks_(code_.size()),
-          slots_(code_.size()), next_slots_(code_.size()) {
+    Machine(const Program &program, const CharClasses &classes)
+        : program_(program), code_(program.code), classes_id_(classes.id()), marks_(code_.size()) {
+        const auto flags_of = [&](char32_t c) {
+            return (classes.is_word(c) ? word_flag : 0) | (classes.is_space(c) ? space_flag : 0);
+        };
         for (const Target &target : program_.targets_of(0, answer_count - 1)) {
             const Inst &inst = code_[static_cast<std::size_t>(target.pc)];
             if (inst.op == Op::character) {
@@ -549,71 +554,40 @@ public:
                     std::fill(first_bytes_.begin() + 0xC0, first_bytes_.end(), true);
             }
         }
-        sort_kinds();
+        // The kinds: the characters that every reading instruction treats
+        // alike, the ASCII ones taken one by one, the others by their flags.
+        std::map<std::vector<bool>, std::uint8_t> kinds;
+        const auto sort = [&](char32_t c, unsigned flags) {
+            std::vector<bool> answers;
+            for (const Inst &inst : code_)
+                if (inst.op == Op::character || inst.op == Op::set)
+                    answers.push_back(consumes(inst, c, flags));
+            const auto [found, added] = kinds.emplace(answers, static_cast<std::uint8_t>(kinds.size()));
+            if (added)
+                kind_example_.emplace_back(c, flags);
+            return found->second;
+        };
+        for (char32_t c = 0; c < 128; ++c)
+            ascii_kind_[c] = sort(c, flags_of(c));
+        for (unsigned flags = 0; flags < 4; ++flags)
+            other_kind_[flags] = sort(0x80, flags);  // 0x80 stands for any character outside ASCII
         start_steps_.fill(-1);
         rest_start_steps_.fill(-1);
         empty_state_ = intern({}, {});
     }
 
-    // The first match at or after `from`, as the slots of its groups.
-    bool search(std::size_t from, Slots &found) {
-        const std::size_t size = text_.size();
-        bool matched = false;
-        std::size_t at = from;
-        int state = empty_state_;
-        for (;;) {
-            if (state == empty_state_) {
-                if (matched)
-                    return true;
-                at = next_candidate(at);
-                if (at >= size)
-                    return false;  // no pattern matches the empty text
-                state = replay(start_step(0, answers_at(at, program_.questions[0])), at);
-                if (state == empty_state_) {
-                    std::size_t length = 0;
-                    read_code_point(text_, at, length);
-                    at += length;
-                    continue;
-                }
-            }
-            const State &current = states_[static_cast<std::size_t>(state)];
-            if (current.match >= 0) {
-                matched = true;
-                found = slots_[static_cast<std::size_t>(current.slots_of[static_cast<std::size_t>(current.match)])];
-            }
-            if (at == size)
-                return matched;  // nothing reads past the end
-            std::size_t length = 0;
-            const char32_t c = read_code_point(text_, at, length);
-            const unsigned questions = current.questions | (matched ? 0 : program_.questions[0]);
-            state = replay(step_from(state, kind_of(c), answers_at(at + length, questions), matched ? -1 : 0),
-                           at + length);
-            at += length;
-        }
-    }
+    const Program &program() const { return program_; }
+    std::uint64_t classes_id() const { return classes_id_; }
+    std::size_t state_count() const { return states_.size(); }
+    bool first_byte(unsigned char b) const { return first_bytes_[b]; }
+    // The kind of a character and its word and space flags.
+    std::size_t kind_of(char32_t c, unsigned flags) const { return c < 128 ? ascii_kind_[c] : other_kind_[flags]; }
+    int empty_state() const { return empty_state_; }
+    const State &state(int id) const { return states_[static_cast<std::size_t>(id)]; }
+    const Step &step(int id) const { return steps_[static_cast<std::size_t>(id)]; }
 
-private:
-    unsigned flags_of(char32_t c) const {
-        return (classes_.is_word(c) ? word_flag : 0) | (classes_.is_space(c) ? space_flag : 0);
-    }
-
-    bool consumes(const Inst &inst, char32_t c, unsigned flags) const {
-        return inst.op == Op::character ? inst.arg == c : program_.sets[inst.arg].contains(c, flags);
-    }
-
-    // The answers to `questions` at position `at`.
-    unsigned answers_at(std::size_t at, unsigned questions) {
-        unsigned answers = 0;
-        if ((questions & line_start_answer) && (at == 0 || text_[at - 1] == '\n'))
-            answers |= line_start_answer;
-        if ((questions & guard_answer) && rest_matches_after_close(at))
-            answers |= guard_answer;
-        return answers;
-    }
-
-    std::size_t kind_of(char32_t c) const { return c < 128 ? ascii_kind_[c] : other_kind_[flags_of(c)]; }
-
-    // The step from no thread to a new start at `start_pc`.
+    // The step from no thread to a new start at `start_pc`: 0, or the rest of
+    // a guarded pattern.
     int start_step(int start_pc, unsigned answers) {
         int &step = (start_pc == 0 ? start_steps_ : rest_start_steps_)[answers];
         if (step < 0)
@@ -633,21 +607,9 @@ private:
         return step;
     }
 
-    // Apply a step's moves to the slots, at the new position `at`.
-    int replay(int step_index, std::size_t at) {
-        const Step &step = steps_[static_cast<std::size_t>(step_index)];
-        for (std::size_t k = 0; k < step.moves.size(); ++k) {
-            const SlotsMove move = step.moves[k];
-            Slots &slots = next_slots_[k];
-            if (move.from >= 0)
-                slots = slots_[static_cast<std::size_t>(move.from)];
-            else
-                slots.fill(no_position);
-            for (unsigned saves = move.saves; saves; saves &= saves - 1)
-                slots[static_cast<std::size_t>(std::countr_zero(saves))] = at;
-        }
-        std::swap(slots_, next_slots_);
-        return step.state;
+private:
+    bool consumes(const Inst &inst, char32_t c, unsigned flags) const {
+        return inst.op == Op::character ? inst.arg == c : program_.sets[inst.arg].contains(c, flags);
     }
 
     // Work out the step from `state` on a character of `kind`: the threads
@@ -656,8 +618,7 @@ private:
     // reached, and then a new start at `start_pc` (none when -1) does the same.
     // Threads that come from the same slots with the same saves share slots.
     int build_step(int state, std::size_t kind, unsigned answers, int start_pc) {
-        const char32_t c = kind_example_[kind].first;
-        const unsigned flags = kind_example_[kind].second;
+        const auto [c, flags] = kind_example_[kind];
         Step step{0, {}};
         std::vector<int> pcs, slots_of;
         marks_.clear();
@@ -715,24 +676,97 @@ private:
         return id;
     }
 
-    // Sort the characters into kinds by what the reading instructions say to
-    // them: the ASCII ones one by one, the others by their flags.
-    void sort_kinds() {
-        std::map<std::vector<bool>, std::uint8_t> kinds;
-        auto sort = [&](char32_t c, unsigned flags) {
-            std::vector<bool> answers;
-            for (const Inst &inst : code_)
-                if (inst.op == Op::character || inst.op == Op::set)
-                    answers.push_back(consumes(inst, c, flags));
-            const auto [found, added] = kinds.emplace(answers, static_cast<std::uint8_t>(kinds.size()));
-            if (added)
-                kind_example_.emplace_back(c, flags);
-            return found->second;
-        };
-        for (char32_t c = 0; c < 128; ++c)
-            ascii_kind_[c] = sort(c, flags_of(c));
-        for (unsigned flags = 0; flags < 4; ++flags)
-            other_kind_[flags] = sort(0x80, flags);  // 0x80 stands for any character outside ASCII
+    const Program &program_;
+    const std::vector<Inst> &code_;
+    std::uint64_t classes_id_;
+    Marks marks_;
+    std::array<bool, 256> first_bytes_{};
+    std::array<std::uint8_t, 128> ascii_kind_{};
+    std::array<std::uint8_t, 4> other_kind_{};                    // by word and space flags
+    std::vector<std::pair<char32_t, unsigned>> kind_example_;  // a character and its flags, by kind
+    std::vector<State> states_;
+    std::vector<Step> steps_;
+    std::map<std::vector<int>, int> index_;
+    std::array<int, answer_count> start_steps_{};       // from no thread to a start, by the answers there
+    std::array<int, answer_count> rest_start_steps_{};  // the same for the rest of a guarded pattern
+    int empty_state_ = -1;
+};
+
+// The searches of one pattern over one text.
+class Searcher {
+public:
+    Searcher(Machine &machine, std::string_view text, const CharClasses &classes)
+        : machine_(machine), program_(machine.program()), text_(text), classes_(classes),
+          slots_(program_.code.size()), next_slots_(program_.code.size()) {}
+
+    // The first match at or after `from`, as the slots of its groups.
+    bool search(std::size_t from, Slots &found) {
+        const std::size_t size = text_.size();
+        const int empty = machine_.empty_state();
+        bool matched = false;
+        std::size_t at = from;
+        int state = empty;
+        for (;;) {
+            if (state == empty) {
+                if (matched)
+                    return true;
+                at = next_candidate(at);
+                if (at >= size)
+                    return false;  // no pattern matches the empty text
+                state = replay(machine_.start_step(0, answers_at(at, program_.questions[0])), at);
+                if (state == empty) {
+                    std::size_t length = 0;
+                    read_code_point(text_, at, length);
+                    at += length;
+                    continue;
+                }
+            }
+            const State &current = machine_.state(state);
+            if (current.match >= 0) {
+                matched = true;
+                found = slots_[static_cast<std::size_t>(current.slots_of[static_cast<std::size_t>(current.match)])];
+            }
+            if (at == size)
+                return matched;  // nothing reads past the end
+            std::size_t length = 0;
+            const char32_t c = read_code_point(text_, at, length);
+            const unsigned questions = current.questions | (matched ? 0 : program_.questions[0]);
+            const unsigned answers = answers_at(at + length, questions);  // may grow the machine
+            state = replay(machine_.step_from(state, kind_of(c), answers, matched ? -1 : 0), at + length);
+            at += length;
+        }
+    }
+
+private:
+    std::size_t kind_of(char32_t c) const {
+        return machine_.kind_of(c, (classes_.is_word(c) ? word_flag : 0) | (classes_.is_space(c) ? space_flag : 0));
+    }
+
+    // The answers to `questions` at position `at`.
+    unsigned answers_at(std::size_t at, unsigned questions) {
+        unsigned answers = 0;
+        if ((questions & line_start_answer) && (at == 0 || text_[at - 1] == '\n'))
+            answers |= line_start_answer;
+        if ((questions & guard_answer) && rest_matches_after_close(at))
+            answers |= guard_answer;
+        return answers;
+    }
+
+    // Apply a step's moves to the slots, at the new position `at`.
+    int replay(int step_index, std::size_t at) {
+        const Step &step = machine_.step(step_index);
+        for (std::size_t k = 0; k < step.moves.size(); ++k) {
+            const SlotsMove move = step.moves[k];
+            Slots &slots = next_slots_[k];
+            if (move.from >= 0)
+                slots = slots_[static_cast<std::size_t>(move.from)];
+            else
+                slots.fill(no_position);
+            for (unsigned saves = move.saves; saves; saves &= saves - 1)
+                slots[static_cast<std::size_t>(std::countr_zero(saves))] = at;
+        }
+        std::swap(slots_, next_slots_);
+        return step.state;
     }
 
     // The first position at or after `at` where a match may start (the size of
@@ -750,7 +784,7 @@ private:
             }
             if (program_.start_literals.size() == 1)
                 return std::min(text_.find(program_.start_literals[0], at), size);
-            while (at < size && !first_bytes_[static_cast<unsigned char>(data[at])])
+            while (at < size && !machine_.first_byte(static_cast<unsigned char>(data[at])))
                 ++at;
             if (at >= size)
                 return size;
@@ -798,39 +832,28 @@ private:
     // without slots and without new starts. The rest never reaches the
     // guarded loop (so this does not come back here) nor reads a ")".
     bool rest_matches(std::size_t at) {
-        int state = steps_[static_cast<std::size_t>(start_step(program_.guard_rest,
-                                                                 answers_at(at, program_.questions[static_cast<std::size_t>(program_.guard_rest)])))]
+        const auto rest = static_cast<std::size_t>(program_.guard_rest);
+        int state = machine_.step(machine_.start_step(program_.guard_rest, answers_at(at, program_.questions[rest])))
                         .state;
         for (;;) {
-            const State &current = states_[static_cast<std::size_t>(state)];
+            const State &current = machine_.state(state);
             if (current.match >= 0)
                 return true;
-            if (state == empty_state_ || at >= text_.size())
+            if (state == machine_.empty_state() || at >= text_.size())
                 return false;
             std::size_t length = 0;
             const char32_t c = read_code_point(text_, at, length);
             const unsigned answers = answers_at(at + length, current.questions);
-            state = steps_[static_cast<std::size_t>(step_from(state, kind_of(c), answers, -1))].state;
+            state = machine_.step(machine_.step_from(state, kind_of(c), answers, -1)).state;
             at += length;
         }
     }
 
+    Machine &machine_;
     const Program &program_;
-    const std::vector<Inst> &code_;
     std::string_view text_;
     const CharClasses &classes_;
-    Marks marks_;
     std::vector<Slots> slots_, next_slots_;  // of the current threads, by index
-    std::array<bool, 256> first_bytes_{};
-    std::vector<State> states_;
-    std::vector<Step> steps_;
-    std::map<std::vector<int>, int> index_;
-    std::array<std::uint8_t, 128> ascii_kind_{};
-    std::array<std::uint8_t, 4> other_kind_{};                    // by word and space flags
-    std::vector<std::pair<char32_t, unsigned>> kind_example_;  // a character and its flags, by kind
-    std::array<int, answer_count> start_steps_{};       // from no thread to a start, by the answers there
-    std::array<int, answer_count> rest_start_steps_{};  // the same for the rest of a guarded pattern
-    int empty_state_ = -1;
     bool stretch_known_ = false;
     std::size_t stretch_from_ = 0, stretch_close_ = 0;  // no ")" from `from` until `close`
     bool stretch_ok_ = false;
@@ -888,6 +911,20 @@ const Program &program(SuffixGroup group, int which) {
     return programs[index_of(group, which)];
 }
 
+// A machine reaches about two hundred states on the texts tried; one that
+// has grown far beyond that is started afresh before its next text.
+constexpr std::size_t max_kept_states = 4096;
+
+// The machine of a pattern for `classes`, kept for later texts of this thread
+// (a thread of its own each, so that no two threads grow one at once).
+Machine &machine(SuffixGroup group, int which, const CharClasses &classes) {
+    thread_local std::array<std::unique_ptr<Machine>, group_count * 2> machines;
+    std::unique_ptr<Machine> &kept = machines[index_of(group, which)];
+    if (!kept || kept->classes_id() != classes.id() || kept->state_count() > max_kept_states)
+        kept = std::make_unique<Machine>(program(group, which), classes);
+    return *kept;
+}
+
 std::string_view group_text(std::string_view text, const Slots &slots, std::size_t group) {
     const std::size_t start = slots[2 * group], end = slots[2 * group + 1];
     if (start == no_position || end == no_position)
@@ -899,7 +936,7 @@ std::string_view group_text(std::string_view text, const Slots &slots, std::size
 // false when it stopped the run.
 template <typename Emit>
 bool for_each_find(SuffixGroup group, int which, std::string_view text, const CharClasses &classes, Emit &&emit) {
-    Searcher searcher(program(group, which), text, classes);
+    Searcher searcher(machine(group, which, classes), text, classes);
     Slots slots;
     std::size_t at = 0;
     while (searcher.search(at, slots)) {

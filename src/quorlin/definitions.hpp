@@ -6,13 +6,16 @@
 // finds exactly the matches that the host's `re.finditer` finds for them
 // (leftmost match, alternatives left to right, greedy repetition), in time
 // linear in the text. It needs neither nanobind nor the host: the host's
-// classes `\w` and `\s` come in as a `CharClasses` table.
+// classes `\w` and `\s` come in as a `CharClasses` table. It may run on
+// several threads at once; what it works out for a pattern (an automaton that
+// depends on no text) is kept per thread for the texts that follow.
 //
 // Texts are UTF-8. A surrogate code point written in three bytes (as the
 // host's "surrogatepass" error handler writes it) is read as a character of
 // its own, neither a word character nor white space, as the host reads it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -32,7 +35,9 @@ public:
     // code point.
     template <typename IsWord, typename IsSpace>
     static CharClasses from(IsWord &&is_word, IsSpace &&is_space) {
+        static std::atomic<std::uint64_t> made{0};
         CharClasses classes;
+        classes.id_ = ++made;
         for (char32_t c = 0; c < code_point_count; ++c) {
             if (is_word(c))
                 classes.word_[c >> 6] |= std::uint64_t(1) << (c & 63);
@@ -44,10 +49,14 @@ public:
 
     bool is_word(char32_t c) const { return c < code_point_count && (word_[c >> 6] >> (c & 63) & 1); }
     bool is_space(char32_t c) const { return c < code_point_count && (space_[c >> 6] >> (c & 63) & 1); }
+    // Tables with one id (copies of one table) hold the same classes; the
+    // engine keeps what it works out for a pattern by this id.
+    std::uint64_t id() const { return id_; }
 
 private:
     CharClasses() : word_(code_point_count / 64), space_(code_point_count / 64) {}
     std::vector<std::uint64_t> word_, space_;
+    std::uint64_t id_ = 0;
 };
 
 // The groups of file suffixes, each with its pair of patterns.
