@@ -1,0 +1,109 @@
+// Definition extraction: the names that a source file defines (classes,
+// interfaces, structures, enumerations, traits, types, functions, methods),
+// found by a fixed pair of patterns per group of file suffixes.
+//
+// The patterns are written in the host's regular-expression syntax. The engine
+// finds exactly the matches that the host's `re.finditer` finds for them
+// (leftmost match, alternatives left to right, greedy repetition), in time
+// linear in the text. It needs neither nanobind nor the host: the host's
+// classes `\w` and `\s` come in as a `CharClasses` table. It may run on
+// several threads at once; what it works out for a pattern (an automaton that
+// depends on no text) is kept per thread for the texts that follow.
+//
+// Texts are UTF-8. A surrogate code point written in three bytes (as the
+// host's "surrogatepass" error handler writes it) is read as a character of
+// its own, neither a word character nor white space, as the host reads it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorlin {
+
+// The host's character classes over all code points: `\w` (a letter or digit
+// of any script, or "_") and `\s` (white space, line breaks included).
+class CharClasses {
+public:
+    static constexpr char32_t code_point_count = 0x110000;
+
+    // The table of two predicates over code points, each called once for every
+    // code point.
+    template <typename IsWord, typename IsSpace>
+    static CharClasses from(IsWord &&is_word, IsSpace &&is_space) {
+        static std::atomic<std::uint64_t> made{0};
+        CharClasses classes;
+        classes.id_ = ++made;
+        for (char32_t c = 0; c < code_point_count; ++c) {
+            if (is_word(c))
+                classes.word_[c >> 6] |= std::uint64_t(1) << (c & 63);
+            if (is_space(c))
+                classes.space_[c >> 6] |= std::uint64_t(1) << (c & 63);
+        }
+        return classes;
+    }
+
+    bool is_word(char32_t c) const { return c < code_point_count && (word_[c >> 6] >> (c & 63) & 1); }
+    bool is_space(char32_t c) const { return c < code_point_count && (space_[c >> 6] >> (c & 63) & 1); }
+    // Tables with one id (copies of one table) hold the same classes; the
+    // engine keeps what it works out for a pattern by this id.
+    std::uint64_t id() const { return id_; }
+
+private:
+    CharClasses() : word_(code_point_count / 64), space_(code_point_count / 64) {}
+    std::vector<std::uint64_t> word_, space_;
+    std::uint64_t id_ = 0;
+};
+
+// The groups of file suffixes, each with its pair of patterns.
+enum class SuffixGroup {
+    python,      // .py
+    script,      // .js .ts .jsx .tsx
+    java,        // .java
+    csharp,      // .cs
+    php,         // .php
+    go,          // .go
+    rust,        // .rs
+    c_family,    // .c .cpp .cc .cxx .h .hpp
+};
+
+// The suffix of a path: its last component from the last "." to the end, when
+// that dot is neither the first nor the last character of the component;
+// otherwise empty. Not lower-cased.
+std::string_view file_suffix(std::string_view path);
+
+// The group of a suffix, compared after lower-casing; nothing for a suffix of
+// no group (the empty one included).
+std::optional<SuffixGroup> suffix_group(std::string_view suffix);
+
+// The text of pattern 0 (run first) or 1 (run second) of a group. The two
+// patterns of the python group run in multi-line mode ("^" matches at the
+// start and after every "\n"); no other pattern holds a "^".
+std::string_view definition_pattern(SuffixGroup group, int which);
+
+// One match: the texts of its capture groups, views into the searched text. A
+// group that took no part in the match is empty; `second` is used by the one
+// pattern with two groups (pattern 1 of the script group).
+struct Find {
+    std::string_view first, second;
+};
+
+// Every match of one pattern of a group in `text`, left to right, each search
+// resuming where the previous match ended: what `re.finditer` gives.
+std::vector<Find> definition_finds(SuffixGroup group, int which, std::string_view text, const CharClasses &classes);
+
+inline constexpr std::size_t max_definitions = 20;
+
+// The defined names of a text of a group's files: the finds of pattern 0,
+// then those of pattern 1 (for the script group the first name of a match,
+// or its second when the first is empty; for the c_family group without the
+// keywords if, while, for, switch, return, sizeof and typedef), without empty
+// names and repeats (the first occurrence stays), at most `max_definitions`.
+// Running out of memory ends the search quietly with the names found so far.
+std::vector<std::string> extract_definitions(SuffixGroup group, std::string_view text, const CharClasses &classes);
+
+}  // namespace quorlin
