@@ -2,17 +2,18 @@
 // interfaces, structures, enumerations, traits, types, functions, methods),
 // found by a fixed pair of patterns per group of file suffixes.
 //
-// The patterns are written in the host's regular-expression syntax. The engine
-// finds exactly the matches that the host's `re.finditer` finds for them
-// (leftmost match, alternatives left to right, greedy repetition), in time
-// linear in the text. It needs neither nanobind nor the host: the host's
-// classes `\w` and `\s` come in as a `CharClasses` table. It may run on
+// The patterns are written in the syntax of Python's `re`. The engine finds
+// exactly the matches that `re.finditer` finds for them (leftmost match,
+// alternatives left to right, greedy repetition), in time linear in the text.
+// It needs neither nanobind nor Python: Python's classes `\w` and `\s` come in
+// as a `CharClasses` table. It may run on
 // several threads at once; what it works out for a pattern (an automaton that
 // depends on no text) is kept per thread for the texts that follow.
 //
 // Texts are UTF-8. A surrogate code point written in three bytes (as the
-// host's "surrogatepass" error handler writes it) is read as a character of
-// its own, neither a word character nor white space, as the host reads it.
+// "surrogatepass" error handler writes a lone surrogate of a str) is read as a
+// character of its own, neither a word character nor white space, as `re`
+// reads it.
 #pragma once
 
 #include <atomic>
@@ -25,7 +26,7 @@
 
 namespace quorlin {
 
-// The host's character classes over all code points: `\w` (a letter or digit
+// Python's character classes over all code points: `\w` (a letter or digit
 // of any script, or "_") and `\s` (white space, line breaks included).
 class CharClasses {
 public:
@@ -61,14 +62,14 @@ private:
 
 // The groups of file suffixes, each with its pair of patterns.
 enum class SuffixGroup {
-    python,      // .py
-    script,      // .js .ts .jsx .tsx
-    java,        // .java
-    csharp,      // .cs
-    php,         // .php
-    go,          // .go
-    rust,        // .rs
-    c_family,    // .c .cpp .cc .cxx .h .hpp
+    python,    // .py
+    script,    // .js .ts .jsx .tsx
+    java,      // .java
+    csharp,    // .cs
+    php,       // .php
+    go,        // .go
+    rust,      // .rs
+    c_family,  // .c .cpp .cc .cxx .h .hpp
 };
 
 // The suffix of a path: its last component from the last "." to the end, when
@@ -105,5 +106,13 @@ inline constexpr std::size_t max_definitions = 20;
 // names and repeats (the first occurrence stays), at most `max_definitions`.
 // Running out of memory ends the search quietly with the names found so far.
 std::vector<std::string> extract_definitions(SuffixGroup group, std::string_view text, const CharClasses &classes);
+
+// The defined names of the file at `path` (file-system bytes), as
+// `extract_definitions` gives them for the text of the file: empty when the
+// suffix belongs to no group or the file cannot be read (missing, a
+// directory, not a regular file, no permission, memory exhausted). Bytes that
+// are not UTF-8 are dropped, "\r\n" and a lone "\r" are read as "\n", and a
+// byte-order mark stays in the text as a character.
+std::vector<std::string> definitions_of_file(const std::string &path, const CharClasses &classes);
 
 }  // namespace quorlin

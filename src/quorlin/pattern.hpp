@@ -1,0 +1,112 @@
+// A definition pattern as a program for the matcher: its instructions, its
+// character sets, and what is worked out once for every instruction (the ways
+// onward that read nothing, the questions they ask of a position, the texts
+// every match starts with).
+#pragma once
+
+#include "definitions.hpp"
+
+#include <array>
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorlin {
+
+// ------------------------------------------------------------- code points
+
+// The code point at `at` (a character boundary before the end) and the number
+// of bytes it takes. The text is UTF-8; a sequence cut short by the end of the
+// text is read as U+FFFD up to that end.
+inline char32_t read_code_point(std::string_view text, std::size_t at, std::size_t &length) {
+    const auto byte = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[at + k])); };
+    const char32_t lead = byte(0);
+    if (lead < 0x80) {
+        length = 1;
+        return lead;
+    }
+    length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (at + length > text.size()) {
+        length = text.size() - at;
+        return 0xFFFD;
+    }
+    char32_t c = lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k)
+        c = c << 6 | (byte(k) & 0x3F);
+    return c;
+}
+
+// --------------------------------------------------------------- programs
+
+constexpr unsigned word_flag = 1, space_flag = 2;
+
+// A bracketed class, `\w` or `\s`: listed ASCII characters and Python's two
+// classes, possibly negated.
+struct CharSet {
+    std::bitset<128> listed;
+    bool word = false, space = false, negated = false;
+
+    // `flags` holds word_flag and space_flag for `c`.
+    bool contains(char32_t c, unsigned flags) const {
+        bool in = (c < 128 && listed[c]) || (word && (flags & word_flag)) || (space && (flags & space_flag));
+        return in != negated;
+    }
+    // Whether ")" may be in the set (")" is neither a word character nor white space).
+    bool may_hold_close() const { return listed[')'] != negated; }
+};
+
+enum class Op : std::uint8_t { character, set, line_start, split, jump, save, match };
+
+struct Inst {
+    Op op;
+    std::uint32_t arg = 0;  // character: code point; set: index; save: slot
+    int x = 0, y = 0;       // split: preferred and other target; jump: target
+};
+
+constexpr int max_groups = 2;
+constexpr std::size_t slot_count = 2 + 2 * max_groups;
+constexpr std::size_t no_position = std::numeric_limits<std::size_t>::max();
+using Slots = std::array<std::size_t, slot_count>;
+
+// The two questions a position may have to answer before a thread passes the
+// instructions that read nothing: whether it is a line start, and whether a
+// thread entering the guarded `[^)]*` there can still match.
+constexpr unsigned line_start_answer = 1, guard_answer = 2, answer_count = 4;
+
+// A reading instruction (or the match) that a thread reaches without reading,
+// with the slots it sets on the way (a bit per slot).
+struct Target {
+    int pc;
+    std::uint8_t saves;
+};
+
+struct Program {
+    std::vector<Inst> code;  // starts at 0, which saves the start of the match
+    std::vector<CharSet> sets;
+    bool line_anchored = false;  // every match starts with "^"
+    // A `[^)]*` followed by `\)`: its loop head, and the instruction after the
+    // ")" where the rest of the pattern begins; -1 when the pattern has none.
+    int guard_loop = -1, guard_rest = -1;
+    // Worked out once for every instruction: the questions its way onward
+    // asks, and for each set of answers, its targets in priority order.
+    std::vector<std::uint8_t> questions;
+    std::vector<std::vector<Target>> targets;  // at pc * answer_count + answers
+    // Every match starts with one of these texts; empty when there is no such list.
+    std::vector<std::string> start_literals;
+
+    const std::vector<Target> &targets_of(int pc, unsigned answers) const {
+        return targets[static_cast<std::size_t>(pc) * answer_count + answers];
+    }
+};
+
+// Parse a pattern of the syntax the definition patterns use: literals, "\"
+// before a punctuation character, `\w`, `\s`, bracketed classes of those
+// (optionally negated), "^", groups `(...)` and `(?:...)`, "|", and the greedy
+// "*", "+" and "?". Anything else is refused with `std::logic_error`.
+Program compile_pattern(std::string_view pattern);
+
+}  // namespace quorlin
