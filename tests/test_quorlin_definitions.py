@@ -165,10 +165,12 @@ def test_the_extraction_rule_by_examples():
 
 
 def test_files_are_read_decoded_and_chosen_by_suffix(tmp_path):
+    of_file = quorlin.Quorlin()._extract_definitions_from_file
+
     def definitions(name, content):
         path = tmp_path / name
         path.write_bytes(content)
-        return quorlin._extract_definitions_from_file(str(path))
+        return of_file(str(path))
 
     assert definitions("Main.PY", b"\xef\xbb\xbfclass A\nclass B\r\nclass C\rdef f():") == ["B", "C", "f"]
     # Bytes that are not UTF-8 are dropped; names on either side are still found.
@@ -176,8 +178,8 @@ def test_files_are_read_decoded_and_chosen_by_suffix(tmp_path):
     for name in (".py", "Makefile", "a.py.", "notes.md", "archive.py.gz"):
         assert definitions(name, b"class A") == []
     (tmp_path / "pkg.py").mkdir()
-    assert quorlin._extract_definitions_from_file(tmp_path / "pkg.py") == []
-    assert quorlin._extract_definitions_from_file(str(tmp_path / "missing.py")) == []
+    assert of_file(tmp_path / "pkg.py") == []
+    assert of_file(str(tmp_path / "missing.py")) == []
 
 
 def test_arguments_are_checked_clearly():
@@ -188,4 +190,4 @@ def test_arguments_are_checked_clearly():
     with pytest.raises(TypeError):
         quorlin._definition_finds(".py", 0, b"class A")
     with pytest.raises(TypeError, match="file_path"):
-        quorlin._extract_definitions_from_file(3)
+        quorlin.Quorlin()._extract_definitions_from_file(3)

@@ -23,6 +23,7 @@ const Text TEXTS[] = {
 #include "texts/corvane.inc"
 #include "texts/kestovan.inc"
 #include "texts/palvex.inc"
+#include "texts/quorlin.inc"
 #include "texts/trelwick.inc"
 };
 

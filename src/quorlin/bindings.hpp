@@ -1,22 +1,88 @@
 // The Python side of prompt enhancement, registered by module.cpp.
+//
+// Names imported at load (`pathspec`, `create_corvane`, `loading_context`,
+// `t`, `get_language`, `get_staged_changes`, `get_unstaged_changes`,
+// `Nestrel`) and the module's own class are looked up through the module at
+// each call, and a `Quorlin`'s steps call each other through the instance,
+// so that a caller may replace any of them.
 #pragma once
 
 #include "definitions.hpp"
 
+#include <orvo/dialogue.hpp>
 #include <orvo/python.hpp>
 
+#include <initializer_list>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
 
 namespace quorlin {
 
 namespace nb = nanobind;
 
-void register_checks(nb::module_ &m);  // the definition finder beside `re`
+// A `Quorlin` keeps all its state in its instance dictionary: `current_dir`,
+// `gitignore_spec` and `nestrel`.
+struct Quorlin {};
+using QuorlinClass = nb::class_<Quorlin>;
+
+void register_checks(nb::module_ &m);        // the definition finder beside `re`
+void register_project(QuorlinClass &cls);    // construction, .gitignore, definitions, scan, tree
+void register_selection(QuorlinClass &cls);  // the file list for the model, its choice, reading
+void register_request(QuorlinClass &cls);    // the mode request and the whole pipeline
 
 // Python's `\w` and `\s` for the definition finder; the first call must hold
 // the GIL.
 const CharClasses &python_char_classes();
+
+// The module, for the names a caller may replace.
+inline nb::module_ self() { return orvo::module("quorlin"); }
+
+// The interface text of `key`, through the module's `t`.
+template <typename... Args>
+nb::object text(const char *key, Args &&...args) {
+    return orvo::t_of("quorlin", key, std::forward<Args>(args)...);
+}
+
+inline void say(const char *key) { orvo::print(text(key)); }
+
+// The str forms of `parts` joined, as Python's `+` of str joins them.
+nb::str concat(std::initializer_list<nb::handle> parts);
+
+// Whether the module's `get_language()` gives "zh".
+bool chinese();
+
+// Close the connections of a chat client made for one request (those of its
+// `client`, the `openai` package's object, when it has one), so that none is
+// left open until the garbage collector finds it. Errors of closing are
+// ignored.
+void close_client(nb::handle client);
+
+// `step(client)` with a new chat client from the module's `create_corvane`,
+// closed after the step whatever it gave.
+template <typename Step>
+auto with_client(Step &&step) -> decltype(step(nb::object())) {
+    nb::object client = self().attr("create_corvane")();
+    try {
+        auto result = step(client);
+        close_client(client);
+        return result;
+    } catch (...) {
+        close_client(client);
+        throw;
+    }
+}
+
+// `[{"role": "system", "content": system}, {"role": "user", "content": user}]`.
+nb::list chat_messages(std::string_view system, std::string_view user);
+
+// The content of the first choice of a chat result, or nothing when the
+// result is empty or has no or empty `choices`. A first choice without a
+// message text of type str is a `TypeError`.
+std::optional<nb::str> first_answer(nb::handle result);
 
 // Run engine code: its failures become Python errors, and no C++ text of
 // them reaches a user.

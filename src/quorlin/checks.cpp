@@ -46,17 +46,6 @@ nb::list definitions_of_text(nb::handle suffix, nb::handle text) {
     return str_list(engine_call([&] { return extract_definitions(*group, utf8, python_char_classes()); }));
 }
 
-nb::list definitions_of_path(nb::handle file_path) {
-    const std::string path = orvo::arg_path(file_path, "file_path");
-    const CharClasses &classes = python_char_classes();
-    std::vector<std::string> names;
-    if (path.find('\0') == std::string::npos) {
-        nb::gil_scoped_release unlocked;
-        names = engine_call([&] { return definitions_of_file(path, classes); });
-    }
-    return str_list(names);
-}
-
 }  // namespace
 
 void register_checks(nb::module_ &m) {
@@ -71,10 +60,6 @@ void register_checks(nb::module_ &m) {
           "text"_a.none(),
           "The defined names of a text with the given file suffix: at most 20, without repeats, in the "
           "order found.");
-    m.def("_extract_definitions_from_file", &definitions_of_path,
-          nb::sig("def _extract_definitions_from_file(file_path: str | os.PathLike[str]) -> list[str]"),
-          "file_path"_a.none(),
-          "The defined names of one file, chosen by its suffix; [] when the file cannot be read.");
 }
 
 }  // namespace quorlin

@@ -1,4 +1,5 @@
-// Python's character classes for the definition finder.
+// What the parts of the module share: Python's character classes for the
+// definition finder, the interface language, chat messages and answers.
 #include "bindings.hpp"
 
 namespace quorlin {
@@ -6,10 +7,62 @@ namespace quorlin {
 const CharClasses &python_char_classes() {
     // `re` tests `\w` as "alphanumeric or _" and `\s` as white space, with
     // these very predicates.
-    static const CharClasses classes = CharClasses::from(
-        [](char32_t c) { return c == U'_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); },
-        [](char32_t c) { return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)) != 0; });
+    static const CharClasses classes =
+        CharClasses::from([](char32_t c) { return c == U'_' || Py_UNICODE_ISALNUM(static_cast<Py_UCS4>(c)); },
+                          [](char32_t c) { return Py_UNICODE_ISSPACE(static_cast<Py_UCS4>(c)) != 0; });
     return classes;
+}
+
+nb::str concat(std::initializer_list<nb::handle> parts) {
+    nb::list texts;
+    for (nb::handle part : parts)
+        texts.append(nb::str(part));
+    return nb::borrow<nb::str>(nb::str("").attr("join")(texts));
+}
+
+bool chinese() {
+    nb::object language = self().attr("get_language")();
+    int equal = PyObject_RichCompareBool(language.ptr(), nb::str("zh").ptr(), Py_EQ);
+    if (equal < 0)
+        throw nb::python_error();
+    return equal == 1;
+}
+
+void close_client(nb::handle client) {
+    orvo::guard(
+        [&] {
+            if (nb::hasattr(client, "client") && nb::hasattr(client.attr("client"), "close"))
+                client.attr("client").attr("close")();
+        },
+        [](nb::python_error &) {});
+}
+
+nb::list chat_messages(std::string_view system, std::string_view user) {
+    nb::list messages;
+    for (auto [role, content] : {std::pair{"system", system}, std::pair{"user", user}}) {
+        nb::dict message;
+        message["role"] = role;
+        message["content"] = orvo::to_str(content);
+        messages.append(message);
+    }
+    return messages;
+}
+
+std::optional<nb::str> first_answer(nb::handle result) {
+    if (result.is_none() || !orvo::truthy(result))
+        return std::nullopt;
+    int has_choices = PySequence_Contains(result.ptr(), nb::str("choices").ptr());
+    if (has_choices < 0)
+        throw nb::python_error();
+    if (!has_choices)
+        return std::nullopt;
+    nb::object choices = result["choices"];
+    if (!orvo::truthy(choices))
+        return std::nullopt;
+    nb::object content = choices[0]["message"]["content"];
+    if (!PyUnicode_Check(content.ptr()))
+        orvo::raise(PyExc_TypeError, "the answer's message content is " + orvo::type_name(content) + ", not str");
+    return nb::borrow<nb::str>(content);
 }
 
 }  // namespace quorlin

@@ -1,0 +1,212 @@
+// A Quorlin's view of its project: the root, the matcher of the root's
+// .gitignore, the definitions of one file, the file list and the tree.
+#include "bindings.hpp"
+#include "walk.hpp"
+
+#include <orvo/files.hpp>
+
+#include <cerrno>
+
+#include <sys/stat.h>
+
+namespace quorlin {
+
+using namespace nb::literals;
+
+namespace {
+
+// The project root of a Quorlin, as the file system's bytes.
+std::string root_of(nb::handle self) { return orvo::arg_path(self.attr("current_dir"), "current_dir"); }
+
+std::string joined_path(const std::string &directory, std::string_view name) {
+    std::string path = directory;
+    if (path.empty() || path.back() != '/')
+        path.push_back('/');
+    path.append(name);
+    return path;
+}
+
+// The walk's questions answered with Python: the ignore matcher's
+// `match_file`, and the listing of a directory, which lets other threads run.
+class PythonHooks : public WalkHooks {
+public:
+    explicit PythonHooks(nb::handle matcher) {
+        // A matcher without patterns (or none at all) leaves nothing out.
+        if (!matcher.is_none() && orvo::truthy(matcher))
+            match_file_ = matcher.attr("match_file");
+    }
+
+    bool ignored(std::string_view relative) override {
+        return match_file_.is_valid() && orvo::truthy(match_file_(orvo::path_to_str(relative)));
+    }
+
+    int list(const std::string &path, std::vector<Entry> &out) override {
+        int error;
+        {
+            nb::gil_scoped_release unlocked;
+            error = list_directory(path, out);
+        }
+        if (PyErr_CheckSignals() != 0)  // Ctrl-C ends a long walk
+            throw nb::python_error();
+        return error;
+    }
+
+private:
+    nb::object match_file_;
+};
+
+// Run a walk: its listing failures become `OSError`.
+template <typename Body>
+auto walk(Body &&body) -> decltype(body()) {
+    return engine_call([&] {
+        try {
+            return body();
+        } catch (const WalkError &error) {
+            orvo::raise_os_error(error.error, error.path);
+        }
+    });
+}
+
+// ------------------------------------------------------------- construction
+
+void init(Quorlin *quorlin) {
+    new (quorlin) Quorlin();
+    nb::object self = nb::find(quorlin);
+    self.attr("current_dir") = orvo::path_to_str(orvo::working_directory());
+    self.attr("gitignore_spec") = self.attr("_load_gitignore")();
+    self.attr("nestrel") = quorlin::self().attr("Nestrel")();
+}
+
+nb::object load_gitignore(nb::handle self) {
+    const std::string path = joined_path(root_of(self), ".gitignore");
+    struct stat info;
+    if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0)
+        return nb::none();  // nothing there: no matcher, and no message
+    return orvo::guard(
+        [&]() -> nb::object {
+            std::string bytes;
+            if (!engine_call([&] { return orvo::read_regular_file(path, bytes); }))
+                orvo::raise_os_error(errno, path);
+            nb::object text =
+                nb::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+            if (!text.is_valid())
+                throw nb::python_error();
+            nb::list kept;
+            for (nb::handle line : text.attr("splitlines")()) {
+                const std::string utf8 = orvo::to_utf8(line);
+                const std::string_view stripped = orvo::strip(utf8);
+                if (!stripped.empty() && stripped.front() != '#')
+                    kept.append(line);
+            }
+            return quorlin::self().attr("pathspec").attr("PathSpec").attr("from_lines")("gitwildmatch", kept);
+        },
+        [](nb::python_error &error) -> nb::object {
+            orvo::print(text("quorlin_gitignore_load_error", nb::str(error.value())));
+            return nb::none();
+        });
+}
+
+// ---------------------------------------------------------------- the scan
+
+nb::list definitions_of(nb::handle, nb::handle file_path) {
+    const std::string path = orvo::arg_path(file_path, "file_path");
+    const CharClasses &classes = python_char_classes();
+    std::vector<std::string> names;
+    if (path.find('\0') == std::string::npos) {
+        nb::gil_scoped_release unlocked;
+        names = engine_call([&] { return definitions_of_file(path, classes); });
+    }
+    nb::list list;
+    for (const std::string &name : names)
+        list.append(orvo::to_str(name));
+    return list;
+}
+
+// The first three comment texts of a file, each cut to 100 characters;
+// nothing when the extraction found none.
+std::optional<nb::list> first_comments(nb::handle extracted) {
+    if (extracted.is_none() || !orvo::truthy(extracted))
+        return std::nullopt;
+    std::optional<nb::object> comments = orvo::field(extracted, "comments");
+    if (!comments || !orvo::truthy(*comments))
+        return std::nullopt;
+    nb::object first = nb::steal(PySequence_GetSlice(comments->ptr(), 0, 3));
+    if (!first.is_valid())
+        throw nb::python_error();
+    nb::list cut;
+    for (nb::handle comment : first) {
+        nb::object content = comment["content"];
+        nb::object head = nb::steal(PySequence_GetSlice(content.ptr(), 0, 100));
+        if (!head.is_valid())
+            throw nb::python_error();
+        cut.append(head);
+    }
+    return cut;
+}
+
+nb::list get_file_list(nb::handle self) {
+    const std::string root = root_of(self);
+    PythonHooks hooks(self.attr("gitignore_spec"));
+    const std::vector<std::string> files = walk([&] { return project_files(root, hooks); });
+
+    nb::object nestrel = self.attr("nestrel");
+    nb::object supported = nestrel.attr("SUPPORTED_EXTENSIONS");
+    nb::list file_list;
+    for (const std::string &relative : files) {
+        nb::dict entry;
+        entry["path"] = orvo::path_to_str(relative);
+        const std::string_view suffix = file_suffix(relative);
+        int known = 0;
+        if (!suffix.empty()) {
+            nb::object lowered = orvo::path_to_str(suffix).attr("lower")();
+            known = PySequence_Contains(supported.ptr(), lowered.ptr());
+            if (known < 0)
+                throw nb::python_error();
+        }
+        if (known) {
+            nb::str full_path = orvo::path_to_str(joined_path(root, relative));
+            if (std::optional<nb::list> comments =
+                    first_comments(nestrel.attr("extract_comments_from_file")(full_path)))
+                entry["comments"] = *comments;
+            nb::object definitions = self.attr("_extract_definitions_from_file")(full_path);
+            if (orvo::truthy(definitions))
+                entry["definitions"] = definitions;
+        }
+        file_list.append(entry);
+    }
+    return file_list;
+}
+
+// ---------------------------------------------------------------- the tree
+
+nb::str generate_project_tree(nb::handle self) {
+    const std::string root = root_of(self);
+    PythonHooks hooks(self.attr("gitignore_spec"));
+    const std::size_t slash = root.rfind('/');
+    const std::string_view name =
+        slash == std::string::npos ? std::string_view(root) : std::string_view(root).substr(slash + 1);
+    return orvo::path_to_str(walk([&] { return project_tree(root, name, hooks); }));
+}
+
+}  // namespace
+
+void register_project(QuorlinClass &cls) {
+    cls.def("__init__", &init, nb::sig("def __init__(self) -> None"),
+            "Take the working directory as the project root, load the matcher of its .gitignore and make a "
+            "Nestrel for the comments.")
+        .def("_load_gitignore", &load_gitignore, nb::sig("def _load_gitignore(self) -> pathspec.PathSpec | None"),
+             "The matcher of the root's .gitignore (git's wildmatch rules), or None when there is none; None "
+             "after a printed message when it cannot be read, decoded or compiled.")
+        .def("_extract_definitions_from_file", &definitions_of,
+             nb::sig("def _extract_definitions_from_file(self, file_path: str | os.PathLike) -> list[str]"),
+             "file_path"_a.none(),
+             "The names a source file defines (classes, functions, ...), found by its suffix's patterns: at "
+             "most 20, without repeats, in the order found; [] when the file cannot be read.")
+        .def("_get_file_list", &get_file_list, nb::sig("def _get_file_list(self) -> list[dict]"),
+             "Every file of the project that is not ignored, as {'path', 'comments', 'definitions'} (the last "
+             "two for supported source files that have them), sorted by path.")
+        .def("_generate_project_tree", &generate_project_tree, nb::sig("def _generate_project_tree(self) -> str"),
+             "The drawing of the project's directory tree, directories first, ignored entries left out.");
+}
+
+}  // namespace quorlin

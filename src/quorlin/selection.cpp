@@ -1,0 +1,215 @@
+// The chat model's choice of files: the file list as it is shown, the
+// selection request, and reading the chosen files below the project root.
+#include "bindings.hpp"
+#include "prompts.hpp"
+
+#include <orvo/files.hpp>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+#include <sys/stat.h>
+
+namespace quorlin {
+
+using namespace nb::literals;
+
+namespace {
+
+constexpr Py_ssize_t max_read_files = 8;
+
+// The texts of a list field of a file entry (definitions, comments): none
+// when it is missing or empty; its items must be str, as `", ".join` wants.
+std::vector<std::string> texts_of(nb::handle entry, const char *field) {
+    PyObject *value = PyDict_GetItemString(entry.ptr(), field);
+    std::vector<std::string> texts;
+    if (!value)
+        return texts;
+    nb::object held = nb::borrow(value);
+    if (!orvo::truthy(held))
+        return texts;
+    nb::object items = nb::steal(PySequence_Fast(held.ptr(), "a file entry's definitions and comments must be lists"));
+    if (!items.is_valid())
+        throw nb::python_error();
+    for (nb::handle item : items) {
+        if (!PyUnicode_Check(item.ptr()))
+            orvo::raise(PyExc_TypeError,
+                        std::string("a file entry's ") + field + " must be str, not " + orvo::type_name(item));
+        texts.push_back(orvo::to_utf8(item));
+    }
+    return texts;
+}
+
+nb::str format_file_list_for_ai(nb::handle, nb::handle file_list) {
+    nb::list list = orvo::arg_list(file_list, "file_list");
+    std::vector<ListedFile> files;
+    orvo::for_each_item(list, [&](nb::handle entry) {
+        if (!PyDict_Check(entry.ptr()))
+            orvo::wrong_type(entry, "file_list", "a list of dict");
+        ListedFile file;
+        file.path = orvo::to_utf8(entry["path"]);
+        file.definitions = texts_of(entry, "definitions");
+        file.comments = texts_of(entry, "comments");
+        files.push_back(std::move(file));
+    });
+    return orvo::to_str(engine_call([&] { return format_file_list(files); }));
+}
+
+// The selection request with `client`: the chosen paths, or None after a
+// printed message.
+nb::object choose_files(nb::handle self, nb::handle prompt, nb::handle file_list, nb::handle client) {
+    const bool zh = chinese();
+    nb::object list_text = self.attr("_format_file_list_for_ai")(file_list);
+    nb::list messages = chat_messages(selection_system_message(zh),
+                                      selection_user_message(orvo::to_utf8(prompt), orvo::to_utf8(list_text)));
+    nb::object result = client.attr("chat_completion")(messages, "temperature"_a = 0.3);
+    std::optional<nb::str> answer = first_answer(result);
+    if (!answer) {
+        say("ai_response_error");
+        return nb::none();
+    }
+    nb::object json = orvo::module("json");
+    nb::object parsed;
+    try {
+        parsed = json.attr("loads")(orvo::to_str(without_fences(orvo::to_utf8(*answer))));
+    } catch (nb::python_error &error) {
+        if (!error.matches(json.attr("JSONDecodeError")))
+            throw;
+        orvo::print(text("quorlin_json_parse_error", nb::str(error.value())));
+        return nb::none();
+    }
+    if (!PyDict_Check(parsed.ptr()))
+        orvo::raise(PyExc_TypeError, "the reply is a JSON " + orvo::type_name(parsed) + ", not an object");
+    PyObject *files = PyDict_GetItemString(parsed.ptr(), "files");
+    if (!files || !orvo::truthy(files)) {
+        say("quorlin_no_files_selected");
+        return nb::none();
+    }
+    if (!PyList_Check(files))
+        orvo::raise(PyExc_TypeError, "the reply's files are a " + orvo::type_name(files) + ", not a list");
+    return nb::borrow(files);
+}
+
+nb::object ask_ai_for_files(nb::handle self, nb::handle user_prompt, nb::handle file_list) {
+    nb::str prompt = orvo::arg_pystr(user_prompt, "user_prompt");
+    orvo::arg_list(file_list, "file_list");
+    return orvo::guard(
+        [&] { return with_client([&](nb::handle client) { return choose_files(self, prompt, file_list, client); }); },
+        [](nb::python_error &error) -> nb::object {
+            orvo::print(text("quorlin_analysis_error", nb::str(error.value())));
+            return nb::none();
+        });
+}
+
+// The error text of a failed system call on `path`, as Python's OSError
+// writes it.
+nb::str os_error_text(int error, const std::string &path) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    nb::python_error raised;
+    return nb::str(raised.value());
+}
+
+// The resolved form of a path, or nothing when it cannot be resolved.
+std::optional<std::string> resolved(const std::string &path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    if (!real)
+        return std::nullopt;
+    return std::string(real.get());
+}
+
+enum class Reading { skipped, read, failed };
+
+// Read a chosen file below the project root: skipped when it is missing,
+// not a regular file, or resolves outside the root (`real_root`).
+Reading read_chosen(const std::string &path, const std::optional<std::string> &real_root, std::string &bytes,
+                    int &error) {
+    nb::gil_scoped_release unlocked;
+    struct stat info;
+    if (!real_root || path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0 ||
+        !S_ISREG(info.st_mode))
+        return Reading::skipped;
+    const std::optional<std::string> real = resolved(path);
+    if (!real || !orvo::lies_below(*real, *real_root))
+        return Reading::skipped;
+    if (orvo::read_regular_file(path, bytes))
+        return Reading::read;
+    error = errno;
+    return Reading::failed;
+}
+
+// A file's bytes as Python's text reading gives them: strict UTF-8, line
+// ends made "\n".
+nb::str decoded(const std::string &bytes) {
+    nb::object text = nb::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+    if (!text.is_valid())
+        throw nb::python_error();
+    if (bytes.find('\r') == std::string::npos)
+        return nb::borrow<nb::str>(text);
+    return orvo::to_str(orvo::normalize_newlines(bytes));
+}
+
+nb::dict read_files_content(nb::handle self, nb::handle file_paths) {
+    nb::list paths = orvo::arg_list(file_paths, "file_paths");
+    const Py_ssize_t count = PyList_GET_SIZE(paths.ptr());
+    if (count > max_read_files) {
+        orvo::print(concat(
+            {nb::str("\n⚠️  "), text("warning"), nb::str(" "), text("quorlin_max_files_exceeded", nb::int_(count))}));
+        orvo::print(concat({nb::str("ℹ️  "), text("quorlin_reading_limited", max_read_files)}));
+    }
+    nb::object chosen = nb::steal(PyList_GetSlice(paths.ptr(), 0, max_read_files));
+    if (!chosen.is_valid())
+        throw nb::python_error();
+    const std::string root = orvo::arg_path(self.attr("current_dir"), "current_dir");
+    std::optional<std::string> real_root;
+    {
+        nb::gil_scoped_release unlocked;
+        real_root = resolved(root);
+    }
+    nb::dict contents;
+    orvo::for_each_item(chosen, [&](nb::handle item) {
+        const std::string relative = orvo::arg_path(item, "file_paths");
+        const std::string path =
+            relative.starts_with("/") ? relative : (root.ends_with("/") ? root : root + "/") + relative;
+        std::string bytes;
+        int error = 0;
+        const Reading reading = engine_call([&] { return read_chosen(path, real_root, bytes, error); });
+        if (reading == Reading::skipped)
+            return;
+        nb::object value = orvo::guard(
+            [&]() -> nb::object {
+                if (reading == Reading::failed)
+                    orvo::raise(PyExc_OSError, os_error_text(error, path));
+                return decoded(bytes);
+            },
+            [&](nb::python_error &failure) -> nb::object {
+                nb::str error_text = nb::str(failure.value());
+                orvo::print(text("quorlin_read_file_error", item, error_text));
+                return concat({nb::str("# "), text("read_failed"), nb::str(": "), error_text});
+            });
+        contents[item] = value;
+    });
+    return contents;
+}
+
+}  // namespace
+
+void register_selection(QuorlinClass &cls) {
+    cls.def("_format_file_list_for_ai", &format_file_list_for_ai,
+            nb::sig("def _format_file_list_for_ai(self, file_list: list[dict]) -> str"), "file_list"_a.none(),
+            "The file list as the chat model is shown it: per file its path, definitions and comments.")
+        .def("_ask_ai_for_files", &ask_ai_for_files,
+             nb::sig("def _ask_ai_for_files(self, user_prompt: str, file_list: list[dict]) -> list | None"),
+             "user_prompt"_a.none(), "file_list"_a.none(),
+             "Ask the chat model which files matter for the task: the paths it chose, as it gave them, or None "
+             "after a printed message.")
+        .def("_read_files_content", &read_files_content,
+             nb::sig("def _read_files_content(self, file_paths: list[str]) -> dict[str, str]"), "file_paths"_a.none(),
+             "The texts of at most the first 8 chosen files, by the path as given. A path that is missing, not a "
+             "regular file or resolves outside the project root is left out; a file that cannot be read or "
+             "decoded maps to a placeholder after a printed message.");
+}
+
+}  // namespace quorlin

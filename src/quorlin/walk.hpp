@@ -1,0 +1,80 @@
+// The walks over the project below its root, in plain C++ (POSIX): the file
+// list's scan, which never enters a directory it leaves out, and the drawing
+// of the project tree. The ignore rules of the project's .gitignore come in
+// through `WalkHooks`, which also lists the directories.
+//
+// Names are file-system bytes. They are ordered by the code points of the
+// text Python makes of them (UTF-8, each byte that is not part of a valid
+// sequence standing for the code point U+DC80 to U+DCFF, as "surrogateescape"
+// decodes it), so that the order is that of Python's str comparison.
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace quorlin {
+
+// The ten names that the scan never descends into and that the tree never
+// draws: ".git", ".svn", ".hg", "node_modules", "__pycache__",
+// ".pytest_cache", ".tox", ".venv", "venv", "env" (exact, case counts).
+bool is_default_ignored(std::string_view name);
+
+// One entry of a directory.
+struct Entry {
+    std::string name;
+    bool directory = false;  // a directory, symbolic links followed
+    bool link = false;       // the entry itself is a symbolic link
+    int test_error = 0;      // the error of following the entry's link, or 0
+};
+
+// The entries of the directory at `path`, "." and ".." left out, in the order
+// the file system gives them. Returns 0, or the error number of a failure to
+// open or read the directory (then `out` holds nothing).
+int list_directory(const std::string &path, std::vector<Entry> &out);
+
+// Whether name `a` comes before name `b` by the code points of their text.
+bool comes_before(std::string_view a, std::string_view b);
+
+// What a walk asks of its caller.
+class WalkHooks {
+public:
+    virtual ~WalkHooks() = default;
+    // Whether the project's ignore rules leave out the path relative to the
+    // root (names joined by "/", no trailing "/", also for a directory).
+    virtual bool ignored(std::string_view relative) = 0;
+    // List a directory as `list_directory` does.
+    virtual int list(const std::string &path, std::vector<Entry> &out) { return list_directory(path, out); }
+};
+
+// The relative paths of the project's files, sorted by `comes_before`: the
+// walk from `root` goes top-down; in each directory it drops the
+// subdirectories named in `is_default_ignored` and those that `ignored`, and
+// enters the others unless they are symbolic links; every entry that is not a
+// directory (a link to a file, a link whose target is missing, a pipe ...) is a
+// file, kept unless `ignored`. A directory that cannot be listed is skipped.
+std::vector<std::string> project_files(const std::string &root, WalkHooks &hooks);
+
+// A failure of the tree drawing other than a denied permission.
+class WalkError : public std::runtime_error {
+public:
+    WalkError(int error, std::string path) : std::runtime_error("walk failed"), error(error), path(std::move(path)) {}
+    int error;
+    std::string path;
+};
+
+// The drawing of the project tree: the line `root_name` + "/", then one line
+// per entry below `root`, depth-first, each directory's entries sorted with
+// the directories first (links followed), dropping the names of
+// `is_default_ignored` and what `ignored`, drawn with "├── ", "└── ", "│   "
+// and "    ". Lines are joined by "\n", with none after the last. A directory
+// whose listing or entries are refused by a permission is drawn empty; a
+// directory that leads back to one being drawn above it is drawn without its
+// entries. Any other failure to list throws `WalkError`.
+std::string project_tree(const std::string &root, std::string_view root_name, WalkHooks &hooks);
+
+}  // namespace quorlin

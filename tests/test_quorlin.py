@@ -1,0 +1,362 @@
+"""Prompt enhancement's steps on real directories and the loopback fake
+service: the scan and file list, the tree, the file selection, reading the
+chosen files and the mode requests with their exact texts."""
+
+import json
+import os
+import subprocess
+import threading
+from pathlib import Path
+
+import pytest
+
+import i18n
+import quorlin
+from fake_service import CHAT, chat_body
+from quorlin_texts import (CONCISE_QUESTION_INSTRUCTIONS, CONCISE_REVIEW_INSTRUCTIONS, CONCISE_RULES,
+                           DETAILED_RULES, PROMPT_OUTPUT_RULE, PROMPT_PREAMBLE, QUESTION_INSTRUCTIONS,
+                           REVIEW_INSTRUCTIONS, SEARCH_INSTRUCTIONS, SELECTION_INSTRUCTIONS)
+
+
+def files(**contents):
+    """Write files below the working directory ("__" in a name stands for "/")."""
+    for name, content in contents.items():
+        path = Path(name.replace("__", "/"))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(content if isinstance(content, bytes) else content.encode())
+
+
+def paths(file_list):
+    return [entry["path"] for entry in file_list]
+
+
+def replies(fake, *contents):
+    for content in contents:
+        fake.respond(CHAT, chat_body(content) if isinstance(content, str) else content)
+
+
+def sent(fake, k=-1):
+    """The messages and settings of the k-th chat request."""
+    body = fake.calls(CHAT)[k].body
+    return [m["content"] for m in body["messages"]], {k: v for k, v in body.items() if k != "messages"}
+
+
+# ------------------------------------------------------------------ the scan
+
+def test_scan_prunes_ignored_directories_and_sorts_by_code_point(capsys):
+    files(**{"lib__env__a.py": "x", "node_modules__m.js": "x", ".git__config": "x", "Env__e.txt": "",
+             "envs__e.txt": "", "env": "", ".hidden__h.txt": "", "B.md": "", "a.md": "", "src-old__x.py": "",
+             "src__a.py": "", "a.txt": "", "a__b.txt": "", "a_b.txt": "", "名.txt": ""})
+    Path(".git2").write_text("")  # a file: default names prune directories only
+    file_list = quorlin.Quorlin()._get_file_list()
+    assert paths(file_list) == [".git2", ".hidden/h.txt", "B.md", "Env/e.txt", "a.md", "a.txt", "a/b.txt", "a_b.txt",
+                                "env", "envs/e.txt", "src-old/x.py", "src/a.py", "名.txt"]
+    assert capsys.readouterr().out == ""
+
+
+def test_gitignore_rules_prune_and_skip(capsys):
+    files(**{".gitignore": "gen\n  # indented comment\n\\#kept\nbuild/\n*.log\n!node_modules/keep.js\n",
+             "gen__a.py": "", "src__gen__b.py": "", "build__out.txt": "", "build__deep__x.txt": "",
+             "#kept": "", "x.log": "", "node_modules__keep.js": "", "main.py": ""})
+    q = quorlin.Quorlin()
+    assert [p.pattern for p in q.gitignore_spec.patterns] == ["gen", "\\#kept", "build/", "*.log",
+                                                            "!node_modules/keep.js"]
+    assert paths(q._get_file_list()) == [".gitignore", "main.py"]
+    assert capsys.readouterr().out == ""
+
+
+def test_a_gitignore_of_only_comments_excludes_nothing():
+    files(**{".gitignore": "\n# comment\n   \n", "a.log": ""})
+    q = quorlin.Quorlin()
+    assert len(q.gitignore_spec.patterns) == 0
+    assert paths(q._get_file_list()) == [".gitignore", "a.log"]
+
+
+@pytest.mark.parametrize("make", [lambda: Path(".gitignore").write_bytes(b"ok\n\xff\n"),
+                                  lambda: Path(".gitignore").mkdir(),
+                                  lambda: Path(".gitignore").write_text("ok\n!\n")])
+def test_a_gitignore_that_cannot_be_used_is_reported(make, capsys):
+    make()
+    files(**{"ok.txt": ""})
+    q = quorlin.Quorlin()
+    out = capsys.readouterr().out
+    assert out.startswith("Failed to load .gitignore: ") and out.count("\n") == 1
+    assert q.gitignore_spec is None and "ok.txt" in paths(q._get_file_list())
+
+
+def test_entries_carry_three_comments_cut_by_code_point_and_definitions():
+    long = "注" * 150
+    files(**{"Main.PY": f"# one\n# {long}\n# three\n# four\n# five\nclass A:\n    def f(self): pass\n",
+             "plain.py": "x = 1\n", "archive.tar.gz": "class A", ".bashrc": "# c", "a.": "", ".py": "# c",
+             "src__environment.py": "# hidden from comments\ndef g(): pass\n", ".gitignore": "env\n"})
+    by_path = {e["path"]: e for e in quorlin.Quorlin()._get_file_list()}
+    assert list(by_path["Main.PY"]) == ["path", "comments", "definitions"]
+    assert by_path["Main.PY"]["comments"] == ["one", long[:100], "three"]
+    assert by_path["Main.PY"]["definitions"] == ["A", "f"]
+    # No comments and no definitions, or no supported suffix: the path alone.
+    for name in ("plain.py", "archive.tar.gz", ".bashrc", "a.", ".py"):
+        assert by_path[name] == {"path": name}
+    # The Nestrel's own reading of .gitignore ("env" as a substring) hides the comments only.
+    assert by_path["src/environment.py"] == {"path": "src/environment.py", "definitions": ["g"]}
+
+
+def test_links_pipes_and_unreadable_things_in_the_scan(tmp_path):
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "deep.py").write_text("class Deep: pass\n")
+    files(**{"real.py": "class Real: pass\n", "locked__secret.py": "class S: pass\n"})
+    os.symlink(outside, "dirlink")
+    os.symlink("real.py", "filelink.py")
+    os.symlink("missing.py", "dangling.py")
+    os.mkfifo("pipe.py")
+    Path("unreadable.py").write_text("class U: pass\n")
+    os.chmod("unreadable.py", 0)
+    os.chmod("locked", 0)
+    try:
+        by_path = {e["path"]: e for e in quorlin.Quorlin()._get_file_list()}
+    finally:
+        os.chmod("locked", 0o755)
+    if os.geteuid() != 0:
+        assert by_path["unreadable.py"] == {"path": "unreadable.py"}
+    assert by_path["filelink.py"]["definitions"] == ["Real"]
+    assert by_path["dangling.py"] == {"path": "dangling.py"} and by_path["pipe.py"] == {"path": "pipe.py"}
+    assert not any(p.startswith("dirlink") for p in by_path)
+
+
+def test_names_that_are_not_utf8_are_listed_and_ordered_as_python_orders_them():
+    for name in (b"z.txt", b"\xff.txt", "\uffff.txt".encode(), b"\xe4\xb8.txt"):
+        Path(os.fsdecode(name)).write_text("")
+    listed = paths(quorlin.Quorlin()._get_file_list())
+    assert listed == sorted(os.listdir(".")) and set(listed) == set(os.listdir("."))
+
+
+def test_the_scan_sees_state_changed_by_callers():
+    files(**{"a.py": "def f(): pass\n", "b.txt": ""})
+    q = quorlin.Quorlin()
+    q.gitignore_spec = q.nestrel = None
+    with pytest.raises(AttributeError):
+        q._get_file_list()  # the Nestrel is needed for a supported file
+    q = quorlin.Quorlin()
+    q._extract_definitions_from_file = lambda path: ["from", os.path.basename(path)]
+    assert q._get_file_list()[0]["definitions"] == ["from", "a.py"]
+
+
+# ------------------------------------------------------------------ the tree
+
+def test_the_tree_of_the_example_and_its_rules(tmp_path):
+    root = tmp_path / "proj"
+    root.mkdir()
+    os.chdir(root)
+    files(**{"src__main.py": "", ".git__HEAD": "", "README.md": ""})
+    assert quorlin.Quorlin()._generate_project_tree() == "proj/\n├── src/\n│   └── main.py\n└── README.md"
+    # Directories first, each part by code point; the last entry is decided after filtering.
+    files(**{"docs__b.txt": "", "Makefile": "", "main.c": "", "Zeta": "", "alpha": "", "env": "", "venv__x": "",
+             ".gitignore": "gen/\nzz\n", "gen__g.c": "", "zz": ""})
+    assert quorlin.Quorlin()._generate_project_tree().split("\n") == [
+        "proj/", "├── docs/", "│   └── b.txt", "├── gen/", "├── src/", "│   └── main.py", "├── .gitignore",
+        "├── Makefile", "├── README.md", "├── Zeta", "├── alpha", "└── main.c"]
+
+
+def test_the_tree_draws_links_unreadable_and_looping_directories(tmp_path):
+    files(**{"a__locked__x.txt": "", "a__later.txt": "", "target__t.txt": ""})
+    os.symlink("target", "b-link")
+    os.symlink("..", "target/up")  # leads back to the root
+    os.chmod("a/locked", 0)
+    try:
+        tree = quorlin.Quorlin()._generate_project_tree()
+    finally:
+        os.chmod("a/locked", 0o755)
+    lines = tree.split("\n")[1:]
+    expected_locked = ["│   ├── locked/"] if os.geteuid() != 0 else ["│   ├── locked/", "│   │   └── x.txt"]
+    assert lines == ["├── a/", *expected_locked, "│   └── later.txt", "├── b-link/", "│   ├── up/",
+                     "│   └── t.txt", "└── target/", "    ├── up/", "    └── t.txt"]
+
+
+def test_an_empty_or_unlistable_root_draws_its_line_alone(tmp_path):
+    assert quorlin.Quorlin()._generate_project_tree() == "work/"
+    q = quorlin.Quorlin()
+    q.current_dir = str(tmp_path / "gone")
+    with pytest.raises(FileNotFoundError):
+        q._generate_project_tree()
+
+
+# ---------------------------------------------------------- file selection
+
+LIST = [{"path": "a.py", "definitions": ["f", "g"], "comments": ["one", "two\nlines"]},
+        {"path": "b.txt"}, {"path": "c.py", "definitions": []}]
+FORMATTED = "📄 a.py\n  ├─ 定义: f, g\n  └─ 注释: one | two\nlines\n\n📄 b.txt\n\n📄 c.py"
+
+
+def test_the_selection_request_is_sent_exactly(ai_env):
+    replies(ai_env, '```json\n{"files": ["x.py", "x.py", "../y"], "reason": "r"}\n```')
+    q = quorlin.Quorlin()
+    assert q._format_file_list_for_ai(LIST) == FORMATTED and q._format_file_list_for_ai([]) == ""
+    assert q._ask_ai_for_files("fix it", LIST) == ["x.py", "x.py", "../y"]
+    (system, user), settings = sent(ai_env)
+    assert system == SELECTION_INSTRUCTIONS + "Please respond in English.\n"
+    assert user == ("用户任务提示词：\nfix it\n\n项目文件列表（包含定义和注释信息）：\n" + FORMATTED
+                    + "\n\n请分析并返回需要查看的文件路径。")
+    assert settings == {"model": "gpt-3.5-turbo", "temperature": 0.3, "max_tokens": None, "stream": False}
+    i18n.set_language("zh")
+    replies(ai_env, '{"files": ["a"]}')
+    q._ask_ai_for_files("p", [])
+    assert sent(ai_env)[0][0].endswith("6. 请用中文回复。\n")
+
+
+@pytest.mark.parametrize("reply,printed", [
+    ('{"files": ["a.py"]}```', None),
+    ('```{"files": ["a.py"]}```', "Could not parse the AI's JSON reply: "),
+    ("```", "Could not parse the AI's JSON reply: "),
+    ('{"reason": "none"}', "The AI selected no files."),
+    ('{"files": []}', "The AI selected no files."),
+    ('{"files": 0}', "The AI selected no files."),
+    ('{"files": "a.py"}', "Error while choosing the relevant files: "),
+    ('["a.py"]', "Error while choosing the relevant files: "),
+    ('{"files": ' + "[" * 100000 + "]" * 100000 + "}", "Error while choosing the relevant files: "),
+    (chat_body(choices=[]), "The AI service returned no usable answer."),
+    (chat_body(None), "Error while choosing the relevant files: "),
+])
+def test_replies_that_choose_nothing(ai_env, capsys, reply, printed):
+    replies(ai_env, reply)
+    result = quorlin.Quorlin()._ask_ai_for_files("task", [])
+    out = capsys.readouterr().out
+    if printed is None:
+        assert result == ["a.py"] and out == ""
+    else:
+        assert result is None and out.startswith(printed) and out.count("\n") == 1
+
+
+def test_a_missing_key_is_reported_and_arguments_are_checked(capsys):
+    q = quorlin.Quorlin()
+    assert q._ask_ai_for_files("task", []) is None
+    assert capsys.readouterr().out.startswith("Error while choosing the relevant files: ")
+    with pytest.raises(TypeError, match="user_prompt"):
+        q._ask_ai_for_files(b"task", [])
+    with pytest.raises(TypeError, match="file_list"):
+        q._format_file_list_for_ai(("not", "a list"))
+    with pytest.raises(TypeError, match="definitions must be str, not int"):
+        q._format_file_list_for_ai([{"path": "a", "definitions": ["ok", 3]}])
+
+
+# ------------------------------------------------------ reading chosen files
+
+def test_reading_is_limited_to_eight_in_order(capsys):
+    files(**{f"f{k}.txt": f"text {k}\r\nnext" for k in range(9)})
+    q = quorlin.Quorlin()
+    chosen = [f"f{k}.txt" for k in range(9)]
+    assert q._read_files_content(chosen[:7] + ["f0.txt"]) == {f"f{k}.txt": f"text {k}\nnext" for k in range(7)}
+    assert capsys.readouterr().out == ""
+    assert list(q._read_files_content(chosen)) == chosen[:8]
+    assert capsys.readouterr().out == ("\n⚠️  Warning: The AI selected 9 files, more than the limit.\n"
+                                       "ℹ️  Only the first 8 files are read.\n")
+
+
+def test_only_regular_files_below_the_root_are_read(tmp_path, capsys):
+    (tmp_path / "secret.txt").write_text("outside")
+    files(**{"src__a.py": "inside", "bad.txt": b"ok\xff", "sub__x": ""})
+    os.symlink(tmp_path / "secret.txt", "out-link")
+    os.symlink("src/a.py", "in-link")
+    os.mkfifo("pipe")
+    q = quorlin.Quorlin()
+    assert q._read_files_content(["../secret.txt", str(tmp_path / "secret.txt"), "out-link", "pipe", "sub",
+                                  "missing", ""]) == {}
+    assert capsys.readouterr().out == ""
+    contents = q._read_files_content(["in-link", str(Path("src/a.py").resolve()), "bad.txt", "src/../src/a.py"])
+    assert list(contents) == ["in-link", str(Path("src/a.py").resolve()), "bad.txt", "src/../src/a.py"]
+    assert contents["in-link"] == "inside" and contents["bad.txt"].startswith("# Read failed: 'utf-8' codec")
+    assert capsys.readouterr().out.startswith("Failed to read the file bad.txt: 'utf-8' codec can't decode")
+    with pytest.raises(TypeError, match="file_paths"):
+        q._read_files_content(["a", 3])
+    assert q._read_files_content(["a\0b"]) == {}
+
+
+# ------------------------------------------------------------ mode requests
+
+MODES = {
+    "question": (QUESTION_INSTRUCTIONS, "用户问题：\n", "\n```\n\n相关代码文件：\n", "\n\n请基于以上代码内容回答用户的问题。"),
+    "question_concise": (CONCISE_QUESTION_INSTRUCTIONS, "用户问题：\n", "\n```\n\n相关代码文件：\n",
+                         "\n\n请简洁地回答用户的问题。"),
+    "diff_review": (REVIEW_INSTRUCTIONS, "用户审查要求：\n", None, "\n\n请基于以上信息审查代码修改。"),
+    "diff_review_concise": (CONCISE_REVIEW_INSTRUCTIONS, "用户审查要求：\n", None, "\n\n请简洁地审查这些代码修改。"),
+    "code_search": (SEARCH_INSTRUCTIONS, "用户搜索需求：\n", "\n```\n\n代码文件内容：\n",
+                    "\n\n请根据用户需求查找相关的代码段，并严格按照要求的格式输出。"),
+}
+SPINNERS = {"question": "AI正在回答问题...", "question_concise": "AI正在回答问题...",
+            "diff_review": "AI正在审查代码修改...", "diff_review_concise": "AI正在快速审查代码修改...",
+            "code_search": "AI正在搜索相关代码段..."}
+
+
+@pytest.fixture
+def spinner(monkeypatch):
+    import brisolet
+    shown = []
+
+    def loading_context(message, style):
+        shown.append((message, style))
+        return brisolet.loading_context(message, style)
+    monkeypatch.setattr(quorlin, "loading_context", loading_context)
+    return shown
+
+
+@pytest.mark.parametrize("mode", [*MODES, "detailed", "concise", "Question", "question ", "other"])
+def test_every_mode_sends_its_texts(ai_env, spinner, mode):
+    files(**{"a.py": "print(1)\n"})
+    replies(ai_env, "  the answer\n```x```  ")
+    q = quorlin.Quorlin()
+    contents = {"a.py": "print(1)\n", "b.py": "# Read failed: x"}
+    assert q._generate_enhanced_prompt("do it", contents, mode, "DIFF") == "the answer\n```x```"
+    (system, user), settings = sent(ai_env)
+    assert settings == {"model": "gpt-3.5-turbo", "temperature": 0.7, "max_tokens": None, "stream": False}
+    tree = "work/\n└── a.py"
+    block = "## a.py\n```\nprint(1)\n\n```\n## b.py\n```\n# Read failed: x\n```"
+    if mode in MODES:
+        instructions, head, middle, closing = MODES[mode]
+        assert system == instructions + "Please answer the user's question in English."
+        if middle is None:
+            middle = "\n```\n\nGit Diff（代码修改）：\n```diff\nDIFF\n```\n\n相关代码文件（作为上下文）：\n"
+        assert user == head + "do it\n\n项目结构：\n```\n" + tree + middle + block + closing
+        assert spinner == [(i18n.t(SPINNERS[mode]), "dots")]  # the fixed text is looked up as a key
+    else:
+        rules = DETAILED_RULES if mode == "detailed" else CONCISE_RULES
+        assert system == PROMPT_PREAMBLE + rules + PROMPT_OUTPUT_RULE + "Please generate the enhanced prompt in English."
+        assert user == ("原始提示词：\ndo it\n\n项目结构：\n```\n" + tree + "\n```\n\n相关代码文件：\n" + block
+                        + "\n\n请生成增强版提示词。")
+        assert spinner == [("The AI is generating the enhanced prompt...", "dots")]
+
+
+def test_chinese_language_lines_and_an_empty_block(ai_env, spinner):
+    i18n.set_language("zh")
+    replies(ai_env, "答", "答")
+    q = quorlin.Quorlin()
+    q._generate_enhanced_prompt("p", {}, "diff_review")
+    (system, user), _ = sent(ai_env)
+    assert system.endswith("\n\n请用中文回答用户问题。") and "```diff\n\n```\n\n相关代码文件（作为上下文）：\n\n\n请基于" in user
+    q._generate_enhanced_prompt("p", {})
+    (system, user), _ = sent(ai_env)
+    assert system.endswith("文字。\n请用中文生成增强提示词。") and user.endswith("相关代码文件：\n\n\n请生成增强版提示词。")
+    assert spinner[1] == ("AI 正在生成增强提示词...", "dots")
+
+
+def test_failed_requests_print_one_line_after_the_animation(ai_env, spinner, capsys, monkeypatch):
+    q = quorlin.Quorlin()
+    replies(ai_env, chat_body(choices=[]))
+    assert q._generate_enhanced_prompt("p", {}, "question") is None
+    assert capsys.readouterr().out.endswith("The AI service returned no usable answer.\n")
+    monkeypatch.delenv("AI_API_KEY")
+    assert q._generate_enhanced_prompt("p", {}) is None
+    assert capsys.readouterr().out.startswith("Generation failed: ") and len(spinner) == 1
+    with pytest.raises(TypeError, match="file_contents"):
+        q._generate_enhanced_prompt("p", [], "question")
+    with pytest.raises(TypeError, match="git_diff"):
+        q._generate_enhanced_prompt("p", {}, "question", None)
+
+
+def test_enhance_prompt_runs_the_pipeline(ai_env, spinner, capsys):
+    files(**{"a.py": "def f(): pass\n"})
+    replies(ai_env, '{"files": ["missing.py"]}', "enhanced")
+    assert quorlin.Quorlin().enhance_prompt("task", "code_search") == "enhanced"
+    assert "\n\n代码文件内容：\n\n\n请根据" in sent(ai_env)[0][1]
+    assert "📄 a.py\n  ├─ 定义: f" in sent(ai_env, 0)[0][1]
+    replies(ai_env, '{"files": []}')
+    assert quorlin.Quorlin().enhance_prompt("task") is None
+    assert capsys.readouterr().out.endswith("\rThe AI selected no files.\n") and len(ai_env.calls(CHAT)) == 3
