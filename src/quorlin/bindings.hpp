@@ -33,6 +33,7 @@ void register_checks(nb::module_ &m);        // the definition finder beside `re
 void register_project(QuorlinClass &cls);    // construction, .gitignore, definitions, scan, tree
 void register_selection(QuorlinClass &cls);  // the file list for the model, its choice, reading
 void register_request(QuorlinClass &cls);    // the mode request and the whole pipeline
+void register_command(nb::module_ &m);       // run_quorlin and the stand-alone entry
 
 // Python's `\w` and `\s` for the definition finder; the first call must hold
 // the GIL.
@@ -83,6 +84,25 @@ nb::list chat_messages(std::string_view system, std::string_view user);
 // result is empty or has no or empty `choices`. A first choice without a
 // message text of type str is a `TypeError`.
 std::optional<nb::str> first_answer(nb::handle result);
+
+// ------------------------------------------------------------------ command
+
+// What one run of the command keeps: the Quorlin of the run, the task text,
+// and the answer shown.
+struct Run {
+    nb::object enhancer;
+    nb::str user_prompt;
+    nb::object enhanced_prompt;
+};
+
+// The mode menu and its question: the mode literal chosen.
+nb::str choose_mode();
+// A diff that is a str not empty after trimming.
+bool usable_diff(nb::handle diff);
+// The save action: the answer file, then the keep/delete question.
+void save_answer(const Run &run);
+// The retry action: true when it gave a new answer to show.
+bool retry(Run &run);
 
 // Run engine code: its failures become Python errors, and no C++ text of
 // them reaches a user.

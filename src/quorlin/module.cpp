@@ -19,5 +19,6 @@ NB_MODULE(quorlin, m) {
     quorlin::register_project(cls);
     quorlin::register_selection(cls);
     quorlin::register_request(cls);
+    quorlin::register_command(m);
     quorlin::register_checks(m);
 }

@@ -1,0 +1,120 @@
+// Two actions on the shown answer: saving it as a Markdown answer file in
+// the working directory (with the offer to delete it again), and retrying
+// with a new prompt and mode.
+#include "answer_file.hpp"
+#include "bindings.hpp"
+#include "prompts.hpp"
+
+#include <orvo/replace.hpp>
+
+namespace quorlin {
+
+using namespace nb::literals;
+
+namespace {
+
+// The name the chat model proposes for the answer, cleaned; nothing when no
+// usable name arrives.
+std::optional<std::string> proposed_name(nb::handle answer, nb::handle client) {
+    const bool zh = chinese();
+    nb::object excerpt = nb::steal(PySequence_GetSlice(answer.ptr(), 0, name_excerpt_length));
+    if (!excerpt.is_valid())
+        throw nb::python_error();
+    nb::list messages = chat_messages(filename_system_message(zh), filename_user_message(orvo::to_utf8(excerpt)));
+    nb::object response = client.attr("chat_completion")(messages, "temperature"_a = 0.3);
+    std::optional<nb::str> proposal = first_answer(response);
+    if (!proposal)
+        return std::nullopt;
+    std::string name = cleaned_filename(orvo::to_utf8(*proposal));
+    if (!is_plain_name(name))
+        return std::nullopt;  // it would land in another directory
+    return name;
+}
+
+// A name as the file system's bytes, as `open` would take it.
+std::string name_bytes(const std::string &name) {
+    if (name.find('\0') != std::string::npos)
+        orvo::raise(PyExc_ValueError, "embedded null byte");
+    return orvo::arg_path(orvo::to_str(name), "filename");
+}
+
+void offer_deletion(const std::string &path, nb::handle filename) {
+    orvo::print_after_blank(text("quorlin_md_saved_action"));
+    orvo::print(orvo::joined("1. ", text("quorlin_md_delete_after_read")));
+    orvo::print(orvo::joined("2. ", text("quorlin_md_keep")));
+    for (;;) {
+        const std::string choice =
+            orvo::ask_trimmed(concat({nb::str("\n"), text("quorlin_md_action_prompt"), nb::str(" [1/2]: ")}));
+        if (choice == "1") {
+            orvo::guard(
+                [&] {
+                    orvo::module("os").attr("remove")(orvo::path_to_str(path));
+                    orvo::print(text("quorlin_md_deleted", filename));
+                },
+                [](nb::python_error &error) { orvo::print(text("quorlin_md_delete_error", nb::str(error.value()))); });
+            return;
+        }
+        if (choice == "2" || choice.empty())
+            return;
+        say("invalid_choice");
+    }
+}
+
+}  // namespace
+
+void save_answer(const Run &run) {
+    std::optional<std::string> name =
+        with_client([&](nb::handle client) { return proposed_name(run.enhanced_prompt, client); });
+    if (!name) {
+        orvo::print(no_name_message);
+        name = std::string(default_answer_name);
+    }
+    const std::string directory = orvo::working_directory();
+    const std::string filename = engine_call([&] { return free_answer_name(directory, name_bytes(*name)); });
+    const std::string path = directory.ends_with("/") ? directory + filename : directory + "/" + filename;
+    const std::string content = answer_file_text(orvo::to_utf8_strict(run.enhanced_prompt));
+    orvo::replace_file(path, content);
+    nb::str shown = orvo::path_to_str(filename);
+    orvo::print(text("quorlin_saved_as_md", shown));
+    offer_deletion(path, shown);
+}
+
+bool retry(Run &run) {
+    orvo::print_after_blank(text("quorlin_retry_prompt"));
+    const std::string new_prompt = orvo::ask_trimmed(concat({text("quorlin_new_prompt_label"), nb::str(" ")}));
+    nb::str retry_prompt = new_prompt.empty() ? run.user_prompt : orvo::to_str(new_prompt);
+    nb::str retry_mode = choose_mode();
+    orvo::print_after_blank(text("quorlin_retrying"));
+
+    nb::object enhancer = run.enhancer;
+    nb::object file_list = enhancer.attr("_get_file_list")();
+    nb::object selection = enhancer.attr("_ask_ai_for_files")(retry_prompt, file_list);
+    if (selection.is_none() || !orvo::truthy(selection))
+        selection = nb::list();
+    nb::object contents = enhancer.attr("_read_files_content")(selection);
+    if (!orvo::truthy(contents)) {
+        say("quorlin_retry_failed");
+        return false;
+    }
+    nb::object retry_git_diff = nb::str("");
+    if (is_review_mode(orvo::to_utf8(retry_mode))) {
+        nb::module_ module = self();
+        nb::object staged = module.attr("get_staged_changes")();
+        if (usable_diff(staged)) {
+            retry_git_diff = staged;
+        } else {
+            nb::object unstaged = module.attr("get_unstaged_changes")();
+            if (usable_diff(unstaged))
+                retry_git_diff = unstaged;
+        }
+    }
+    nb::object answer = enhancer.attr("_generate_enhanced_prompt")(retry_prompt, contents, retry_mode, retry_git_diff);
+    if (answer.is_none() || !orvo::truthy(answer)) {
+        say("quorlin_retry_failed");
+        return false;
+    }
+    run.enhanced_prompt = answer;
+    return true;
+}
+
+}  // namespace quorlin

@@ -1,0 +1,76 @@
+// The answer file's name and content.
+#include "answer_file.hpp"
+#include "prompts.hpp"
+
+#include <orvo/text.hpp>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorlin {
+
+namespace {
+
+// Whether something is at `path` that an answer may not replace.
+bool taken(const std::string &path) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0)
+        return false;  // nothing there, or nothing that can be tested
+    if (!S_ISREG(info.st_mode))
+        return true;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return true;
+    char head[answer_heading.size()];
+    std::size_t got = 0;
+    while (got < sizeof head) {
+        const ssize_t n = ::read(fd, head + got, sizeof head - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    return std::string_view(head, got) != answer_heading;
+}
+
+std::string in_directory(const std::string &directory, const std::string &name) {
+    return directory.empty() || directory.back() == '/' ? directory + name : directory + "/" + name;
+}
+
+}  // namespace
+
+std::string cleaned_filename(std::string_view proposal) {
+    std::string name(without_fences(proposal));
+    if (!name.ends_with(".md"))
+        name.append(".md");
+    return name;
+}
+
+bool is_plain_name(std::string_view name) {
+    return name.find_first_of("/\\") == std::string_view::npos && !orvo::has_line_break(name);
+}
+
+std::string numbered_name(std::string_view name, std::size_t number) {
+    std::string_view stem = name.ends_with(".md") ? name.substr(0, name.size() - 3) : name;
+    return std::string(stem) + "-" + std::to_string(number) + ".md";
+}
+
+std::string answer_file_text(std::string_view answer) {
+    std::string text(answer_heading);
+    text.append("\n\n").append(answer).push_back('\n');
+    return text;
+}
+
+std::string free_answer_name(const std::string &directory, const std::string &name) {
+    std::string chosen = name;
+    for (std::size_t number = 1; taken(in_directory(directory, chosen)); ++number)
+        chosen = numbered_name(name, number);
+    return chosen;
+}
+
+}  // namespace quorlin

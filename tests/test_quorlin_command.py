@@ -1,0 +1,281 @@
+"""The command run_quorlin with scripted terminal input, the loopback fake
+service and real git repositories: the menu, the diff step, the result loop,
+copy, the answer file with its keep/delete question, and retry."""
+
+import os
+import re
+import subprocess
+import sys
+import types
+from pathlib import Path
+
+import pytest
+
+import quorlin
+from dialogue import Keyboard, run, script
+from fake_service import CHAT, chat_body
+
+FRAME = "=" * 60
+PICKED = '{"files": ["a.py"]}'
+NO_NAME = "生成文件名失败，使用默认文件名..."
+
+
+def git(*args):
+    return subprocess.run(["git", *args], capture_output=True, check=True, text=True).stdout
+
+
+@pytest.fixture
+def project():
+    git("init", "-q", "-b", "main")
+    Path("a.py").write_text("def f():\n    return 1\n")
+    git("add", ".")
+    git("commit", "-q", "-m", "first")
+
+
+@pytest.fixture
+def keys(monkeypatch):
+    keyboard = Keyboard()
+    monkeypatch.setattr("builtins.input", keyboard.read)
+
+    def answer(*answers):
+        keyboard.answers = list(answers)
+        return keyboard
+    return answer
+
+
+@pytest.fixture
+def clipboard(monkeypatch):
+    copied = []
+    monkeypatch.setitem(sys.modules, "pyperclip", types.SimpleNamespace(copy=copied.append))
+    return copied
+
+
+def replies(fake, *contents):
+    for content in contents:
+        fake.respond(CHAT, chat_body(content) if isinstance(content, str) else content)
+
+
+def out_of(capsys):
+    """What was printed, without the loading animation's drawing."""
+    return re.sub(r"\r[^\n]*\r", "", capsys.readouterr().out)
+
+
+def users(fake):
+    return [r.body["messages"][1]["content"] for r in fake.calls(CHAT)]
+
+
+# --------------------------------------------------------- task, menu, copy
+
+def test_the_dialogue_from_task_to_copy(ai_env, project, keys, clipboard, capsys):
+    replies(ai_env, PICKED, "the answer")
+    keyboard = keys("  add tests  ", "8", "a", "1.", " 2 ", "x", "")
+    quorlin.run_quorlin()
+    out = out_of(capsys)
+    assert out.startswith(f"\n{FRAME}\nPrompt enhancement\n{FRAME}\nEnter your task or question;")
+    assert keyboard.prompts[:2] == ["\nTask or question: ", "\nYour choice [1/2/3/4/5/6/7]: "]
+    assert out.count("Invalid choice, please enter again.") == 4 and out.count("1. Detailed enhanced prompt") == 1
+    result = f"\n{FRAME}\nResult\n{FRAME}\nthe answer\n\n{FRAME}\n"
+    assert out.count(result) == 2  # shown again after the unlisted answer
+    assert keyboard.prompts[-1] == "\nCopy to the clipboard? (Y=copy / n=cancel / t=save as Markdown / r=retry) [Y/n/t/r]: "
+    assert clipboard == ["the answer"] and out.endswith("Copied to the clipboard.\n")
+    assert users(ai_env)[0].startswith("用户任务提示词：\nadd tests\n") and "简洁" in ai_env.calls(CHAT)[1].body[
+        "messages"][0]["content"]
+
+
+@pytest.mark.parametrize("answer,ends", [("NO", "Cancelled.\n"), (KeyboardInterrupt(), "\nOperation cancelled.\n"),
+                                         (EOFError("EOF when reading a line"), "\nError: EOF when reading a line\n")])
+def test_cancel_interrupt_and_end_of_input_at_the_action_question(ai_env, project, keys, capsys, answer, ends):
+    replies(ai_env, PICKED, "answer")
+    keys("task", "3", answer)
+    assert quorlin.run_quorlin() is None
+    assert out_of(capsys).endswith(f"{FRAME}\n" + ends)
+
+
+def test_an_empty_task_and_a_missing_clipboard(ai_env, project, keys, capsys, monkeypatch):
+    keys("   ")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("\nNothing was entered; leaving.\n") and not ai_env.requests
+    monkeypatch.setitem(sys.modules, "pyperclip", None)
+    replies(ai_env, PICKED, "answer")
+    keys("task", "", "yes")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("pyperclip is not installed, so nothing was copied (pip install pyperclip).\n"
+                                   "Please copy the text above by hand.\n")
+
+
+def test_failures_of_the_pipeline_end_the_command(project, keys, capsys, ai_env, monkeypatch):
+    replies(ai_env, '{"files": []}')
+    keys("task", "1")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("The AI selected no files.\n\nProcessing failed; there is no result.\n")
+    monkeypatch.setattr(quorlin.Quorlin, "enhance_prompt", lambda self, prompt, mode: 1 / 0)
+    keys("task", "1")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("\nError: division by zero\n")
+
+
+# ------------------------------------------------------------- review modes
+
+def test_review_takes_the_staged_diff_first(ai_env, project, keys, clipboard, capsys):
+    Path("a.py").write_text("def f():\n    return 2\n")
+    git("add", "a.py")
+    Path("a.py").write_text("def f():\n    return 3\n")
+    staged = git("diff", "--cached")
+    replies(ai_env, PICKED, "review")
+    keys("check it", "5", "")
+    quorlin.run_quorlin()
+    out = out_of(capsys)
+    assert "\nGetting the git changes...\nFound staged changes.\n" in out and "No staged changes" not in out
+    assert f"\nThe diff has {staged.count(chr(10)) + 1} lines.\n" in out
+    assert f"```diff\n{staged}\n```" in users(ai_env)[1]
+
+
+def test_review_falls_back_to_unstaged_and_stops_without_changes(ai_env, project, keys, clipboard, capsys,
+                                                                 monkeypatch):
+    monkeypatch.setattr(quorlin, "get_staged_changes", lambda: " \n\t")
+    Path("a.py").write_text("changed\n")
+    replies(ai_env, PICKED, "review")
+    keys("check", "6", "")
+    quorlin.run_quorlin()
+    out = out_of(capsys)
+    assert "No staged changes; looking at unstaged changes...\nFound unstaged changes.\n" in out
+    assert git("diff") in users(ai_env)[1]
+    monkeypatch.setattr(quorlin, "get_unstaged_changes", lambda: None)
+    keys("check", "5")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("There are no git changes to review.\n") and len(ai_env.calls(CHAT)) == 2
+
+
+# ---------------------------------------------------------------- save
+
+def test_saving_under_the_proposed_name_and_deleting(ai_env, project, keys, capsys):
+    answer = "答" * 600
+    replies(ai_env, PICKED, answer, "```\nreview-notes\n```")
+    keyboard = keys("task", "1", "T", "3", "1")
+    quorlin.run_quorlin()
+    request = ai_env.calls(CHAT)[-1].body
+    assert request["temperature"] == 0.3 and request["messages"][1]["content"] == (
+        "请将以下AI回答内容生成一个合适的文件名：\n" + " " * 20 + "\n" + " " * 20 + "答" * 500
+        + "  # 取前500字符让AI理解主题\n" + " " * 20 + "\n" + " " * 20 + "只返回文件名（不包含.md后缀）。")
+    assert request["messages"][0]["content"].endswith(" " * 20 + "Please generate a concise filename in English.")
+    out = out_of(capsys)
+    assert "Saved as review-notes.md\n\nWhat should happen to this file?\n1. Delete it after reading\n2. Keep it\n" in out
+    assert keyboard.prompts[-2:] == ["\nYour choice (Enter keeps it) [1/2]: "] * 2
+    assert out.endswith("Invalid choice, please enter again.\nDeleted review-notes.md\n")
+    assert not Path("review-notes.md").exists()
+
+
+@pytest.mark.parametrize("proposal,name", [("notes.md", "notes.md"), ("Notes.MD", "Notes.MD.md"), ("", ".md"),
+                                           ("```notes```", "```notes.md")])
+def test_a_proposal_is_cleaned(ai_env, project, keys, capsys, proposal, name):
+    replies(ai_env, PICKED, "answer", proposal)
+    keys("task", "1", "t", "")
+    quorlin.run_quorlin()
+    assert Path(name).read_text() == "# AI Answer\n\nanswer\n" and f"Saved as {name}\n" in out_of(capsys)
+
+
+@pytest.mark.parametrize("proposal", [chat_body(choices=[]), "../escape", "a\\b", "sub/name", "two\nlines",
+                                      "one\u2028two"])
+def test_no_name_or_a_name_elsewhere_saves_ai_answer_md(ai_env, project, keys, capsys, proposal):
+    replies(ai_env, PICKED, "answer", proposal)
+    keys("task", "1", "t", "2")
+    quorlin.run_quorlin()
+    assert f"{NO_NAME}\nSaved as ai-answer.md\n" in out_of(capsys)
+    assert sorted(os.listdir(".")) == [".git", "a.py", "ai-answer.md"]
+
+
+def test_a_users_own_file_is_never_replaced(ai_env, project, keys, capsys):
+    Path("CHANGELOG.md").write_text("mine\n")
+    Path("CHANGELOG-1.md").write_text("# AI Answer\n\nearlier\n")
+    replies(ai_env, PICKED, "new", "CHANGELOG")
+    keys("task", "1", "t", "")
+    quorlin.run_quorlin()
+    assert "Saved as CHANGELOG-1.md\n" in out_of(capsys)
+    assert Path("CHANGELOG.md").read_text() == "mine\n"
+    assert Path("CHANGELOG-1.md").read_text() == "# AI Answer\n\nnew\n"  # an earlier answer file
+    # An earlier answer file of the proposed name itself is replaced.
+    Path("CHANGELOG.md").write_text("# AI Answer\n\nold\n")
+    replies(ai_env, PICKED, "newer", "CHANGELOG")
+    keys("task", "1", "t", "")
+    quorlin.run_quorlin()
+    assert Path("CHANGELOG.md").read_text() == "# AI Answer\n\nnewer\n"
+
+
+def test_the_first_free_name_is_used_and_offered_for_deletion(ai_env, project, keys, capsys):
+    Path("notes.md").write_text("my notes\n")
+    Path("notes-1.md").mkdir()
+    replies(ai_env, PICKED, "new", "notes")
+    keys("task", "1", "t", "1")
+    quorlin.run_quorlin()
+    out = out_of(capsys)
+    assert "Saved as notes-2.md\n" in out and out.endswith("Deleted notes-2.md\n")
+    assert Path("notes.md").read_text() == "my notes\n" and not Path("notes-2.md").exists()
+
+
+def test_failures_while_saving(ai_env, project, keys, capsys, monkeypatch):
+    replies(ai_env, PICKED, "answer", chat_body(None))
+    keys("task", "1", "t")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("\nError: the answer's message content is NoneType, not str\n")
+    replies(ai_env, PICKED, "answer", "n\0ame")
+    keys("task", "1", "t")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("\nError: embedded null byte\n")
+    replies(ai_env, PICKED, "answer", "x" * 300)
+    keys("task", "1", "t")
+    quorlin.run_quorlin()
+    assert "File name too long" in out_of(capsys)
+    replies(ai_env, PICKED, "answer", "gone")
+    monkeypatch.setattr(os, "remove", lambda path: (_ for _ in ()).throw(PermissionError("denied")))
+    keys("task", "1", "t", "1")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("Failed to delete the file: denied\n") and Path("gone.md").exists()
+    # A lone surrogate can be neither sent nor written.
+    replies(ai_env, PICKED, "bad \ud800 answer")
+    keys("task", "1", "t")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("\nError: 'utf-8' codec can't encode character '\\ud800' in position 4: "
+                                   "surrogates not allowed\n")
+
+
+# ---------------------------------------------------------------- retry
+
+def test_retries_fall_back_to_the_first_task(ai_env, project, keys, clipboard, capsys):
+    replies(ai_env, PICKED, "first", PICKED, "second", '{"files": ["a.py"]}', "third")
+    keyboard = keys("first task", "1", "r", "", "", "R", "  ", "7", "")
+    quorlin.run_quorlin()
+    assert keyboard.prompts[3] == "New prompt: "
+    sent = users(ai_env)
+    assert sent[2].startswith("用户任务提示词：\nfirst task\n") and sent[4].startswith("用户任务提示词：\nfirst task\n")
+    assert sent[5].startswith("用户搜索需求：\nfirst task\n")
+    assert clipboard == ["third"] and out_of(capsys).count("\nRetrying...\n") == 2
+
+
+def test_a_retry_that_reads_nothing_or_gets_no_answer_fails(ai_env, project, keys, capsys):
+    replies(ai_env, PICKED, "first", '{"files": []}')
+    keys("task", "1", "r", "new", "1")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("The AI selected no files.\nThe retry failed.\n")
+    replies(ai_env, PICKED, "first", PICKED, chat_body(choices=[]))
+    keys("task", "1", "r", "new", "1")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("The AI service returned no usable answer.\nThe retry failed.\n")
+
+
+def test_a_retried_review_without_changes_sends_an_empty_diff(ai_env, project, keys, clipboard, capsys):
+    replies(ai_env, PICKED, "first", PICKED, "reviewed")
+    keys("task", "1", "r", "look", "6", "")
+    quorlin.run_quorlin()
+    out = out_of(capsys)
+    assert "```diff\n\n```" in users(ai_env)[-1] and clipboard == ["reviewed"]
+    assert "Getting the git changes" not in out and "no git changes" not in out
+
+
+# ------------------------------------------------------ the console script
+
+def test_the_console_script_speaks_the_language_of_orvo_lang(ai_env, project):
+    done = run([script("quorlin")], ["  ", ""], env={"ORVO_LANG": "ZH-CN"})
+    assert done.returncode == 0 and "提示词增强" in done.stdout and "输入为空，已退出。" in done.stdout
+    done = run([script("quorlin")], ["task"], env={"ORVO_LANG": "zh-tw"})
+    assert done.returncode == 0 and "\nError: EOF when reading a line\n" in done.stdout
+    assert done.stderr == ""
