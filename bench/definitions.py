@@ -1,4 +1,4 @@
-"""Speed of the native definition finder against the host's `re` running the
+"""Speed of the native definition finder against Python's `re` running the
 same sixteen patterns.
 
     python bench/definitions.py            # all three parts
@@ -55,16 +55,16 @@ def compiled(suffix, which):
     return re.compile(GROUPS[suffix][which], re.MULTILINE if suffix == ".py" else 0)
 
 
-def host_finds(suffix, which, text):
+def re_finds(suffix, which, text):
     pattern = compiled(suffix, which)
     if pattern.groups == 2:
         return [(m.group(1) or "", m.group(2) or "") for m in pattern.finditer(text)]
     return [m.group(1) for m in pattern.finditer(text)]
 
 
-def host_extraction(suffix, text):
-    found = host_finds(suffix, 0, text)
-    for find in host_finds(suffix, 1, text):
+def re_extraction(suffix, text):
+    found = re_finds(suffix, 0, text)
+    for find in re_finds(suffix, 1, text):
         if suffix == ".js":
             find = find[0] or find[1]
         elif suffix == ".c" and find in KEYWORDS:
@@ -94,7 +94,7 @@ def per_mb(seconds, text):
 
 
 def check(suffix, which, text, native):
-    expected = host_finds(suffix, which, text)
+    expected = re_finds(suffix, which, text)
     if native != expected:
         sys.exit(f"different finds for {suffix} pattern {which}: {native[:5]} against {expected[:5]}")
 
@@ -121,13 +121,13 @@ def part_words(quick):
     for size in sizes:
         text = words_and_spaces(size, rng)
         native_time, native = best(quorlin._definition_finds, ".c", 1, text)
-        host = "-"
+        re_cell = "-"
         if not re_gave_up:
-            host_time, _ = best(host_finds, ".c", 1, text, runs=1)
+            re_time, _ = best(re_finds, ".c", 1, text, runs=1)
             check(".c", 1, text, native)
-            host = f"{host_time:10.3f} s"
-            re_gave_up = host_time > 3.0
-        print(f"{size:>12,} {host:>12} {native_time:10.4f} s {per_mb(native_time, text):>16}")
+            re_cell = f"{re_time:10.3f} s"
+            re_gave_up = re_time > 3.0
+        print(f"{size:>12,} {re_cell:>12} {native_time:10.4f} s {per_mb(native_time, text):>16}")
 
 
 # ------------------------------------------------- ordinary sources
@@ -190,8 +190,8 @@ def both_native(suffix, text):
     return quorlin._definition_finds(suffix, 0, text), quorlin._definition_finds(suffix, 1, text)
 
 
-def both_host(suffix, text):
-    return host_finds(suffix, 0, text), host_finds(suffix, 1, text)
+def both_re(suffix, text):
+    return re_finds(suffix, 0, text), re_finds(suffix, 1, text)
 
 
 def part_sources(quick):
@@ -203,16 +203,16 @@ def part_sources(quick):
     texts = [(f"generated {suffix}", suffix, source(suffix, size, rng)) for suffix in GROUPS]
     texts += [(f"this repository {suffix}", suffix, text) for suffix, text in repository_sources().items()]
     for label, suffix, text in texts:
-        host_time, expected = best(both_host, suffix, text)
+        re_time, expected = best(both_re, suffix, text)
         native_time, native = best(both_native, suffix, text)
         if native != expected:
             sys.exit(f"different finds for {label}")
-        host_rule_time, rule = best(host_extraction, suffix, text)
+        re_rule_time, rule = best(re_extraction, suffix, text)
         native_rule_time, names = best(quorlin._extract_definitions_from_text, suffix, text)
         if names != rule:
             sys.exit(f"different extraction for {label}")
-        print(f"{label:>22} {megabytes(text):6.2f} {per_mb(host_time, text):>16} {per_mb(native_time, text):>16}"
-              f" {host_time / native_time:6.1f}x {per_mb(host_rule_time, text):>16}"
+        print(f"{label:>22} {megabytes(text):6.2f} {per_mb(re_time, text):>16} {per_mb(native_time, text):>16}"
+              f" {re_time / native_time:6.1f}x {per_mb(re_rule_time, text):>16}"
               f" {per_mb(native_rule_time, text):>16}")
 
     count = 100 if quick else 500
@@ -220,12 +220,12 @@ def part_sources(quick):
     print(f"{'group':>22} {'re':>16} {'native':>16} {'ratio':>7}")
     for suffix in GROUPS:
         files = [source(suffix, 4_000, rng) for _ in range(count)]
-        host_time, expected = best(lambda: [both_host(suffix, text) for text in files])
+        re_time, expected = best(lambda: [both_re(suffix, text) for text in files])
         native_time, native = best(lambda: [both_native(suffix, text) for text in files])
         if native != expected:
             sys.exit(f"different finds for small {suffix} files")
-        print(f"{suffix:>22} {host_time / count * 1e6:13.1f} us {native_time / count * 1e6:13.1f} us"
-              f" {host_time / native_time:6.1f}x")
+        print(f"{suffix:>22} {re_time / count * 1e6:13.1f} us {native_time / count * 1e6:13.1f} us"
+              f" {re_time / native_time:6.1f}x")
 
 
 # ---------------------------------------------- restarts after matches
@@ -247,9 +247,9 @@ ADVERSARIAL = [
 def part_adversarial(quick):
     print("\n3. Texts against the restart after each match: time per MB, native and re")
     sizes = [10_000, 100_000, 1_000_000] + ([] if quick else [8_000_000])
-    host_sizes = [10_000, 100_000]
+    re_sizes = [10_000, 100_000]
     print(f"{'text':>28} {'finds':>9} " + " ".join(f"{f'{s:,} chars':>16}" for s in sizes)
-          + " " + " ".join(f"{f're {s:,}':>16}" for s in host_sizes))
+          + " " + " ".join(f"{f're {s:,}':>16}" for s in re_sizes))
     for label, suffix, which, unit in ADVERSARIAL:
         cells, finds = [], 0
         for size in sizes:
@@ -258,15 +258,15 @@ def part_adversarial(quick):
             cells.append(per_mb(native_time, text))
             finds = len(native)
         slow = False
-        for size in host_sizes:
+        for size in re_sizes:
             text = unit * (size // len(unit))
             if slow:
                 cells.append("-")
                 continue
-            host_time, _ = best(host_finds, suffix, which, text, runs=1)
+            re_time, _ = best(re_finds, suffix, which, text, runs=1)
             check(suffix, which, text, quorlin._definition_finds(suffix, which, text))
-            cells.append(per_mb(host_time, text))
-            slow = host_time > 0.3  # ten times the text may take a hundred times as long
+            cells.append(per_mb(re_time, text))
+            slow = re_time > 0.3  # ten times the text may take a hundred times as long
         print(f"{label:>28} {finds:>9,} " + " ".join(f"{c:>16}" for c in cells))
 
 

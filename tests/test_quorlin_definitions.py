@@ -1,4 +1,4 @@
-"""The native definition finder against the host's `re`: each of the sixteen
+"""The native definition finder against Python's `re`: each of the sixteen
 patterns on random texts built from the patterns' own pieces, the extraction
 rule on top of them, and the reading of files."""
 
@@ -50,7 +50,7 @@ exploring = settings(max_examples=250, deadline=None, derandomize=True, database
                      suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 
-def host_finds(suffix, which, text):
+def re_finds(suffix, which, text):
     flags = re.MULTILINE if suffix == ".py" else 0
     compiled = re.compile(GROUPS[suffix][which], flags)
     if compiled.groups == 2:
@@ -58,10 +58,10 @@ def host_finds(suffix, which, text):
     return [m.group(1) for m in compiled.finditer(text)]
 
 
-def host_extraction(suffix, text):
+def re_extraction(suffix, text):
     group = SAME_GROUP.get(suffix, suffix)
-    found = host_finds(group, 0, text)
-    for find in host_finds(group, 1, text):
+    found = re_finds(group, 0, text)
+    for find in re_finds(group, 1, text):
         if group == ".js":
             find = find[0] or find[1]
         elif group == ".c" and find in KEYWORDS:
@@ -74,7 +74,7 @@ def host_extraction(suffix, text):
 @exploring
 @given(text=texts)
 def test_every_pattern_finds_what_re_finds(suffix, which, text):
-    assert quorlin._definition_finds(suffix, which, text) == host_finds(suffix, which, text)
+    assert quorlin._definition_finds(suffix, which, text) == re_finds(suffix, which, text)
 
 
 @pytest.mark.parametrize("suffix", sorted(GROUPS))
@@ -83,7 +83,7 @@ def test_every_pattern_finds_what_re_finds(suffix, which, text):
 def test_extraction_follows_the_rule(suffix, parts):
     # Longer texts, so that the cap of 20 and repeats come into play.
     text = "".join(parts)
-    assert quorlin._extract_definitions_from_text(suffix, text) == host_extraction(suffix, text)
+    assert quorlin._extract_definitions_from_text(suffix, text) == re_extraction(suffix, text)
 
 
 @pytest.mark.parametrize("suffix", sorted(GROUPS))
@@ -94,7 +94,7 @@ def test_extraction_follows_the_rule(suffix, parts):
                         max_size=80))
 def test_many_names_are_cut_to_the_first_twenty_distinct(suffix, numbers):
     text = "\n".join(f"{head}{number}{tail}" for head, number, tail in numbers)
-    assert quorlin._extract_definitions_from_text(suffix, text) == host_extraction(suffix, text)
+    assert quorlin._extract_definitions_from_text(suffix, text) == re_extraction(suffix, text)
 
 
 # Texts against the restart of a search after each match: many matches while an
@@ -107,13 +107,13 @@ UNITS = ["const x = ( function a ", "let f=()=>", "func ( func a( ", "func (s S)
 def test_long_adversarial_texts_give_what_re_gives(suffix, which):
     rng = random.Random(f"{suffix}{which}")
     for unit in UNITS:
-        assert quorlin._definition_finds(suffix, which, unit * 300) == host_finds(suffix, which, unit * 300)
+        assert quorlin._definition_finds(suffix, which, unit * 300) == re_finds(suffix, which, unit * 300)
     mixed = "".join(rng.choice(UNITS) for _ in range(1000))
-    assert quorlin._definition_finds(suffix, which, mixed) == host_finds(suffix, which, mixed)
+    assert quorlin._definition_finds(suffix, which, mixed) == re_finds(suffix, which, mixed)
 
 
 def test_a_long_run_of_words_gives_its_last_word():
-    # The host's re needs seconds for this text; the find is known.
+    # Python's re needs seconds for this text; the find is known.
     words = " ".join(f"w{k}" for k in range(3000))
     assert quorlin._definition_finds(".c", 1, words + " name(x);") == ["name"]
     assert quorlin._definition_finds(".c", 1, words + " name") == []
@@ -124,9 +124,9 @@ def test_word_and_space_characters_are_those_of_re_everywhere():
     # "struct _", `\s` whether "fn" and a name are apart.
     chars = [chr(code) for code in range(0x110000)]
     text = "".join(f"struct _{char};" for char in chars)
-    assert quorlin._definition_finds(".c", 0, text) == host_finds(".c", 0, text)
+    assert quorlin._definition_finds(".c", 0, text) == re_finds(".c", 0, text)
     text = "".join(f"fn{char}a(" for char in chars)
-    assert quorlin._definition_finds(".rs", 1, text) == host_finds(".rs", 1, text)
+    assert quorlin._definition_finds(".rs", 1, text) == re_finds(".rs", 1, text)
 
 
 def test_the_finds_of_examples():
