@@ -74,6 +74,7 @@ def test_a_gitignore_of_only_comments_excludes_nothing():
 
 @pytest.mark.parametrize("make", [lambda: Path(".gitignore").write_bytes(b"ok\n\xff\n"),
                                   lambda: Path(".gitignore").mkdir(),
+                                  lambda: os.mkfifo(".gitignore"),  # never waited on
                                   lambda: Path(".gitignore").write_text("ok\n!\n")])
 def test_a_gitignore_that_cannot_be_used_is_reported(make, capsys):
     make()
@@ -226,6 +227,15 @@ def test_replies_that_choose_nothing(ai_env, capsys, reply, printed):
         assert result is None and out.startswith(printed) and out.count("\n") == 1
 
 
+def test_a_list_that_changes_while_it_is_formatted():
+    class Shrinking:
+        def __str__(self):
+            entries.clear()
+            return "first"
+    entries = [{"path": Shrinking()}, {"path": "second"}]
+    assert quorlin.Quorlin()._format_file_list_for_ai(entries) == "📄 first"
+
+
 def test_a_missing_key_is_reported_and_arguments_are_checked(capsys):
     q = quorlin.Quorlin()
     assert q._ask_ai_for_files("task", []) is None
@@ -267,7 +277,9 @@ def test_only_regular_files_below_the_root_are_read(tmp_path, capsys):
     assert capsys.readouterr().out.startswith("Failed to read the file bad.txt: 'utf-8' codec can't decode")
     with pytest.raises(TypeError, match="file_paths"):
         q._read_files_content(["a", 3])
-    assert q._read_files_content(["a\0b"]) == {}
+    # Names no file can have are left out like missing ones.
+    assert q._read_files_content(["a\0b", "\ud800", "\udcff"]) == {}
+    assert q._extract_definitions_from_file("\ud800.py") == [] == q._extract_definitions_from_file("a\0.py")
 
 
 # ------------------------------------------------------------ mode requests

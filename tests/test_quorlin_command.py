@@ -91,6 +91,15 @@ def test_cancel_interrupt_and_end_of_input_at_the_action_question(ai_env, projec
     assert out_of(capsys).endswith(f"{FRAME}\n" + ends)
 
 
+@pytest.mark.parametrize("answers", [(), ("task",), ("task", "1", "t"), ("task", "1", "r"), ("task", "1", "r", ""),
+                                     ("task", "1", "r", "", "1")])
+def test_end_of_input_at_every_prompt_ends_with_one_message(ai_env, project, keys, capsys, answers):
+    replies(ai_env, PICKED, "answer", PICKED, "again")
+    keys(*answers)
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("\nError: EOF when reading a line\n")
+
+
 def test_an_empty_task_and_a_missing_clipboard(ai_env, project, keys, capsys, monkeypatch):
     keys("   ")
     quorlin.run_quorlin()

@@ -56,6 +56,12 @@ nb::str concat(std::initializer_list<nb::handle> parts);
 // Whether the module's `get_language()` gives "zh".
 bool chinese();
 
+// A path argument as the file system's bytes (`orvo::arg_path`); nothing
+// when its text cannot be encoded for the file system (a lone surrogate
+// other than an escaped byte), which names no file, as Python's own path
+// tests answer.
+std::optional<std::string> encodable_path(nb::handle value, const char *name);
+
 // Close the connections of a chat client made for one request (those of its
 // `client`, the `openai` package's object, when it has one), so that none is
 // left open until the garbage collector finds it. Errors of closing are

@@ -28,6 +28,16 @@ bool chinese() {
     return equal == 1;
 }
 
+std::optional<std::string> encodable_path(nb::handle value, const char *name) {
+    try {
+        return orvo::arg_path(value, name);
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_UnicodeEncodeError))
+            throw;
+        return std::nullopt;
+    }
+}
+
 void close_client(nb::handle client) {
     orvo::guard(
         [&] {

@@ -109,12 +109,12 @@ nb::object load_gitignore(nb::handle self) {
 // ---------------------------------------------------------------- the scan
 
 nb::list definitions_of(nb::handle, nb::handle file_path) {
-    const std::string path = orvo::arg_path(file_path, "file_path");
+    const std::optional<std::string> path = encodable_path(file_path, "file_path");
     const CharClasses &classes = python_char_classes();
     std::vector<std::string> names;
-    if (path.find('\0') == std::string::npos) {
+    if (path && path->find('\0') == std::string::npos) {
         nb::gil_scoped_release unlocked;
-        names = engine_call([&] { return definitions_of_file(path, classes); });
+        names = engine_call([&] { return definitions_of_file(*path, classes); });
     }
     nb::list list;
     for (const std::string &name : names)

@@ -170,7 +170,10 @@ nb::dict read_files_content(nb::handle self, nb::handle file_paths) {
     }
     nb::dict contents;
     orvo::for_each_item(chosen, [&](nb::handle item) {
-        const std::string relative = orvo::arg_path(item, "file_paths");
+        const std::optional<std::string> encoded = encodable_path(item, "file_paths");
+        if (!encoded)
+            return;  // no file can have that name
+        const std::string &relative = *encoded;
         const std::string path =
             relative.starts_with("/") ? relative : (root.ends_with("/") ? root : root + "/") + relative;
         std::string bytes;
