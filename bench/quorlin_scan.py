@@ -42,13 +42,13 @@ def make_project(root: Path, packages: int) -> int:
     return count
 
 
-def plain_walk(root: str, spec) -> list[str]:
+def plain_walk(root: str, matcher) -> list[str]:
     found = []
     for directory, dirs, names in os.walk(root):
         prefix = os.path.relpath(directory, root)
         prefix = "" if prefix == "." else prefix + "/"
-        dirs[:] = [d for d in dirs if d not in DEFAULT_IGNORES and not spec.match_file(prefix + d)]
-        found += [prefix + n for n in names if not spec.match_file(prefix + n)]
+        dirs[:] = [d for d in dirs if d not in DEFAULT_IGNORES and not matcher.match_file(prefix + d)]
+        found += [prefix + n for n in names if not matcher.match_file(prefix + n)]
     return sorted(found)
 
 
@@ -70,8 +70,8 @@ def main() -> None:
         files = make_project(root, packages)
         os.chdir(root)
         q = quorlin.Quorlin()
-        spec = pathspec.PathSpec.from_lines("gitwildmatch", ["*.log", "build/"])
-        plain_time, plain = best(lambda: plain_walk(folder, spec))
+        matcher = pathspec.PathSpec.from_lines("gitwildmatch", ["*.log", "build/"])
+        plain_time, plain = best(lambda: plain_walk(folder, matcher))
         list_time, file_list = best(q._get_file_list)
         tree_time, tree = best(q._generate_project_tree)
         assert [e["path"] for e in file_list] == plain
