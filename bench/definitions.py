@@ -26,7 +26,6 @@ from __future__ import annotations
 
 import argparse
 import random
-import re
 import sys
 import time
 from pathlib import Path
@@ -35,42 +34,8 @@ import quorlin
 
 ROOT = Path(__file__).resolve().parent.parent
 
-GROUPS = {
-    ".py": (r"^\s*class\s+(\w+)", r"^\s*def\s+(\w+)"),
-    ".js": (r"(?:class|interface)\s+(\w+)",
-            r"(?:function\s+(\w+)|(?:const|let|var)\s+(\w+)\s*=\s*(?:async\s+)?(?:function|\([^)]*\)\s*=>))"),
-    ".java": (r"(?:class|interface|enum)\s+(\w+)",
-              r"(?:public|private|protected|static|\s)+[\w<>\[\]]+\s+(\w+)\s*\([^)]*\)\s*\{"),
-    ".cs": (r"(?:class|interface|struct|enum)\s+(\w+)",
-            r"(?:public|private|protected|internal|static|\s)+[\w<>\[\]]+\s+(\w+)\s*\([^)]*\)"),
-    ".php": (r"(?:class|interface|trait)\s+(\w+)", r"function\s+(\w+)\s*\("),
-    ".go": (r"type\s+(\w+)\s+(?:struct|interface)", r"func\s+(?:\([^)]*\)\s+)?(\w+)\s*\("),
-    ".rs": (r"(?:struct|trait|enum)\s+(\w+)", r"fn\s+(\w+)\s*[<(]"),
-    ".c": (r"(?:class|struct)\s+(\w+)", r"[\w:<>*&\s]+\s+(\w+)\s*\([^)]*\)\s*(?:\{|;)"),
-}
-KEYWORDS = {"if", "while", "for", "switch", "return", "sizeof", "typedef"}
-
-
-def compiled(suffix, which):
-    return re.compile(GROUPS[suffix][which], re.MULTILINE if suffix == ".py" else 0)
-
-
-def re_finds(suffix, which, text):
-    pattern = compiled(suffix, which)
-    if pattern.groups == 2:
-        return [(m.group(1) or "", m.group(2) or "") for m in pattern.finditer(text)]
-    return [m.group(1) for m in pattern.finditer(text)]
-
-
-def re_extraction(suffix, text):
-    found = re_finds(suffix, 0, text)
-    for find in re_finds(suffix, 1, text):
-        if suffix == ".js":
-            find = find[0] or find[1]
-        elif suffix == ".c" and find in KEYWORDS:
-            continue
-        found.append(find)
-    return list(dict.fromkeys(name for name in found if name))[:20]
+sys.path.insert(0, str(ROOT / "tests"))
+from definitions_in_re import GROUPS, re_extraction, re_finds  # noqa: E402
 
 
 def best(function, *args, runs=3, budget=2.0):

@@ -18,14 +18,6 @@ namespace {
 // The project root of a Quorlin, as the file system's bytes.
 std::string root_of(nb::handle self) { return orvo::arg_path(self.attr("current_dir"), "current_dir"); }
 
-std::string joined_path(const std::string &directory, std::string_view name) {
-    std::string path = directory;
-    if (path.empty() || path.back() != '/')
-        path.push_back('/');
-    path.append(name);
-    return path;
-}
-
 // The walk's questions answered with Python: the ignore matcher's
 // `match_file`, and the listing of a directory, which lets other threads run.
 class PythonHooks : public WalkHooks {
@@ -78,7 +70,7 @@ void init(Quorlin *quorlin) {
 }
 
 nb::object load_gitignore(nb::handle self) {
-    const std::string path = joined_path(root_of(self), ".gitignore");
+    const std::string path = path_join(root_of(self), ".gitignore");
     struct stat info;
     if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0)
         return nb::none();  // nothing there: no matcher, and no message
@@ -164,7 +156,7 @@ nb::list get_file_list(nb::handle self) {
                 throw nb::python_error();
         }
         if (known) {
-            nb::str full_path = orvo::path_to_str(joined_path(root, relative));
+            nb::str full_path = orvo::path_to_str(path_join(root, relative));
             if (std::optional<nb::list> comments =
                     first_comments(nestrel.attr("extract_comments_from_file")(full_path)))
                 entry["comments"] = *comments;

@@ -86,14 +86,6 @@ void sort_by_text(std::vector<Item> &items, Key &&key) {
     items = std::move(sorted);
 }
 
-std::string joined(const std::string &directory, std::string_view name) {
-    std::string path = directory;
-    if (path.empty() || path.back() != '/')
-        path.push_back('/');
-    path.append(name);
-    return path;
-}
-
 std::string relative_of(const std::string &prefix, std::string_view name) {
     return prefix.empty() ? std::string(name) : prefix + "/" + std::string(name);
 }
@@ -103,6 +95,14 @@ struct DirectoryCloser {
 };
 
 }  // namespace
+
+std::string path_join(const std::string &directory, std::string_view name) {
+    std::string path = directory;
+    if (path.empty() || path.back() != '/')
+        path.push_back('/');
+    path.append(name);
+    return path;
+}
 
 bool is_default_ignored(std::string_view name) {
     return std::find(std::begin(default_ignores), std::end(default_ignores), name) != std::end(default_ignores);
@@ -134,14 +134,14 @@ int list_directory(const std::string &path, std::vector<Entry> &out) {
         unsigned char type = found->d_type;
         struct stat info;
         if (type == DT_UNKNOWN) {
-            if (::lstat(joined(path, name).c_str(), &info) == 0)
+            if (::lstat(path_join(path, name).c_str(), &info) == 0)
                 type = S_ISLNK(info.st_mode) ? DT_LNK : S_ISDIR(info.st_mode) ? DT_DIR : DT_REG;
         }
         if (type == DT_DIR) {
             entry.directory = true;
         } else if (type == DT_LNK) {
             entry.link = true;
-            if (::stat(joined(path, name).c_str(), &info) == 0)
+            if (::stat(path_join(path, name).c_str(), &info) == 0)
                 entry.directory = S_ISDIR(info.st_mode);
             else
                 entry.test_error = errno;
@@ -166,7 +166,7 @@ std::vector<std::string> project_files(const std::string &root, WalkHooks &hooks
             if (entry.directory) {
                 if (is_default_ignored(entry.name) || hooks.ignored(relative) || entry.link)
                     continue;  // pruned, or a link that is not followed
-                pending.emplace_back(joined(directory, entry.name), std::move(relative));
+                pending.emplace_back(path_join(directory, entry.name), std::move(relative));
             } else if (!hooks.ignored(relative)) {
                 files.push_back(std::move(relative));
             }
@@ -239,7 +239,7 @@ private:
             lines.append(prefix).append(last ? last_branch : branch).append(entry.name);
             if (entry.directory) {
                 lines.push_back('/');
-                draw(joined(directory, entry.name), kept[k].second, prefix + std::string(last ? blank : pipe));
+                draw(path_join(directory, entry.name), kept[k].second, prefix + std::string(last ? blank : pipe));
             }
         }
     }

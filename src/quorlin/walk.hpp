@@ -37,6 +37,9 @@ struct Entry {
 // open or read the directory (then `out` holds nothing).
 int list_directory(const std::string &path, std::vector<Entry> &out);
 
+// `directory` + "/" + `name` (one "/" between them).
+std::string path_join(const std::string &directory, std::string_view name);
+
 // Whether name `a` comes before name `b` by the code points of their text.
 bool comes_before(std::string_view a, std::string_view b);
 
