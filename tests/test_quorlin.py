@@ -227,6 +227,16 @@ def test_replies_that_choose_nothing(ai_env, capsys, reply, printed):
         assert result is None and out.startswith(printed) and out.count("\n") == 1
 
 
+def test_names_that_are_not_utf8_do_not_stop_a_request(ai_env):
+    Path("a.py").write_text("x = 1\n")
+    Path(os.fsdecode(b"b\xff.py")).write_text("")
+    replies(ai_env, '{"files": ["a.py"]}')
+    q = quorlin.Quorlin()
+    assert q._ask_ai_for_files("t\udc80sk", q._get_file_list()) == ["a.py"]
+    (system, user), _ = sent(ai_env)
+    assert "t\ufffdsk" in user and "b\ufffd.py" in user
+
+
 def test_a_list_that_changes_while_it_is_formatted():
     class Shrinking:
         def __str__(self):

@@ -52,7 +52,9 @@ nb::list chat_messages(std::string_view system, std::string_view user) {
     for (auto [role, content] : {std::pair{"system", system}, std::pair{"user", user}}) {
         nb::dict message;
         message["role"] = role;
-        message["content"] = orvo::to_str(content);
+        // A name that is not UTF-8 (a lone surrogate) cannot be sent: it is
+        // shown as U+FFFD, so that the request still goes out.
+        message["content"] = orvo::to_str(orvo::without_surrogates(content));
         messages.append(message);
     }
     return messages;

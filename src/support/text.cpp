@@ -57,6 +57,22 @@ bool has_line_break(std::string_view utf8) {
     return false;
 }
 
+std::string without_surrogates(std::string_view utf8) {
+    if (is_valid_utf8(utf8))
+        return std::string(utf8);
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        std::size_t start = i;
+        char32_t c = next_code_point(utf8, i);
+        if (c >= 0xD800 && c <= 0xDFFF)
+            out.append("\xEF\xBF\xBD");
+        else
+            out.append(utf8.substr(start, i - start));
+    }
+    return out;
+}
+
 namespace {
 
 // Start of the code point that ends just before byte `end`.

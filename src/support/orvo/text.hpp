@@ -46,6 +46,10 @@ bool has_line_break(std::string_view utf8);
 std::string_view strip(std::string_view utf8);
 std::string_view rstrip(std::string_view utf8);
 
+// The text with each lone surrogate (in its three-byte form) replaced by
+// U+FFFD, for a text that leaves the process and must be valid UTF-8.
+std::string without_surrogates(std::string_view utf8);
+
 // The decoding rules for bytes read from files and child processes.
 bool is_valid_utf8(std::string_view bytes);
 // Decode, dropping every byte that is not part of a valid sequence (Python's
