@@ -35,8 +35,6 @@ nb::object text(const char *key, Args &&...args) {
 // A member of the module's `Colors`.
 inline nb::object color(const char *name) { return self().attr("Colors").attr(name); }
 
-// The pieces as one str, each as `str()` gives it (an f-string's join).
-nb::str compose(std::initializer_list<nb::handle> pieces);
 
 // The dialogue, for the other steps of the wizard.
 void print_header(nb::handle text);

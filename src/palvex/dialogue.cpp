@@ -23,30 +23,20 @@ nb::str spaces(Py_ssize_t count) { return orvo::to_str(std::string((std::size_t)
 
 void status_line(nb::handle text, const char *colour, const char *prefix) {
     orvo::arg_pystr(text, "text");
-    orvo::print(compose({color(colour), nb::str(prefix), text, color("END")}));
+    orvo::print(orvo::joined({color(colour), nb::str(prefix), text, color("END")}));
 }
 
 }  // namespace
 
-nb::str compose(std::initializer_list<nb::handle> pieces) {
-    nb::list parts;
-    for (nb::handle piece : pieces)
-        parts.append(nb::str(piece));
-    PyObject *joined = PyUnicode_Join(nb::str("").ptr(), parts.ptr());
-    if (!joined)
-        throw nb::python_error();
-    return nb::steal<nb::str>(joined);
-}
-
 void print_header(nb::handle text) {
     orvo::arg_pystr(text, "text");
     nb::str rule = orvo::to_str(orvo::rule('=', BANNER_WIDTH));
-    orvo::print(compose({nb::str("\n"), color("HEADER"), color("BOLD"), rule, color("END")}));
+    orvo::print(orvo::joined({nb::str("\n"), color("HEADER"), color("BOLD"), rule, color("END")}));
     // Centred by code points: the smaller half of the room on the left.
     Py_ssize_t room = BANNER_WIDTH - PyUnicode_GET_LENGTH(text.ptr());
     nb::str left = spaces(room > 0 ? room / 2 : 0), right = spaces(room > 0 ? room - room / 2 : 0);
-    orvo::print(compose({color("HEADER"), color("BOLD"), left, text, right, color("END")}));
-    orvo::print(compose({color("HEADER"), color("BOLD"), rule, color("END"), nb::str("\n")}));
+    orvo::print(orvo::joined({color("HEADER"), color("BOLD"), left, text, right, color("END")}));
+    orvo::print(orvo::joined({color("HEADER"), color("BOLD"), rule, color("END"), nb::str("\n")}));
 }
 
 void print_success(nb::handle text) { status_line(text, "GREEN", "\u2713 "); }
@@ -59,10 +49,10 @@ nb::object get_input(nb::handle prompt, nb::handle default_value, bool required,
     orvo::arg_opt_pystr(default_value, "default");
     bool has_default = !default_value.is_none() && PyUnicode_GET_LENGTH(default_value.ptr()) > 0;
     nb::str prompt_text =
-        has_default ? compose({color("CYAN"), prompt, nb::str(" ["), default_value, nb::str("]: "), color("END")})
-                    : compose({color("CYAN"), prompt,
-                               required ? compose({color("RED"), nb::str("*"), color("END")}) : nb::str(""),
-                               nb::str(": "), color("END")});
+        has_default ? orvo::joined({color("CYAN"), prompt, nb::str(" ["), default_value, nb::str("]: "), color("END")})
+                    : orvo::joined({color("CYAN"), prompt,
+                                    required ? orvo::joined({color("RED"), nb::str("*"), color("END")}) : nb::str(""),
+                                    nb::str(": "), color("END")});
     for (;;) {
         // A masked entry is taken as typed, without its line end; a plain one trimmed.
         nb::object entry = mask ? orvo::module("getpass").attr("getpass")(prompt_text)
@@ -81,7 +71,7 @@ nb::object get_input(nb::handle prompt, nb::handle default_value, bool required,
 bool confirm(nb::handle prompt, bool default_value) {
     orvo::arg_pystr(prompt, "prompt");
     nb::str prompt_text =
-        compose({color("CYAN"), prompt, nb::str(default_value ? " [Y/n]: " : " [y/N]: "), color("END")});
+        orvo::joined({color("CYAN"), prompt, nb::str(default_value ? " [Y/n]: " : " [y/N]: "), color("END")});
     for (;;) {
         std::string answer = orvo::ask(prompt_text);
         if (answer.empty())

@@ -76,26 +76,28 @@ constexpr Block BLOCKS[] = {
 
 constexpr const char *INDENT = "     ";
 
-void body_line(nb::handle piece) { orvo::print(compose({nb::str(INDENT), piece})); }
+void body_line(nb::handle piece) { orvo::print(orvo::joined({nb::str(INDENT), piece})); }
 
 void rule_line(bool closing) {
     nb::str rule = orvo::to_str(orvo::rule('=', 60));
     if (closing)
-        orvo::print(compose({nb::str("\n"), color("CYAN"), rule, color("END"), nb::str("\n")}));
+        orvo::print(orvo::joined({nb::str("\n"), color("CYAN"), rule, color("END"), nb::str("\n")}));
     else
-        orvo::print(compose({nb::str("\n"), color("CYAN"), rule, color("END")}));
+        orvo::print(orvo::joined({nb::str("\n"), color("CYAN"), rule, color("END")}));
 }
 
 void show_block(const Block &block, int number) {
     std::string numbered = std::to_string(number) + ". ";
-    orvo::print(compose({nb::str("  "), color("BLUE"), nb::str(numbered.c_str()), text(block.title), color("END")}));
+    orvo::print(
+        orvo::joined({nb::str("  "), color("BLUE"), nb::str(numbered.c_str()), text(block.title), color("END")}));
     if (block.description)
-        orvo::print(compose({nb::str("  "), color("GREEN"), text(block.description), color("END")}));
+        orvo::print(orvo::joined({nb::str("  "), color("GREEN"), text(block.description), color("END")}));
     for (std::size_t i = 0; i < 6; ++i) {
         const Section &section = block.sections[i];
         if (section.body == Body::none)
             continue;
-        orvo::print(compose({nb::str("\n"), color(i == NOTE ? "MAGENTA" : "YELLOW"), text(HEADINGS[i]), color("END")}));
+        orvo::print(
+            orvo::joined({nb::str("\n"), color(i == NOTE ? "MAGENTA" : "YELLOW"), text(HEADINGS[i]), color("END")}));
         switch (section.body) {
         case Body::fixed:
             body_line(nb::str(section.value));
@@ -116,7 +118,7 @@ void show_block(const Block &block, int number) {
 }
 
 void show_common_providers() {
-    orvo::print(compose({nb::str("\n"), color("BOLD"), text("detailed_provider_info"), color("END")}));
+    orvo::print(orvo::joined({nb::str("\n"), color("BOLD"), text("detailed_provider_info"), color("END")}));
     rule_line(false);
     int number = 0;
     for (const Block &block : BLOCKS) {

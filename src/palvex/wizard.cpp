@@ -15,7 +15,7 @@ bool is_set(nb::handle value) { return !value.is_none() && orvo::truthy(value); 
 
 nb::str masked(nb::handle key, std::string (*rule)(std::string_view)) { return orvo::to_str(rule(orvo::to_utf8(key))); }
 
-void plain_bold(const char *key) { orvo::print(compose({nb::str("\n"), color("BOLD"), text(key), color("END")})); }
+void plain_bold(const char *key) { orvo::print(orvo::joined({nb::str("\n"), color("BOLD"), text(key), color("END")})); }
 
 // The stored value of `key` when it is set, else `fallback`.
 nb::object stored_or(nb::handle stored, const char *key, const char *fallback) {
@@ -41,7 +41,7 @@ void wizard_steps() {
             if (!is_set(value))
                 continue;
             nb::object shown = key.equal(nb::str("AI_API_KEY")) ? masked(value, listed_key) : value;
-            orvo::print(compose({nb::str("  "), key, nb::str(": "), shown}));
+            orvo::print(orvo::joined({nb::str("  "), key, nb::str(": "), shown}));
         }
         orvo::print("");
         if (!confirm(text("update_config_question"), true)) {
@@ -68,9 +68,9 @@ void wizard_steps() {
     nb::object model = get_input(text("model_prompt"), stored_or(stored, "AI_MODEL", DEFAULT_MODEL), true, false);
 
     print_header(text("config_summary_line"));
-    orvo::print(compose({text("api_key_colon"), nb::str(": "), masked(api_key, summary_key)}));
-    orvo::print(compose({text("api_url_colon"), nb::str(": "), api_url}));
-    orvo::print(compose({text("model_name_colon"), nb::str(": "), model, nb::str("\n")}));
+    orvo::print(orvo::joined({text("api_key_colon"), nb::str(": "), masked(api_key, summary_key)}));
+    orvo::print(orvo::joined({text("api_url_colon"), nb::str(": "), api_url}));
+    orvo::print(orvo::joined({text("model_name_colon"), nb::str(": "), model, nb::str("\n")}));
 
     if (!confirm(text("confirm_save_config"), true)) {
         print_warning(text("config_canceled_line"));
@@ -81,7 +81,7 @@ void wizard_steps() {
     settings["AI_API_URL"] = api_url;
     settings["AI_MODEL"] = model;
     module.attr("save_config")(settings);
-    print_success(compose({nb::str("\n"), text("config_saved_line")}));
+    print_success(orvo::joined({nb::str("\n"), text("config_saved_line")}));
 }
 
 // Exit status after the dialogue: none when it ended normally.
@@ -99,7 +99,7 @@ std::optional<int> dialogue() {
                 });
         },
         [](nb::python_error &) -> std::optional<int> {
-            orvo::print(compose({nb::str("\n\n"), color("YELLOW"), text("config_canceled_line"), color("END")}));
+            orvo::print(orvo::joined({nb::str("\n\n"), color("YELLOW"), text("config_canceled_line"), color("END")}));
             return 0;
         });
 }
@@ -108,7 +108,7 @@ void main_entry() {
     orvo::set_language_from_env();
     print_header(text("palvex_title"));
     print_info(text("palvex_subtitle"));
-    print_info(compose({text("palvex_interrupt"), nb::str("\n")}));
+    print_info(orvo::joined({text("palvex_interrupt"), nb::str("\n")}));
     if (std::optional<int> status = dialogue())
         orvo::module("sys").attr("exit")(*status);  // raises SystemExit
 }

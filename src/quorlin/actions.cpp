@@ -44,7 +44,7 @@ void offer_deletion(const std::string &path, nb::handle filename) {
     orvo::print(orvo::joined("2. ", text("quorlin_md_keep")));
     for (;;) {
         const std::string choice =
-            orvo::ask_trimmed(concat({nb::str("\n"), text("quorlin_md_action_prompt"), nb::str(" [1/2]: ")}));
+            orvo::ask_trimmed(orvo::joined({nb::str("\n"), text("quorlin_md_action_prompt"), nb::str(" [1/2]: ")}));
         if (choice == "1") {
             orvo::guard(
                 [&] {
@@ -81,7 +81,7 @@ void save_answer(const Run &run) {
 
 bool retry(Run &run) {
     orvo::print_after_blank(text("quorlin_retry_prompt"));
-    const std::string new_prompt = orvo::ask_trimmed(concat({text("quorlin_new_prompt_label"), nb::str(" ")}));
+    const std::string new_prompt = orvo::ask_trimmed(orvo::joined({text("quorlin_new_prompt_label"), nb::str(" ")}));
     nb::str retry_prompt = new_prompt.empty() ? run.user_prompt : orvo::to_str(new_prompt);
     nb::str retry_mode = choose_mode();
     orvo::print_after_blank(text("quorlin_retrying"));

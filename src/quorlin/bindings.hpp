@@ -50,8 +50,6 @@ nb::object text(const char *key, Args &&...args) {
 
 inline void say(const char *key) { orvo::print(text(key)); }
 
-// The str forms of `parts` joined, as Python's `+` of str joins them.
-nb::str concat(std::initializer_list<nb::handle> parts);
 
 // Whether the module's `get_language()` gives "zh".
 bool chinese();

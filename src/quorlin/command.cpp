@@ -69,7 +69,8 @@ void copy_answer(nb::handle answer) {
 }
 
 void steps(Run &run) {
-    const std::string prompt = orvo::ask_trimmed(concat({nb::str("\n"), text("quorlin_prompt_label"), nb::str(" ")}));
+    const std::string prompt =
+        orvo::ask_trimmed(orvo::joined({nb::str("\n"), text("quorlin_prompt_label"), nb::str(" ")}));
     if (prompt.empty()) {
         say("quorlin_empty_prompt");
         return;
@@ -106,7 +107,7 @@ void steps(Run &run) {
     for (;;) {
         show_result(run.enhanced_prompt);
         const std::string choice =
-            orvo::ask(concat({nb::str("\n"), text("quorlin_action_prompt"), nb::str(" [Y/n/t/r]: ")}));
+            orvo::ask(orvo::joined({nb::str("\n"), text("quorlin_action_prompt"), nb::str(" [Y/n/t/r]: ")}));
         if (orvo::one_of(choice, {"y", "yes", ""}))
             return copy_answer(run.enhanced_prompt);
         if (orvo::one_of(choice, {"n", "no"}))
@@ -148,8 +149,8 @@ nb::str choose_mode() {
     for (std::size_t k = 0; k < std::size(mode_rows); ++k)
         orvo::print(orvo::joined(std::to_string(k + 1) + ". ", text(mode_rows[k].key)));
     for (;;) {
-        const std::string answer =
-            orvo::ask_trimmed(concat({nb::str("\n"), text("quorlin_mode_prompt"), nb::str(" [1/2/3/4/5/6/7]: ")}));
+        const std::string answer = orvo::ask_trimmed(
+            orvo::joined({nb::str("\n"), text("quorlin_mode_prompt"), nb::str(" [1/2/3/4/5/6/7]: ")}));
         if (answer.empty())
             return nb::str(mode_rows[0].mode);
         if (answer.size() == 1 && answer[0] >= '1' && answer[0] <= '7')

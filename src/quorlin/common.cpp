@@ -13,13 +13,6 @@ const CharClasses &python_char_classes() {
     return classes;
 }
 
-nb::str concat(std::initializer_list<nb::handle> parts) {
-    nb::list texts;
-    for (nb::handle part : parts)
-        texts.append(nb::str(part));
-    return nb::borrow<nb::str>(nb::str("").attr("join")(texts));
-}
-
 bool chinese() {
     nb::object language = self().attr("get_language")();
     int equal = PyObject_RichCompareBool(language.ptr(), nb::str("zh").ptr(), Py_EQ);

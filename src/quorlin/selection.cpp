@@ -155,9 +155,9 @@ nb::dict read_files_content(nb::handle self, nb::handle file_paths) {
     nb::list paths = orvo::arg_list(file_paths, "file_paths");
     const Py_ssize_t count = PyList_GET_SIZE(paths.ptr());
     if (count > max_read_files) {
-        orvo::print(concat(
+        orvo::print(orvo::joined(
             {nb::str("\n⚠️  "), text("warning"), nb::str(" "), text("quorlin_max_files_exceeded", nb::int_(count))}));
-        orvo::print(concat({nb::str("ℹ️  "), text("quorlin_reading_limited", max_read_files)}));
+        orvo::print(orvo::joined({nb::str("ℹ️  "), text("quorlin_reading_limited", max_read_files)}));
     }
     nb::object chosen = nb::steal(PyList_GetSlice(paths.ptr(), 0, max_read_files));
     if (!chosen.is_valid())
@@ -190,7 +190,7 @@ nb::dict read_files_content(nb::handle self, nb::handle file_paths) {
             [&](nb::python_error &failure) -> nb::object {
                 nb::str error_text = nb::str(failure.value());
                 orvo::print(text("quorlin_read_file_error", item, error_text));
-                return concat({nb::str("# "), text("read_failed"), nb::str(": "), error_text});
+                return orvo::joined({nb::str("# "), text("read_failed"), nb::str(": "), error_text});
             });
         contents[item] = value;
     });

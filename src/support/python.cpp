@@ -213,6 +213,16 @@ nb::str joined(std::string_view head, nb::handle value) {
     return nb::steal<nb::str>(result);
 }
 
+nb::str joined(std::initializer_list<nb::handle> values) {
+    nb::list parts;
+    for (nb::handle value : values)
+        parts.append(nb::str(value));
+    PyObject *result = PyUnicode_Join(nb::str("").ptr(), parts.ptr());
+    if (!result)
+        throw nb::python_error();
+    return nb::steal<nb::str>(result);
+}
+
 nb::str path_to_str(std::string_view bytes) {
     PyObject *text = PyUnicode_DecodeFSDefaultAndSize(bytes.data(), (Py_ssize_t) bytes.size());
     if (!text)

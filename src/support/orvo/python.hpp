@@ -12,6 +12,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -155,6 +156,8 @@ std::string to_utf8(nb::handle value);
 std::string to_utf8_strict(nb::handle text);
 // `head + str(value)`, as a Python str.
 nb::str joined(std::string_view head, nb::handle value);
+// `str(a) + str(b) + ...`, as a Python str.
+nb::str joined(std::initializer_list<nb::handle> values);
 // A file-system name as a str (as `os.fsdecode` gives it).
 nb::str path_to_str(std::string_view bytes);
 
