@@ -5,4 +5,5 @@ NB_MODULE(brisolet, m) {
     m.attr("t") = orvo::import_name("i18n", "t");
     brisolet::register_animation(m);
     brisolet::register_front_ends(m);
+    orvo::publish(m);
 }

@@ -110,4 +110,5 @@ NB_MODULE(config, m) {
     m.def("get_user_config_path", &user_config_path, nb::sig("def get_user_config_path() -> pathlib.Path"),
           "Path of the per-user configuration file (~/.config/orvo/config; on Windows ORVO\\config under "
           "APPDATA). The file may not exist.");
+    orvo::publish(m);
 }

@@ -201,4 +201,5 @@ NB_MODULE(corvane, m) {
           "Build a client whose settings all come from the environment.");
     m.def("main", &main_entry, nb::sig("def main() -> None"),
           "Demonstration: list the service's models and ask the model to introduce itself.");
+    orvo::publish(m);
 }

@@ -331,4 +331,5 @@ NB_MODULE(dunmora, m) {
     m.def("test_dunmora", &test_dunmora, nb::sig("def test_dunmora() -> None"),
           "Self-test: exercise every operation against the configured service and print the results.");
     m.def("main", &test_dunmora, nb::sig("def main() -> None"), "Stand-alone entry: run the self-test.");
+    orvo::publish(m);
 }

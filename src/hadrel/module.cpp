@@ -4,4 +4,5 @@ NB_MODULE(hadrel, m) {
     m.doc() = "Key scrambling: a fixed one-to-one substitution of the characters of API keys that begin with "
               "'sk-'. Reversible by anyone who holds the table; not encryption.";
     hadrel::register_scrambling(m);
+    orvo::publish(m);
 }

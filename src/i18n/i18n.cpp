@@ -105,4 +105,5 @@ NB_MODULE(i18n, m) {
         "set_language", [](nb::handle code) { current().language = parse_language(code); },
         nb::sig("def set_language(code: str) -> None"), "code"_a.none(),
         "Switch the language of every later lookup: 'zh' for Chinese, 'en' for English.");
+    orvo::publish(m);
 }

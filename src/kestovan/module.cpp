@@ -6,4 +6,5 @@ NB_MODULE(kestovan, m) {
     m.attr("set_language") = orvo::import_name("i18n", "set_language");
     m.attr("t") = orvo::import_name("i18n", "t");
     kestovan::register_setup(m);
+    orvo::publish(m);
 }

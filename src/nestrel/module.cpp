@@ -5,4 +5,5 @@ NB_MODULE(nestrel, m) {
               "them as the comment document .orvo/comments.json.";
     nestrel::register_extractor(m);
     nestrel::register_command(m);
+    orvo::publish(m);
 }

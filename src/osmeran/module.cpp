@@ -7,4 +7,5 @@ NB_MODULE(osmeran, m) {
     osmeran::register_messages(m);
     osmeran::register_injector(m);
     osmeran::register_command(m);
+    orvo::publish(m);
 }

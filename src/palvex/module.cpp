@@ -14,8 +14,9 @@ NB_MODULE(palvex, m) {
     m.attr("set_language") = orvo::import_name("i18n", "set_language");
     m.attr("get_language") = orvo::import_name("i18n", "get_language");
     m.attr("t") = orvo::import_name("i18n", "t");
-    // Imported for the interface's sake; the wizard's own (below) replaces it.
-    m.attr("get_user_config_path") = orvo::import_name("config", "get_user_config_path");
+    // Imported for the interface's sake (palvex does not load without it);
+    // the wizard's own (below) takes its name.
+    orvo::import_name("config", "get_user_config_path");
     m.attr("deobfuscate_key") = orvo::import_name("hadrel", "deobfuscate_key");
 
     m.attr("RECOMMENDED_CONFIG_GIST_URL") = RECOMMENDED_CONFIG_GIST_URL;
@@ -25,4 +26,5 @@ NB_MODULE(palvex, m) {
     palvex::register_providers(m);
     palvex::register_recommended(m);
     palvex::register_wizard(m);
+    orvo::publish(m);
 }

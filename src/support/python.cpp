@@ -1,9 +1,11 @@
 #include "orvo/python.hpp"
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include <unistd.h>
 
@@ -330,6 +332,99 @@ nb::object import_name(const char *module_name, const char *name) {
     if (!nb::hasattr(loaded, name))
         raise(PyExc_ImportError, std::string("cannot import name '") + name + "' from '" + module_name + "'");
     return loaded.attr(name);
+}
+
+namespace {
+
+// Built-in functions that call the function in their slot. CPython hands a
+// built-in function only its module, so each slot has a function of its own.
+constexpr std::size_t SLOTS = 64;
+PyObject *targets[SLOTS];  // each held for the life of the process
+PyMethodDef definitions[SLOTS];
+std::size_t slots_used = 0;
+
+using FastCall = PyObject *(*) (PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+
+template <std::size_t Slot>
+PyObject *call_slot(PyObject *, PyObject *const *args, Py_ssize_t count, PyObject *names) {
+    return PyObject_Vectorcall(targets[Slot], args, (std::size_t) count, names);
+}
+
+template <std::size_t... Slot>
+constexpr std::array<FastCall, SLOTS> slot_functions(std::index_sequence<Slot...>) {
+    return {&call_slot<Slot>...};
+}
+
+constexpr auto SLOT_FUNCTIONS = slot_functions(std::make_index_sequence<SLOTS>{});
+
+// The documentation of a built-in function that calls `function`: a text
+// signature ("name(a, b=1)\n--\n\n", which `inspect` reads; it holds no
+// annotations) where the function has one signature that parses, then the
+// function's own documentation, typed signature first.
+std::string documentation(nb::handle key, nb::handle function) {
+    nb::object doc = function.attr("__doc__");
+    std::string text = doc.is_none() ? std::string() : to_utf8(doc);
+    nb::object signatures = nb::getattr(function, "__nb_signature__", nb::none());
+    if (signatures.is_none() || nb::len(signatures) != 1)
+        return text;
+    std::optional<std::string> parameters = guard(
+        [&]() -> std::optional<std::string> {
+            nb::object ast = module("ast");
+            nb::object tree = ast.attr("parse")(joined({signatures[0][0], nb::str(": pass")}));
+            nb::object args = tree.attr("body")[0].attr("args");
+            for (const char *group : {"posonlyargs", "args", "kwonlyargs"})
+                for (nb::handle arg : args.attr(group))
+                    arg.attr("annotation") = nb::none();
+            for (const char *single : {"vararg", "kwarg"})
+                if (nb::object arg = args.attr(single); !arg.is_none())
+                    arg.attr("annotation") = nb::none();
+            return to_utf8(ast.attr("unparse")(args));
+        },
+        [](nb::python_error &) -> std::optional<std::string> { return std::nullopt; });
+    if (!parameters)
+        return text;
+    return to_utf8(key) + "(" + *parameters + ")\n--\n\n" + text;
+}
+
+// A copy of `text` that lives as long as the process.
+const char *kept(std::string_view text) {
+    char *copy = new char[text.size() + 1];
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    return copy;
+}
+
+}  // namespace
+
+void publish(nb::module_ &m) {
+    nb::object name = m.attr("__name__");
+    nb::handle function_type = nb::cpp_function([] {}).type();
+    nb::list own;
+    nb::dict names = nb::borrow<nb::dict>(PyModule_GetDict(m.ptr()));
+    for (auto [key, value] : names) {
+        if (to_utf8(key).starts_with("__") || PyModule_Check(value.ptr()))
+            continue;
+        nb::object owner = nb::getattr(value, "__module__", name);
+        if (!owner.equal(name))
+            continue;
+        if (value.type().is(function_type)) {
+            if (slots_used == SLOTS)
+                raise(PyExc_ImportError, "too many functions in one module");
+            std::size_t slot = slots_used++;
+            targets[slot] = nb::object(nb::borrow(value)).release().ptr();
+            definitions[slot] = PyMethodDef{kept(to_utf8(key)), (PyCFunction) (void (*)()) SLOT_FUNCTIONS[slot],
+                                            METH_FASTCALL | METH_KEYWORDS, kept(documentation(key, value))};
+            PyObject *builtin = PyCFunction_NewEx(&definitions[slot], m.ptr(), name.ptr());
+            if (!builtin || PyDict_SetItem(names.ptr(), key.ptr(), builtin) < 0) {
+                Py_XDECREF(builtin);
+                throw nb::python_error();
+            }
+            Py_DECREF(builtin);
+        }
+        if (!to_utf8(key).starts_with("_"))
+            own.append(key);
+    }
+    m.attr("__all__") = own;
 }
 
 void set_language_from_env() {

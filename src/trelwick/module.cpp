@@ -12,4 +12,5 @@ NB_MODULE(trelwick, m) {
     trelwick::register_generator(m);
     trelwick::register_commands(m);
     trelwick::register_history(m);
+    orvo::publish(m);
 }

@@ -202,6 +202,12 @@ nb::module_ module(const char *name);
 // `from <module> import <name>`: a missing name is an `ImportError`.
 nb::object import_name(const char *module, const char *name);
 
+// The last step of a module's initialisation: its functions become built-in
+// functions of the module (each calls the function as it was defined), so
+// that `help()` and `inspect` see routines, and `__all__` names what the
+// module defines itself: not modules nor names that it imports from others.
+void publish(nb::module_ &m);
+
 // `i18n.t(key, *args)`: the interface text of `key` in the current language.
 template <typename... Args>
 nb::object t(const char *key, Args &&...args) {
