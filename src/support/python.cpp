@@ -428,6 +428,7 @@ void publish(nb::module_ &m) {
 }
 
 void set_language_from_env() {
+    module("config");  // puts the settings files' values where the environment has none
     nb::object value = module("os").attr("getenv")("ORVO_LANG", "en");
     std::string code = lower(to_utf8(value));
     bool chinese = code == "zh" || code == "zh-cn" || code == "zh_tw";

@@ -223,7 +223,8 @@ nb::object t_of(const char *owner, const char *key, Args &&...args) {
 
 // Select the interface language from `ORVO_LANG` ("en" when unset): exactly
 // "zh", "zh-cn" or "zh_tw" after lower-casing choose Chinese, anything else
-// English.
+// English. `config` is imported first, so that a language stored in the
+// settings files counts where the environment sets none.
 void set_language_from_env();
 
 }  // namespace orvo
