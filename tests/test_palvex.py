@@ -79,10 +79,12 @@ def test_get_input(capsys, keys):
     assert palvex.get_input("Model", "", required=True) == "z"  # an empty default is no default
     keys("")
     assert palvex.get_input("Opt", required=0) is None and keys.prompts == [f"{C.CYAN}Opt: {C.END}"]
-    # A masked entry shows the default in clear and is kept untrimmed.
-    keys("", "  ")
+    # A masked entry shows the default as the listing shows a stored key, returns it whole for an empty
+    # answer and keeps what is typed untrimmed.
+    keys("", "  ", "")
     assert palvex.get_input("Key", "old", mask=True) == "old" and palvex.get_input("Key", "old", mask=1) == "  "
-    assert keys.prompts[0] == f"{C.CYAN}Key [old]: {C.END}"
+    assert palvex.get_input("Key", "sk-newuser-1234567890", mask=True) == "sk-newuser-1234567890"
+    assert keys.prompts == [f"{C.CYAN}Key [***]: {C.END}"] * 2 + [f"{C.CYAN}Key [sk-newus...7890]: {C.END}"]
     keys(KeyboardInterrupt())
     with pytest.raises(KeyboardInterrupt):
         palvex.get_input("Key")

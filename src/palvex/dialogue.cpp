@@ -1,6 +1,7 @@
 // The terminal dialogue of the wizard: the colour table, the banner, the
 // status lines, the text prompt and the yes/no question.
 #include "bindings.hpp"
+#include "settings.hpp"
 
 #include <orvo/dialogue.hpp>
 
@@ -48,8 +49,11 @@ nb::object get_input(nb::handle prompt, nb::handle default_value, bool required,
     orvo::arg_pystr(prompt, "prompt");
     orvo::arg_opt_pystr(default_value, "default");
     bool has_default = !default_value.is_none() && PyUnicode_GET_LENGTH(default_value.ptr()) > 0;
+    // A masked default (a stored key) is shown shortened as the listing shows it.
+    nb::object shown_default =
+        has_default && mask ? nb::object(orvo::to_str(listed_key(orvo::to_utf8(default_value)))) : nb::borrow(default_value);
     nb::str prompt_text =
-        has_default ? orvo::joined({color("CYAN"), prompt, nb::str(" ["), default_value, nb::str("]: "), color("END")})
+        has_default ? orvo::joined({color("CYAN"), prompt, nb::str(" ["), shown_default, nb::str("]: "), color("END")})
                     : orvo::joined({color("CYAN"), prompt,
                                     required ? orvo::joined({color("RED"), nb::str("*"), color("END")}) : nb::str(""),
                                     nb::str(": "), color("END")});
@@ -115,7 +119,7 @@ void register_dialogue(nb::module_ &m) {
         nb::sig("def get_input(prompt: str, default: str | None = None, required: bool = True, mask: bool = False) "
                 "-> str | None"),
         "prompt"_a.none(), "default"_a = nb::none(), "required"_a.none() = true, "mask"_a.none() = false,
-        "Ask for one entry. A non-empty default is shown in brackets and taken for an empty answer; a required "
+        "Ask for one entry. A non-empty default is shown in brackets (shortened as the stored key is listed when masked) and taken for an empty answer; a required "
         "entry is asked for again until it is given. With mask the entry is read without echo (getpass) and kept "
         "untrimmed; otherwise it is trimmed. Returns None for an empty entry that is not required.");
     m.def(
