@@ -121,10 +121,12 @@ std::string resolved_path(const std::string &path) {
     return result;
 }
 
-FileReplacement::FileReplacement(const std::string &path, mode_t new_file_mode)
-    : path_(path), target_(link_target(path)) {
+FileReplacement::FileReplacement(const std::string &path, mode_t new_file_mode, AtLink at_link)
+    : path_(path), target_(at_link == AtLink::follow ? link_target(path) : path), at_link_(at_link) {
     struct stat info;
-    bool exists = ::stat(target_.c_str(), &info) == 0;
+    bool exists = (at_link == AtLink::follow ? ::stat : ::lstat)(target_.c_str(), &info) == 0;
+    if (exists && S_ISLNK(info.st_mode))
+        raise_os_error(ELOOP, path);
     if (exists && S_ISDIR(info.st_mode))
         raise_os_error(EISDIR, path);
     // A rename would put a new regular file in place of a device or a pipe,
@@ -168,7 +170,8 @@ bool FileReplacement::open_temporary(mode_t mode) {
 
 void FileReplacement::open_in_place() {
     // Not waiting for a reader: a pipe without one fails at once (ENXIO).
-    fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    fd_ = ::open(target_.c_str(),
+                 O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (at_link_ == AtLink::refuse ? O_NOFOLLOW : 0));
     if (fd_ < 0)
         raise_os_error(errno, path_);
     in_place_ = true;
@@ -238,10 +241,31 @@ void FileReplacement::commit() {
     }
 }
 
-void replace_file(const std::string &path, std::string_view data, mode_t new_file_mode) {
-    FileReplacement file(path, new_file_mode);
+void replace_file(const std::string &path, std::string_view data, mode_t new_file_mode, AtLink at_link) {
+    FileReplacement file(path, new_file_mode, at_link);
     file.write(data);
     file.commit();
+}
+
+bool create_new_file(const std::string &path, std::string_view data, mode_t mode) {
+    // O_EXCL creates the name itself: a link there is never followed.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) {
+        if (errno == EEXIST)
+            return false;
+        raise_os_error(errno, path);
+    }
+    bool written = write_all(fd, data);
+    int error = errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        ::unlink(path.c_str());
+        raise_os_error(error, path);
+    }
+    return true;
 }
 
 }  // namespace orvo

@@ -16,6 +16,12 @@ namespace orvo {
 // must exist). Raises `OSError` naming `path`.
 std::string resolved_path(const std::string &path);
 
+// What a FileReplacement does with a symbolic link at the path it is given:
+// follow it as `open` does, or refuse it (`OSError` ELOOP, as O_NOFOLLOW
+// refuses it) and never write through one, for a name that must be written
+// itself.
+enum class AtLink { follow, refuse };
+
 // A new content for the file at `path`, put in place by `commit`. A link is
 // followed to the file it leads to, as `open` follows it (also to a file that
 // does not exist yet). A directory, and a target that may not be written, are
@@ -41,7 +47,7 @@ std::string resolved_path(const std::string &path);
 // leave the file half written.
 class FileReplacement {
 public:
-    explicit FileReplacement(const std::string &path, mode_t new_file_mode = 0666);
+    explicit FileReplacement(const std::string &path, mode_t new_file_mode = 0666, AtLink at_link = AtLink::follow);
     ~FileReplacement();
     FileReplacement(const FileReplacement &) = delete;
     FileReplacement &operator=(const FileReplacement &) = delete;
@@ -58,9 +64,17 @@ private:
     std::string path_, target_, temporary_, pending_;
     int fd_ = -1;
     bool in_place_ = false;
+    AtLink at_link_;
 };
 
 // Replace the content of the file at `path` by `data` (see FileReplacement).
-void replace_file(const std::string &path, std::string_view data, mode_t new_file_mode = 0666);
+void replace_file(const std::string &path, std::string_view data, mode_t new_file_mode = 0666,
+                  AtLink at_link = AtLink::follow);
+
+// Create the new file `path` with the content `data`, exclusively: false,
+// and nothing written, when something (a link included) is at `path`
+// already. The bits are those `open` gives for `mode`, less the umask. Other
+// failures raise `OSError` naming `path`, and leave no file behind.
+bool create_new_file(const std::string &path, std::string_view data, mode_t mode = 0666);
 
 }  // namespace orvo
