@@ -35,8 +35,8 @@ nb::object member(nb::handle record, const char *key) {
 // and all; otherwise the file is rewritten whole, with "\n" line ends. False
 // when it cannot be read, decoded or written, has no such line, or the comment
 // cannot be written as UTF-8, would break its line or is not writable.
-bool inject_line(const std::string &path, long long line_num, std::string_view entry, std::string_view comment,
-                 std::string_view prefix, std::string_view language) {
+bool inject_line(InPlace &in_place, const std::string &path, long long line_num, std::string_view entry,
+                 std::string_view comment, std::string_view prefix, std::string_view language) {
     std::string raw;
     if (!orvo::is_valid_utf8(comment) || !orvo::read_regular_file(path, raw) || !orvo::is_valid_utf8(raw))
         return false;
@@ -44,7 +44,7 @@ bool inject_line(const std::string &path, long long line_num, std::string_view e
     try {
         std::string content =
             std::memchr(raw.data(), '\r', raw.size()) ? orvo::normalize_newlines(raw) : std::move(raw);
-        if (stands_on_line(content, line_num, entry, language))
+        if (in_place.stands_on_line(content, line_num, entry, language))
             return true;
         updated = with_comment(content, line_num, comment, prefix, language);
     } catch (const std::exception &) {
@@ -100,7 +100,10 @@ bool inject_to_file(nb::handle self, nb::handle file_path, nb::handle line_num, 
     std::string text = orvo::arg_str(comment, "comment");
     std::string prefix = orvo::arg_str(comment_prefix, "comment_prefix");
     return orvo::guard(
-        [&] { return inject_line(path, line, orvo::strip(text), text, prefix, language_of(self, file_path)); },
+        [&] {
+            InPlace in_place;
+            return inject_line(in_place, path, line, orvo::strip(text), text, prefix, language_of(self, file_path));
+        },
         [](nb::python_error &) { return false; });
 }
 
@@ -141,6 +144,7 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
 
     long long files_modified = 0, comments_injected = 0, skipped_multiline = 0;
     nb::list errors;
+    InPlace in_place;
     // Python code runs between the steps (a subclass's methods, a value's
     // `__bool__`) and may change the document: it is read item by item.
     orvo::for_each_item(document, [&](nb::handle item) {
@@ -202,7 +206,7 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
                 ++skipped_multiline;  // a comment of several lines has no single line to go on
                 return;
             }
-            if (inject_line(file_bytes, orvo::clamp_int64(number), stripped, comment, prefix, language)) {
+            if (inject_line(in_place, file_bytes, orvo::clamp_int64(number), stripped, comment, prefix, language)) {
                 ++comments_injected;
                 file_modified = true;
             } else {

@@ -1,7 +1,8 @@
 #include "lines.hpp"
 
-#include <nestrel/engine.hpp>
 #include <orvo/text.hpp>
+
+#include <algorithm>
 
 namespace osmeran {
 
@@ -67,15 +68,32 @@ bool has_escaped_line_break(std::string_view text) {
 
 }  // namespace
 
-bool stands_on_line(std::string_view content, long long line_num, std::string_view text, std::string_view language) {
-    const nestrel::Language *patterns = nestrel::patterns_of(language);
-    if (!patterns || line_num < 1)
+bool InPlace::stands_on_line(std::string_view content, long long line_num, std::string_view text,
+                             std::string_view language) {
+    if (line_num < 1)
         return false;
-    nestrel::Comments found;
-    nestrel::extract(*patterns, content, found);
+    if (!known_ || content != content_ || language != language_) {
+        known_ = false;
+        found_.texts.clear();
+        found_.items.clear();
+        by_line_.clear();
+        if (const nestrel::Language *patterns = nestrel::patterns_of(language))
+            nestrel::extract(*patterns, content, found_);
+        for (std::size_t i = 0; i < found_.items.size(); ++i)
+            if (found_.items[i].start_line == found_.items[i].end_line)
+                by_line_.push_back(i);
+        std::stable_sort(by_line_.begin(), by_line_.end(), [&](std::size_t a, std::size_t b) {
+            return found_.items[a].start_line < found_.items[b].start_line;
+        });
+        content_.assign(content);
+        language_.assign(language);
+        known_ = true;
+    }
     const auto line = (std::size_t) line_num;
-    for (const nestrel::Comment &comment : found.items)
-        if (comment.start_line == line && comment.end_line == line && found.text(comment) == text)
+    auto first = std::lower_bound(by_line_.begin(), by_line_.end(), line,
+                                  [&](std::size_t i, std::size_t l) { return found_.items[i].start_line < l; });
+    for (auto it = first; it != by_line_.end() && found_.items[*it].start_line == line; ++it)
+        if (found_.text(found_.items[*it]) == text)
             return true;
     return false;
 }

@@ -3,16 +3,32 @@
 // `prefix` the text that opens a line comment in it.
 #pragma once
 
+#include <nestrel/engine.hpp>
+
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace osmeran {
 
-// Whether `text` (trimmed, as the comment document holds it) is one of the
-// comments that the extraction of the whole of `content` finds on line
-// `line_num` alone: such a comment already stands and is left as it is.
-bool stands_on_line(std::string_view content, long long line_num, std::string_view text, std::string_view language);
+// The comments that stand already. The extraction of the last text asked
+// about is kept, so the entries of a file that none of them changes cost one
+// extraction, however many there are.
+class InPlace {
+public:
+    // Whether `text` (trimmed, as the comment document holds it) is one of the
+    // comments that the extraction of the whole of `content` finds on line
+    // `line_num` alone: such a comment is left as it stands.
+    bool stands_on_line(std::string_view content, long long line_num, std::string_view text, std::string_view language);
+
+private:
+    bool known_ = false;
+    std::string content_, language_;  // what `found_` was extracted from
+    nestrel::Comments found_;
+    std::vector<std::size_t> by_line_;  // the one-line comments of `found_`, by line
+};
 
 // Whether a comment text (trimmed) can go after `prefix` without ending its
 // comment early or putting code on the line: no control character but the
