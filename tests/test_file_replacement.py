@@ -1,11 +1,13 @@
 """The one writer of whole files, through its users: what a replaced file keeps
-(owner, group, access rights)."""
+(owner, group, access rights), and a file written in place that has no room
+for its new content."""
 
 import errno
 import os
 import shutil
 import stat
 import struct
+import sys
 import tempfile
 from pathlib import Path
 
@@ -109,3 +111,61 @@ def test_access_rights_are_the_old_files_not_the_folders_default(shared, monkeyp
     assert path.stat().st_ino != inode and os.getxattr(path, ACCESS) == own
     assert reads(4002) and not reads(4001)
     capsys.readouterr()
+
+
+def saved_sizes():
+    """Save the long settings, then the short ones, and link the file: the
+    size of each and the path."""
+    path = palvex.get_user_config_path()
+    palvex.save_config(LONG)
+    long_size = path.stat().st_size
+    palvex.save_config(SETTINGS)
+    os.link(path, path.with_name("linked"))
+    return path, long_size
+
+
+def test_in_place_the_file_size_limit_refuses_the_new_content_before_a_byte_changes(capsys):
+    path, long_size = saved_sizes()
+    before = path.read_bytes()
+    def save_within(limit):
+        return run("import resource, signal, palvex; signal.signal(signal.SIGXFSZ, signal.SIG_IGN); "
+                   f"resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, {limit})); palvex.save_config({LONG!r})")
+
+    out = save_within(long_size - 1)
+    assert out.returncode == 1 and "OSError: [Errno 27] File too large" in out.stderr
+    assert path.read_bytes() == before and path.with_name("linked").read_bytes() == before
+    out = save_within(long_size)  # room for exactly the new content
+    assert out.returncode == 0, out.stderr
+    assert path.stat().st_size == long_size and os.path.samefile(path, path.with_name("linked"))
+    capsys.readouterr()
+
+
+def test_in_place_a_full_disk_refuses_the_new_content_before_a_byte_changes(tmp_path):
+    if os.geteuid() != 0 or not shutil.which("unshare"):
+        pytest.skip("a small disk of its own needs root and unshare")
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    # In a mount namespace of its own, so the disk goes with the child.
+    code = f"""
+import os, subprocess, palvex
+subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", {str(disk)!r}], check=True)
+os.environ["HOME"] = {str(disk)!r}
+path = palvex.get_user_config_path()
+palvex.save_config({SETTINGS!r})
+os.link(path, path.with_name("linked"))
+before = path.read_bytes()
+fill = os.open({str(disk / "fill")!r}, os.O_WRONLY | os.O_CREAT)
+try:
+    while os.write(fill, b"x" * 4096):
+        pass
+except OSError:
+    pass
+try:
+    palvex.save_config({LONG!r})
+except OSError as error:
+    print(error.errno == 28, path.read_bytes() == before == path.with_name("linked").read_bytes())
+"""
+    out = run(["unshare", "--mount", "--propagation", "private", sys.executable, "-c", code])
+    if "mount" in out.stderr and out.returncode != 0:
+        pytest.skip(f"no mount here: {out.stderr.strip().splitlines()[-1]}")
+    assert out.stdout.split()[-2:] == ["True", "True"], out.stdout + out.stderr

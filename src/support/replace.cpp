@@ -125,6 +125,30 @@ bool read_acl(const char *path, int fd, std::string &out) {
 // from its directory's default ACL. False, with `errno` set, on failure.
 bool remove_acl(int fd) { return ::fremovexattr(fd, ACCESS_ACL) == 0 || errno == ENODATA || errno == ENOTSUP; }
 
+// Make room for `size` bytes in the regular file `fd` (now `old_size` long)
+// before a byte of it changes. 0, or the error that says the room is not
+// there (the file is then cut back to its old size).
+int reserve(int fd, off_t old_size, off_t size) {
+    if (size == 0)
+        return 0;
+    int error;
+    while ((error = ::posix_fallocate(fd, 0, size)) == EINTR) {
+    }
+    // Where the file system has no fallocate, glibc writes a zero into each
+    // block that reads as zero; a file open for writing only cannot be read,
+    // so only what lies beyond its end is reserved.
+    if (error == EBADF)
+        while ((error = size > old_size ? ::posix_fallocate(fd, old_size, size - old_size) : 0) == EINTR) {
+        }
+    if (error != ENOSPC && error != EDQUOT && error != EFBIG && error != EIO)
+        return 0;  // reserved, or no way to reserve: written as before
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && info.st_size > old_size) {
+        [[maybe_unused]] int cut = ::ftruncate(fd, old_size);
+    }
+    return error;
+}
+
 }  // namespace
 
 std::string resolved_path(const std::string &path) {
@@ -265,12 +289,20 @@ void FileReplacement::commit() {
     int fd = fd_;
     fd_ = -1;
     if (in_place_) {
-        // Written over the old content, then cut to its length: a file that
-        // keeps its size needs no new room on the disk.
+        // Room for the new content first, so that a full disk or the file-size
+        // limit refuses it before a byte changes; then written over the old
+        // content and cut to its length.
         struct stat info;
-        bool written = write_all(fd, pending_) && ::fstat(fd, &info) == 0 &&
-                       (!S_ISREG(info.st_mode) || ::ftruncate(fd, (off_t) pending_.size()) == 0);
-        int error = errno;
+        int error = ::fstat(fd, &info) != 0 ? errno : 0;
+        bool regular = error == 0 && S_ISREG(info.st_mode);
+        if (regular)
+            error = reserve(fd, info.st_size, (off_t) pending_.size());
+        if (error != 0) {
+            ::close(fd);
+            raise_os_error(error, path_);
+        }
+        bool written = write_all(fd, pending_) && (!regular || ::ftruncate(fd, (off_t) pending_.size()) == 0);
+        error = errno;
         if (::close(fd) != 0 && written) {
             written = false;
             error = errno;

@@ -44,9 +44,12 @@ std::string resolved_path(const std::string &path);
 // waiting, so that a pipe without a reader fails at once), a file with more
 // than one name (every name sees the new content), a file whose directory
 // takes no new name, and a file whose rights a new file cannot have. The
-// content is then held in memory until `commit` writes it over the old one
-// and cuts the file to its length; a failure there may leave the file half
-// written.
+// content is then held in memory until `commit`, which first reserves room on
+// the disk for it in a regular file (`posix_fallocate`), so that a full disk,
+// a quota or the file-size limit refuses it before a byte of the old content
+// changes; then it writes it over the old one and cuts the file to its
+// length. A failure of the write itself (an I/O error) may still leave the
+// file half written.
 class FileReplacement {
 public:
     explicit FileReplacement(const std::string &path, mode_t new_file_mode = 0666);
