@@ -156,6 +156,21 @@ def test_the_key_is_for_its_owner_only_and_written_whole_or_not_at_all():
     assert user_file().read_bytes() == before and os.listdir(user_file().parent) == ["config"]
 
 
+def test_a_line_break_in_a_value_is_refused_before_anything_is_written(monkeypatch, capsys):
+    path = user_file("old\n")
+    for key in KEYS:
+        for value in ("m\nAI_API_URL=http://evil/v1", "m\rAI_API_URL=http://evil/v1", "m\r\n"):
+            with pytest.raises(ValueError, match=f"^the value of {key} holds a line break$"):
+                palvex.save_config(dict(SETTINGS, **{key: value}))
+    monkeypatch.setenv("ORVO_LANG", "en\nAI_API_URL=http://evil/v1")  # the language the map does not give
+    with pytest.raises(ValueError, match="ORVO_LANG"):
+        palvex.save_config(SETTINGS)
+    assert path.read_text() == "old\n" and os.listdir(path.parent) == ["config"] and capsys.readouterr().out == ""
+    monkeypatch.delenv("ORVO_LANG")
+    palvex.save_config(dict(SETTINGS, AI_MODEL="m\t\x0b\u2028AI_API_URL=x"))  # no line end for the reader
+    assert palvex.load_existing_config() == dict(SETTINGS, AI_MODEL="m\t\x0b\u2028AI_API_URL=x", ORVO_LANG="en")
+
+
 # ------------------------------------------------- recommended configuration
 
 def serve(fake, monkeypatch, document=None, status=200, raw=None):
@@ -256,3 +271,9 @@ def test_applying(fake, monkeypatch, capsys):
     assert palvex.apply_recommended_config(1) is True and "AI_MODEL=5\n" in user_file().read_text()
     assert user_file().read_text().startswith("# ORVO AI 服务配置文件\n")  # Chinese comment lines read back too
     assert palvex.load_existing_config()["AI_MODEL"] == "5"
+    # A value that would add a line of its own reaches the caller; the file stays.
+    before = user_file().read_text()
+    serve(fake, monkeypatch, dict(example(fake), AI_MODEL="m\nAI_API_URL=http://evil/v1"))
+    with pytest.raises(ValueError, match="AI_MODEL"):
+        palvex.apply_recommended_config(skip_test=True)
+    assert user_file().read_text() == before

@@ -98,6 +98,15 @@ nb::object value_of(nb::dict &config, const char *key) {
 // A value as the file holds it: its str(), which must be writable as UTF-8.
 std::string file_text(nb::handle value) { return orvo::to_utf8_strict(nb::str(value)); }
 
+// The value of the setting `key` as the file holds it, on its own line: a line
+// break would begin a further line of settings, so it is refused.
+std::string value_text(nb::handle value, const char *key) {
+    std::string text = file_text(value);
+    if (text.find_first_of("\r\n") != std::string::npos)
+        orvo::raise(PyExc_ValueError, std::string("the value of ") + key + " holds a line break");
+    return text;
+}
+
 void save_config(nb::handle config_arg) {
     if (!PyDict_CheckExact(config_arg.ptr()))
         orvo::wrong_type(config_arg, "config", "dict");
@@ -118,12 +127,12 @@ void save_config(nb::handle config_arg) {
     texts.origin = file_text(text("generated_by_wizard"));
     texts.location = file_text(text("config_file_location", user_config_file));
     texts.key_comment = file_text(text("ai_api_key_comment"));
-    texts.key = file_text(value_of(config, "AI_API_KEY"));
+    texts.key = value_text(value_of(config, "AI_API_KEY"), "AI_API_KEY");
     texts.url_comment = file_text(text("ai_api_url_comment"));
-    texts.url = file_text(value_of(config, "AI_API_URL"));
+    texts.url = value_text(value_of(config, "AI_API_URL"), "AI_API_URL");
     texts.model_comment = file_text(text("ai_model_name_comment"));
-    texts.model = file_text(value_of(config, "AI_MODEL"));
-    texts.language = file_text(lang_setting);
+    texts.model = value_text(value_of(config, "AI_MODEL"), "AI_MODEL");
+    texts.language = value_text(lang_setting, "ORVO_LANG");
     std::string content = settings_file(texts, on_windows());
 
     // Whole or not at all: a failed write leaves the former file as it was.
@@ -145,7 +154,8 @@ void register_config_file(nb::module_ &m) {
     m.def("save_config", &save_config, nb::sig("def save_config(config: dict[str, str]) -> None"), "config"_a.none(),
           "Write AI_API_KEY, AI_API_URL, AI_MODEL and the language (the map's ORVO_LANG, else the environment's, "
           "else 'en') into the user configuration file, whole or not at all. A new file is readable by its owner "
-          "only; an existing one keeps its permissions.");
+          "only; an existing one keeps its permissions. A value holding a line break is refused (ValueError) "
+          "before anything is written.");
 }
 
 }  // namespace palvex
