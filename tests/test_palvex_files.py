@@ -171,6 +171,29 @@ def test_a_line_break_in_a_value_is_refused_before_anything_is_written(monkeypat
     assert palvex.load_existing_config() == dict(SETTINGS, AI_MODEL="m\t\x0b\u2028AI_API_URL=x", ORVO_LANG="en")
 
 
+def padded(head, size):
+    """`head` and comment lines up to exactly `size` bytes."""
+    filler = b"#" * (size - len(head) - 1) + b"\n"
+    return head + filler
+
+
+def test_a_settings_file_over_a_mebibyte_is_not_read(isolated):
+    (isolated / ".env").write_text("AI_MODEL=from-env\n")
+    user_file(padded(b"AI_MODEL=x\n", 1 << 20))
+    assert palvex.load_existing_config()["AI_MODEL"] == "x"  # exactly 1 MiB
+    user_file(padded(b"AI_MODEL=x\n", (1 << 20) + 1))
+    assert palvex.load_existing_config() == dict(EMPTY, AI_MODEL="from-env", ORVO_LANG="en")
+    (isolated / ".env").write_bytes(padded(b"AI_MODEL=from-env\n", (1 << 20) + 1))
+    assert palvex.load_existing_config() == dict(EMPTY, ORVO_LANG="en")
+    # A sparse file of 1 TiB: dropped at once, and every module still loads.
+    try:
+        os.truncate(user_file(b"AI_MODEL=x\n"), 1 << 40)
+    except OSError as error:
+        pytest.skip(f"no file of 1 TiB here: {error}")
+    out = run("import kestovan, palvex; print(palvex.load_existing_config()['AI_MODEL'])", timeout=20)
+    assert out.returncode == 0 and out.stdout == "None\n" and "std::" not in out.stderr, out.stderr
+
+
 # ------------------------------------------------- recommended configuration
 
 def serve(fake, monkeypatch, document=None, status=200, raw=None):

@@ -9,6 +9,8 @@
 #include <orvo/python.hpp>
 
 #include <array>
+#include <cstddef>
+#include <exception>
 #include <map>
 #include <string>
 
@@ -30,15 +32,20 @@ nb::object user_config_path() {
 
 using Settings = std::map<std::string, std::string>;
 
+// A settings file is a few hundred bytes: a larger one than this is skipped
+// as an unreadable one is, not read into memory.
+constexpr std::size_t SIZE_LIMIT = 1 << 20;
+
 // Read `KEY=value` lines: white space around the line, the name and the value
 // is dropped; empty lines, lines starting with "#" and lines without "=" are
-// skipped; a later line replaces an earlier one. Only a regular file is read
-// (a pipe or a device is skipped as an unreadable file is), and reading stops
-// quietly at the first line that is not UTF-8.
-Settings read_settings(const std::string &path) {
+// skipped; a later line replaces an earlier one. Only a regular file of at
+// most SIZE_LIMIT bytes is read (a pipe, a device or a larger file is skipped
+// as an unreadable file is), and reading stops quietly at the first line that
+// is not UTF-8.
+Settings read_file_settings(const std::string &path) {
     Settings found;
     std::string bytes;
-    if (!orvo::read_regular_file(path, bytes))
+    if (!orvo::read_regular_file(path, bytes, SIZE_LIMIT))
         return found;
     std::string_view rest = bytes;
     while (!rest.empty()) {
@@ -59,6 +66,15 @@ Settings read_settings(const std::string &path) {
                 found[name] = std::string(orvo::strip(text.substr(eq + 1)));
     }
     return found;
+}
+
+// The same; a file that there is no memory for counts as unreadable.
+Settings read_settings(const std::string &path) {
+    try {
+        return read_file_settings(path);
+    } catch (const std::exception &) {
+        return {};
+    }
 }
 
 void load_into_environment() {

@@ -7,6 +7,8 @@
 #include <orvo/replace.hpp>
 
 #include <cerrno>
+#include <cstddef>
+#include <exception>
 
 #include <sys/stat.h>
 
@@ -18,6 +20,10 @@ namespace {
 
 // The file holds an API key: a new one is for its owner's eyes only.
 constexpr mode_t NEW_FILE_MODE = 0600;
+
+// A settings file is a few hundred bytes: a larger one than this is taken as
+// unreadable, not read into memory.
+constexpr std::size_t SIZE_LIMIT = 1 << 20;
 
 bool on_windows() { return orvo::to_utf8(self().attr("os").attr("name")) == "nt"; }
 
@@ -39,9 +45,14 @@ enum class Keep { latest, first_non_empty };
 // file could not be read to its end (values stored until then stay).
 bool read_into(nb::dict &config, const std::string &path, Keep keep) {
     std::string bytes;
-    if (!orvo::read_regular_file(path, bytes))
-        return false;
-    Reading reading = read_settings(bytes);
+    Reading reading;
+    try {
+        if (!orvo::read_regular_file(path, bytes, SIZE_LIMIT))
+            return false;
+        reading = read_settings(bytes);
+    } catch (const std::exception &) {
+        return false;  // no memory for it: unreadable as well
+    }
     for (const Setting &setting : reading.settings) {
         const char *key = KEYS[setting.key];
         if (keep == Keep::first_non_empty) {
