@@ -90,3 +90,10 @@ def test_a_settings_file_over_a_mebibyte_is_skipped(isolated):
     out = run(SHOW, timeout=20)
     assert out.returncode == 0 and out.stdout.split() == ["None", "None", "None", "BAAI/bge-m3", "False"], out.stderr
 
+
+def test_the_wizards_file_under_a_home_whose_path_is_not_utf8_is_read(tmp_path):
+    home = os.fsdecode(bytes(tmp_path) + b"/caf\xe9")
+    out = run("import sys, palvex; sys.stdout.reconfigure(errors='surrogateescape'); palvex.save_config("
+              "{'AI_API_KEY': 'sk-k', 'AI_API_URL': 'http://u/v1', 'AI_MODEL': 'm'})", env={"HOME": home})
+    assert out.returncode == 0, out.stderr
+    assert run(SHOW, env={"HOME": home}).stdout.split() == ["sk-k", "http://u/v1", "m", "BAAI/bge-m3", "True"]

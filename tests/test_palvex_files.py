@@ -1,9 +1,11 @@
 """The user configuration file and the recommended configuration."""
 
+import io
 import json
 import os
 import re
 import stat
+import sys
 import types
 from pathlib import Path
 
@@ -192,6 +194,21 @@ def test_a_settings_file_over_a_mebibyte_is_not_read(isolated):
         pytest.skip(f"no file of 1 TiB here: {error}")
     out = run("import kestovan, palvex; print(palvex.load_existing_config()['AI_MODEL'])", timeout=20)
     assert out.returncode == 0 and out.stdout == "None\n" and "std::" not in out.stderr, out.stderr
+
+
+def test_a_home_whose_path_is_not_utf8(tmp_path, monkeypatch):
+    home = os.fsdecode(bytes(tmp_path) + b"/caf\xe9")
+    os.mkdir(home)
+    monkeypatch.setenv("HOME", home)
+    shown = io.TextIOWrapper(io.BytesIO(), encoding="utf-8", errors="surrogateescape")
+    monkeypatch.setattr(sys, "stdout", shown)  # the path in the printed lines is not the point here
+    palvex.save_config(SETTINGS)
+    lines = (Path(home) / ".config" / "orvo" / "config").read_bytes().splitlines()
+    assert lines[2] == b"# File location: " + os.fsencode(home) + b"/.config/orvo/config"
+    assert palvex.load_existing_config() == dict(SETTINGS, ORVO_LANG="en")  # the comment line is skipped
+    # Other lines that are not UTF-8 still end the reading.
+    user_file(b"# caf\xe9\nAI_MODEL=m\n  # \xff\nAI_API_KEY=k\n \xff# x\nAI_API_URL=u\n")
+    assert palvex.load_existing_config() == dict(EMPTY, AI_MODEL="m", AI_API_KEY="k", ORVO_LANG="en")
 
 
 # ------------------------------------------------- recommended configuration

@@ -36,12 +36,20 @@ using Settings = std::map<std::string, std::string>;
 // as an unreadable one is, not read into memory.
 constexpr std::size_t SIZE_LIMIT = 1 << 20;
 
+// Whether a line that is not valid UTF-8 is a comment line all the same:
+// white space, then "#" (the wizard's location line holds a path's own bytes).
+bool is_comment(std::string_view line) {
+    std::size_t hash = line.find('#');
+    return hash != std::string_view::npos && orvo::is_valid_utf8(line.substr(0, hash)) &&
+           orvo::strip(line.substr(0, hash)).empty();
+}
+
 // Read `KEY=value` lines: white space around the line, the name and the value
 // is dropped; empty lines, lines starting with "#" and lines without "=" are
 // skipped; a later line replaces an earlier one. Only a regular file of at
 // most SIZE_LIMIT bytes is read (a pipe, a device or a larger file is skipped
 // as an unreadable file is), and reading stops quietly at the first line that
-// is not UTF-8.
+// is not UTF-8 (a comment line excepted).
 Settings read_file_settings(const std::string &path) {
     Settings found;
     std::string bytes;
@@ -52,8 +60,11 @@ Settings read_file_settings(const std::string &path) {
         std::size_t end = rest.find('\n');
         std::string_view line = rest.substr(0, end);
         rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-        if (!orvo::is_valid_utf8(line))
+        if (!orvo::is_valid_utf8(line)) {
+            if (is_comment(line))
+                continue;
             break;
+        }
         std::string_view text = orvo::strip(line);
         if (text.empty() || text.front() == '#')
             continue;

@@ -118,6 +118,16 @@ std::string value_text(nb::handle value, const char *key) {
     return text;
 }
 
+// The location comment line: the path's own bytes, also where they are not
+// UTF-8 (a str holds such bytes as lone surrogates, as os.fsdecode made them).
+std::string location_line(nb::handle line) {
+    PyObject *bytes = PyUnicode_AsEncodedString(nb::str(line).ptr(), "utf-8", "surrogateescape");
+    if (!bytes)
+        throw nb::python_error();
+    nb::object held = nb::steal(bytes);
+    return std::string(PyBytes_AS_STRING(held.ptr()), (std::size_t) PyBytes_GET_SIZE(held.ptr()));
+}
+
 void save_config(nb::handle config_arg) {
     if (!PyDict_CheckExact(config_arg.ptr()))
         orvo::wrong_type(config_arg, "config", "dict");
@@ -136,7 +146,7 @@ void save_config(nb::handle config_arg) {
     FileTexts texts;
     texts.title = file_text(text("ai_api_config_file"));
     texts.origin = file_text(text("generated_by_wizard"));
-    texts.location = file_text(text("config_file_location", user_config_file));
+    texts.location = location_line(text("config_file_location", user_config_file));
     texts.key_comment = file_text(text("ai_api_key_comment"));
     texts.key = value_text(value_of(config, "AI_API_KEY"), "AI_API_KEY");
     texts.url_comment = file_text(text("ai_api_url_comment"));
