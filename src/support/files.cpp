@@ -1,6 +1,8 @@
 #include "orvo/files.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +10,7 @@
 
 namespace orvo {
 
-bool read_regular_file(const std::string &path, std::string &out) {
+bool read_regular_file(const std::string &path, std::string &out, std::size_t limit) {
     out.clear();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
@@ -25,13 +27,25 @@ bool read_regular_file(const std::string &path, std::string &out) {
         errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         return false;
     }
-    // The size is a hint: a file that grows or shrinks meanwhile is read to its end.
+    if ((std::uintmax_t) info.st_size > limit) {
+        ::close(fd);
+        errno = EFBIG;
+        return false;
+    }
+    // The size is a hint: a file that grows or shrinks meanwhile is read to its
+    // end (or until it holds more than `limit` bytes).
     std::size_t capacity = (std::size_t) info.st_size + 1;
     out.resize(capacity);
     std::size_t used = 0;
     for (;;) {
+        if (used > limit) {
+            ::close(fd);
+            out.clear();
+            errno = EFBIG;
+            return false;
+        }
         if (used == out.size())
-            out.resize(out.size() * 2);
+            out.resize(limit < SIZE_MAX / 2 ? std::min(out.size() * 2, limit + 1) : out.size() * 2);
         ssize_t got = ::read(fd, out.data() + used, out.size() - used);
         if (got < 0) {
             if (errno == EINTR)

@@ -2,6 +2,8 @@
 // resolved paths. No Python is needed.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -9,8 +11,9 @@ namespace orvo {
 
 // Read the whole regular file at `path` into `out`. Returns false, with `errno`
 // set, when it cannot be opened or read or is not a regular file (a FIFO is
-// never waited on, a device never read).
-bool read_regular_file(const std::string &path, std::string &out);
+// never waited on, a device never read), or holds more than `limit` bytes
+// (EFBIG; such a file is not read at all).
+bool read_regular_file(const std::string &path, std::string &out, std::size_t limit = SIZE_MAX);
 
 // Whether the resolved `path` lies strictly below the resolved directory
 // `base`, compared by whole components ("/a/bc" is not below "/a/b").
