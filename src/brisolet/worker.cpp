@@ -99,8 +99,12 @@ int draw_frame(PyObject *self, PyObject *frame) {
     Py_DECREF(message);
     if (!line)
         return -1;
-    int result = write_out(line);
+    PyObject *shown = orvo::console_text_new(line);
     Py_DECREF(line);
+    if (!shown)
+        return -1;
+    int result = write_out(shown);
+    Py_DECREF(shown);
     return result;
 }
 

@@ -55,7 +55,7 @@ nb::object get_input(nb::handle prompt, nb::handle default_value, bool required,
                                     nb::str(": "), color("END")});
     for (;;) {
         // A masked entry is taken as typed, without its line end; a plain one trimmed.
-        nb::object entry = mask ? orvo::module("getpass").attr("getpass")(prompt_text)
+        nb::object entry = mask ? orvo::module("getpass").attr("getpass")(orvo::console_text(prompt_text))
                                 : nb::object(orvo::to_str(orvo::ask_trimmed(prompt_text)));
         bool empty = !orvo::truthy(entry);
         if (empty && has_default)

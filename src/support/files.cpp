@@ -1,7 +1,9 @@
 #include "orvo/files.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -29,9 +31,10 @@ bool close_failing(int fd) {
 
 }  // namespace
 
-bool read_regular_file(const std::string &path, std::string &out) {
+bool read_regular_file(const std::string &path, std::string &out, std::size_t limit) {
     out.clear();
-    // The type first: what is not a regular file is not even opened.
+    // The type and size first: what is not a regular file, or too large, is
+    // not even opened.
     struct stat info;
     if (::stat(path.c_str(), &info) != 0)
         return false;
@@ -39,16 +42,20 @@ bool read_regular_file(const std::string &path, std::string &out) {
         errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         return false;
     }
+    if ((std::uintmax_t) info.st_size > limit) {
+        errno = EFBIG;
+        return false;
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return false;
-    if (!read_open_file(fd, out))
+    if (!read_open_file(fd, out, limit))
         return close_failing(fd);
     ::close(fd);
     return true;
 }
 
-bool read_open_file(int fd, std::string &out) {
+bool read_open_file(int fd, std::string &out, std::size_t limit) {
     out.clear();
     struct stat info;
     if (::fstat(fd, &info) != 0)
@@ -57,13 +64,23 @@ bool read_open_file(int fd, std::string &out) {
         errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         return false;
     }
-    // The size is a hint: a file that grows or shrinks meanwhile is read to its end.
+    if ((std::uintmax_t) info.st_size > limit) {
+        errno = EFBIG;
+        return false;
+    }
+    // The size is a hint: a file that grows or shrinks meanwhile is read to its
+    // end (or until it holds more than `limit` bytes).
     std::size_t capacity = (std::size_t) info.st_size + 1;
     out.resize(capacity);
     std::size_t used = 0;
     for (;;) {
+        if (used > limit) {
+            out.clear();
+            errno = EFBIG;
+            return false;
+        }
         if (used == out.size())
-            out.resize(out.size() * 2);
+            out.resize(limit < SIZE_MAX / 2 ? std::min(out.size() * 2, limit + 1) : out.size() * 2);
         ssize_t got = ::read(fd, out.data() + used, out.size() - used);
         if (got < 0) {
             if (errno == EINTR)

@@ -238,13 +238,47 @@ nb::object builtin(const char *name) { return module("builtins").attr(name); }
 
 }  // namespace
 
-void print(std::string_view text) { builtin("print")(to_str(text)); }
+PyObject *console_text_new(PyObject *value) {
+    PyObject *text = PyObject_Str(value);
+    if (!text || PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND)
+        return text;
+    int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text), i = 0;
+    auto is_surrogate = [&](Py_ssize_t at) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, at);
+        return c >= 0xD800 && c <= 0xDFFF;
+    };
+    while (i < length && !is_surrogate(i))
+        ++i;
+    if (i == length)
+        return text;
+    PyObject *shown = PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(text));
+    if (shown && PyUnicode_CopyCharacters(shown, 0, text, 0, length) >= 0) {
+        for (; i < length; ++i)
+            if (is_surrogate(i))
+                PyUnicode_WRITE(PyUnicode_KIND(shown), PyUnicode_DATA(shown), i, 0xFFFD);
+    } else {
+        Py_CLEAR(shown);
+    }
+    Py_DECREF(text);
+    return shown;
+}
 
-void print(nb::handle value) { builtin("print")(value); }
+nb::str console_text(nb::handle value) {
+    PyObject *shown = console_text_new(value.ptr());
+    if (!shown)
+        throw nb::python_error();
+    return nb::steal<nb::str>(shown);
+}
+
+void print(std::string_view text) { builtin("print")(console_text(to_str(text))); }
+
+void print(nb::handle value) { builtin("print")(console_text(value)); }
 
 void print() { builtin("print")(); }
 
-std::string read_line(nb::handle prompt) { return to_utf8(builtin("input")(prompt)); }
+std::string read_line(nb::handle prompt) { return to_utf8(builtin("input")(console_text(prompt))); }
 
 std::string lower(std::string_view utf8) {
     std::string result(utf8);

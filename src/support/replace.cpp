@@ -103,6 +103,52 @@ bool copy_attributes(const std::string &from, int to) {
     return true;
 }
 
+// The access ACL, an extended attribute: a file's rights beyond its mode bits.
+constexpr const char *ACCESS_ACL = "system.posix_acl_access";
+
+// The access ACL of the file `path` (not a link), or of the open file `fd`
+// when `path` is null, in `out`; empty where the file has none (or the file
+// system knows no ACLs). False, with `errno` set, on other errors.
+bool read_acl(const char *path, int fd, std::string &out) {
+    bool read = read_sized(out, [&](char *buffer, std::size_t size) {
+        return path ? ::lgetxattr(path, ACCESS_ACL, buffer, size) : ::fgetxattr(fd, ACCESS_ACL, buffer, size);
+    });
+    if (read || errno == ENODATA || errno == ENOTSUP) {
+        if (!read)
+            out.clear();
+        return true;
+    }
+    return false;
+}
+
+// Drop the access ACL of the open file `fd`: the entries that a new file takes
+// from its directory's default ACL. False, with `errno` set, on failure.
+bool remove_acl(int fd) { return ::fremovexattr(fd, ACCESS_ACL) == 0 || errno == ENODATA || errno == ENOTSUP; }
+
+// Make room for `size` bytes in the regular file `fd` (now `old_size` long)
+// before a byte of it changes. 0, or the error that says the room is not
+// there (the file is then cut back to its old size).
+int reserve(int fd, off_t old_size, off_t size) {
+    if (size == 0)
+        return 0;
+    int error;
+    while ((error = ::posix_fallocate(fd, 0, size)) == EINTR) {
+    }
+    // Where the file system has no fallocate, glibc writes a zero into each
+    // block that reads as zero; a file open for writing only cannot be read,
+    // so only what lies beyond its end is reserved.
+    if (error == EBADF)
+        while ((error = size > old_size ? ::posix_fallocate(fd, old_size, size - old_size) : 0) == EINTR) {
+        }
+    if (error != ENOSPC && error != EDQUOT && error != EFBIG && error != EIO)
+        return 0;  // reserved, or no way to reserve: written as before
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && info.st_size > old_size) {
+        [[maybe_unused]] int cut = ::ftruncate(fd, old_size);
+    }
+    return error;
+}
+
 }  // namespace
 
 std::string resolved_path(const std::string &path) {
@@ -143,13 +189,39 @@ FileReplacement::FileReplacement(const std::string &path, mode_t new_file_mode, 
         open_in_place();  // the directory takes no new name, the file may be written
         return;
     }
-    if (exists) {
-        // Owner and group stay where the rights allow it (else they are ours);
-        // the attributes follow the owner, whose change may clear some of them.
-        [[maybe_unused]] int owner_kept = ::fchown(fd_, info.st_uid, info.st_gid);
-        if (!copy_attributes(target_, fd_) || ::fchmod(fd_, info.st_mode & 07777) != 0)
+    if (!exists) {
+        // A file for its owner alone takes none of the directory's default
+        // ACL entries, which a later change of its mode would bring to life.
+        if ((new_file_mode & 077) == 0 && !remove_acl(fd_))
             fail(errno);
+        return;
     }
+    if (!take_over(info)) {
+        discard();
+        open_in_place();  // what the new file cannot be, the old one stays
+    }
+}
+
+bool FileReplacement::take_over(const struct stat &old) {
+    // Owner and group as they were; where the owner cannot be kept, at least
+    // the group. The attributes follow the owner, whose change may clear some
+    // of them; the ACL is the old one, or none where the old file has none.
+    if (::fchown(fd_, old.st_uid, old.st_gid) != 0) {
+        [[maybe_unused]] int group_kept = ::fchown(fd_, (uid_t) -1, old.st_gid);
+    }
+    std::string old_acl, new_acl;
+    if (!read_acl(target_.c_str(), -1, old_acl) || !copy_attributes(target_, fd_))
+        fail(errno);
+    if (old_acl.empty())
+        remove_acl(fd_);
+    ::fchmod(fd_, old.st_mode & 07777);
+    // Whatever did not take (an owner or group not ours to give, a set-group-ID
+    // bit, an ACL) shows on the new file.
+    struct stat now;
+    if (::fstat(fd_, &now) != 0 || !read_acl(nullptr, fd_, new_acl))
+        fail(errno);
+    return now.st_uid == old.st_uid && now.st_gid == old.st_gid && (now.st_mode & 07777) == (old.st_mode & 07777) &&
+           new_acl == old_acl;
 }
 
 bool FileReplacement::open_temporary(mode_t mode) {
@@ -220,12 +292,20 @@ void FileReplacement::commit() {
     int fd = fd_;
     fd_ = -1;
     if (in_place_) {
-        // Written over the old content, then cut to its length: a file that
-        // keeps its size needs no new room on the disk.
+        // Room for the new content first, so that a full disk or the file-size
+        // limit refuses it before a byte changes; then written over the old
+        // content and cut to its length.
         struct stat info;
-        bool written = write_all(fd, pending_) && ::fstat(fd, &info) == 0 &&
-                       (!S_ISREG(info.st_mode) || ::ftruncate(fd, (off_t) pending_.size()) == 0);
-        int error = errno;
+        int error = ::fstat(fd, &info) != 0 ? errno : 0;
+        bool regular = error == 0 && S_ISREG(info.st_mode);
+        if (regular)
+            error = reserve(fd, info.st_size, (off_t) pending_.size());
+        if (error != 0) {
+            ::close(fd);
+            raise_os_error(error, path_);
+        }
+        bool written = write_all(fd, pending_) && (!regular || ::ftruncate(fd, (off_t) pending_.size()) == 0);
+        error = errno;
         if (::close(fd) != 0 && written) {
             written = false;
             error = errno;

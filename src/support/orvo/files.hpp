@@ -3,6 +3,8 @@
 // No Python is needed.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,16 +12,18 @@
 namespace orvo {
 
 // Read the whole regular file at `path` into `out`. Returns false, with `errno`
-// set, when it cannot be opened or read or is not a regular file. Its type is
-// looked at before it is opened, and it is opened without waiting and without
-// becoming a controlling terminal, so a FIFO is never waited on and a device
-// never opened in the ordinary case, and never read.
-bool read_regular_file(const std::string &path, std::string &out);
+// set, when it cannot be opened or read or is not a regular file, or holds
+// more than `limit` bytes (EFBIG; such a file is not read at all). Its type
+// and size are looked at before it is opened, and it is opened without
+// waiting and without becoming a controlling terminal, so a FIFO is never
+// waited on and a device never opened in the ordinary case, and never read.
+bool read_regular_file(const std::string &path, std::string &out, std::size_t limit = SIZE_MAX);
 
 // Read the rest of the regular file open at `fd` into `out` (the descriptor
-// stays open). Returns false, with `errno` set, when it cannot be read or is
-// not a regular file (EISDIR for a directory, EINVAL for anything else).
-bool read_open_file(int fd, std::string &out);
+// stays open). Returns false, with `errno` set, when it cannot be read, is
+// not a regular file (EISDIR for a directory, EINVAL for anything else) or
+// holds more than `limit` bytes (EFBIG).
+bool read_open_file(int fd, std::string &out, std::size_t limit = SIZE_MAX);
 
 // Whether the resolved `path` lies strictly below the resolved directory
 // `base`, compared by whole components ("/a/bc" is not below "/a/b").

@@ -163,7 +163,16 @@ nb::str path_to_str(std::string_view bytes);
 
 // -------------------------------------------------------------------- console
 // Output goes through Python's `print`, so `sys.stdout` is looked up anew for
-// every line; input comes from Python's `input`.
+// every line; input comes from Python's `input`. No stream can encode a lone
+// surrogate, so every text shown (lines and prompts alike) is first made a
+// console text, each lone surrogate written as U+FFFD; the objects the text
+// came from keep theirs.
+
+// `str(value)` with every lone surrogate replaced by U+FFFD.
+nb::str console_text(nb::handle value);
+// The same on the plain C API, for code that runs without handlers (the
+// spinner's worker): a new reference, or nullptr with the error set.
+PyObject *console_text_new(PyObject *value);
 
 void print(std::string_view text);
 void print(nb::handle value);
