@@ -17,6 +17,11 @@ records and write the comment document. Three runs are timed:
 
 The documents must be identical byte for byte. Prints the times, the ratios,
 files/s, MB/s and peak memory.
+
+A last line is the unedited round trip on the project's own sources (a copy
+of this checkout without build output): extract the comments, write them back
+with `osmeran.Osmeran().inject_comments` unchanged, and count the files whose
+bytes changed, which must be none. `--round-trip` runs that line alone.
 """
 
 import argparse
@@ -139,6 +144,53 @@ def child(side, root, output):
     print(json.dumps({"seconds": seconds, "peak_kb": peak, "records": records, "comments": comments}))
 
 
+def round_trip_child(root):
+    os.chdir(root)
+    import nestrel
+    import osmeran
+    files = {}
+    for directory, _dirs, names in os.walk("."):
+        for name in names:
+            path = os.path.join(directory, name)
+            with open(path, "rb") as handle:
+                files[path] = handle.read()
+    with contextlib.redirect_stdout(io.StringIO()):
+        start = time.perf_counter()
+        nestrel.extract_comments()
+        extracted = time.perf_counter()
+    injector = osmeran.Osmeran()
+    document = injector.load_comments_from_json(os.path.join(".orvo", "comments.json"))
+    start_injection = time.perf_counter()
+    stats = injector.inject_comments(document)
+    injected = time.perf_counter()
+    changed = 0
+    for path, data in files.items():
+        with open(path, "rb") as handle:
+            changed += handle.read() != data
+    print(json.dumps({"files": len(files), "records": len(document),
+                      "entries": sum(len(element["comments"]) for element in document),
+                      "extract_seconds": extracted - start, "inject_seconds": injected - start_injection,
+                      "injected": stats["comments_injected"], "skipped": stats["skipped_multiline"],
+                      "errors": len(stats["errors"]), "changed": changed}))
+
+
+def round_trip(scratch):
+    """The unedited round trip on a copy of this checkout: its line of figures,
+    and whether no byte changed."""
+    copy = scratch / "own-sources"
+    shutil.copytree(HERE.parent, copy, symlinks=True,
+                    ignore=shutil.ignore_patterns(".git", "build", ".venv", "*.egg-info", "__pycache__", ".orvo"))
+    done = subprocess.run([sys.executable, __file__, "--child", "round-trip", str(copy), "-"],
+                          capture_output=True, text=True, check=True)
+    f = json.loads(done.stdout)
+    line = (f"round trip, own sources unedited: {f['files']} files, {f['records']} with comments, "
+            f"{f['entries']} entries; extract {f['extract_seconds']:.3f} s, "
+            f"inject {f['inject_seconds']:.3f} s ({f['entries'] / f['inject_seconds']:.0f} entries/s); "
+            f"{f['injected']} injected, {f['skipped']} ranges skipped, {f['errors']} errors; "
+            f"files changed: {f['changed']} (target: 0)")
+    return line, f["changed"] == 0
+
+
 def run_side(side, root, output, repeats):
     best = None
     for _ in range(repeats):
@@ -156,10 +208,18 @@ def main():
     parser.add_argument("--files", type=int, default=6000)
     parser.add_argument("--megabytes", type=int, default=110)
     parser.add_argument("--repeats", type=int, default=3, help="runs per side; the best counts")
+    parser.add_argument("--round-trip", action="store_true", help="run only the round trip on the own sources")
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
+        if args.child[0] == "round-trip":
+            return round_trip_child(args.child[1])
         return child(*args.child)
+    if args.round_trip:
+        with tempfile.TemporaryDirectory(prefix="orvo-bench-") as scratch:
+            line, unchanged = round_trip(Path(scratch))
+        print(line)
+        return 0 if unchanged else 1
 
     with tempfile.TemporaryDirectory(prefix="orvo-bench-") as scratch:
         scratch = Path(scratch)
@@ -185,6 +245,7 @@ def main():
         expected = (scratch / "baseline.json").read_bytes()
         identical = all((scratch / f"{side}.json").read_bytes() == expected for side in ("command", "classes"))
         document_mb = len(expected) / 1e6
+        round_trip_line, unchanged = round_trip(scratch)
 
     print(f"records: {baseline['records']} files with comments, {baseline['comments']} comments, "
           f"document {document_mb:.1f} MB")
@@ -198,7 +259,8 @@ def main():
     print(f"documents byte-identical: {'yes' if identical else 'NO'}")
     ratio = baseline["seconds"] / command["seconds"]
     print(f"command ratio {ratio:.1f}x (target: at least 20x)")
-    return 0 if identical and ratio >= 20 else 1
+    print(round_trip_line)
+    return 0 if identical and ratio >= 20 and unchanged else 1
 
 
 if __name__ == "__main__":

@@ -1,8 +1,11 @@
-"""Writing the files of a test project, and making a folder refuse new names."""
+"""Writing the files of a test project, making a folder refuse new names, and
+racing a test's steps from another process."""
 
 import array
 import fcntl
 import os
+import subprocess
+import sys
 from contextlib import contextmanager
 from pathlib import Path
 
@@ -44,3 +47,20 @@ def refusing_new_names(directory):
             fcntl.ioctl(fd, set_flags, flags, True)
     finally:
         os.close(fd)
+
+
+@contextmanager
+def racing(body):
+    """Run the Python statements `body` (with `os` imported) over and over in
+    another process, on another core, from before the block starts until it
+    ends; an `OSError` of one round is ignored."""
+    code = ("import os\nprint(flush=True)\nwhile True:\n    try:\n"
+            + "".join("        " + line + "\n" for line in body.splitlines()) + "    except OSError:\n        pass\n")
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE)
+    try:
+        child.stdout.readline()  # it runs
+        yield
+    finally:
+        child.kill()
+        child.wait()
+        child.stdout.close()

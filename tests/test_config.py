@@ -3,6 +3,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 from dialogue import run
 
 SHOW = "import config, os; C = config.Config; print(C.AI_API_KEY, C.AI_API_URL, os.environ.get('AI_MODEL'), " \
@@ -63,3 +65,35 @@ def test_environment_values_that_are_not_utf8_pass_through():
                                   AI_API_URL="http://x/v1"))
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["'sk-\\udcff'", "'http://x/v1'"]
+
+
+def padded(head, size):
+    """`head` and comment lines up to exactly `size` bytes."""
+    return head + b"#" * (size - len(head) - 1) + b"\n"
+
+
+def test_a_settings_file_over_a_mebibyte_is_skipped(isolated):
+    path = user_file(padded(b"AI_API_KEY=sk-user\n", 1 << 20))
+    (isolated / ".env").write_bytes(padded(b"AI_API_KEY=sk-env\nAI_API_URL=http://dotenv/v1\n", 1 << 20))
+    assert run(SHOW).stdout.split()[:2] == ["sk-user", "http://dotenv/v1"]  # exactly 1 MiB each
+    path.write_bytes(padded(b"AI_API_KEY=sk-user\n", (1 << 20) + 1))
+    assert run(SHOW).stdout.split()[:2] == ["sk-env", "http://dotenv/v1"]
+    (isolated / ".env").write_bytes(padded(b"AI_API_KEY=sk-env\n", (1 << 20) + 1))
+    assert run(SHOW).stdout.split()[:2] == ["None", "None"]
+    # Sparse files of 1 TiB are skipped at once; nothing of the C++ runtime shows.
+    try:
+        for name in (path, isolated / ".env"):
+            name.write_bytes(b"AI_MODEL=x\n")
+            os.truncate(name, 1 << 40)
+    except OSError as error:
+        pytest.skip(f"no file of 1 TiB here: {error}")
+    out = run(SHOW, timeout=20)
+    assert out.returncode == 0 and out.stdout.split() == ["None", "None", "None", "BAAI/bge-m3", "False"], out.stderr
+
+
+def test_the_wizards_file_under_a_home_whose_path_is_not_utf8_is_read(tmp_path):
+    home = os.fsdecode(bytes(tmp_path) + b"/caf\xe9")
+    out = run("import sys, palvex; sys.stdout.reconfigure(errors='surrogateescape'); palvex.save_config("
+              "{'AI_API_KEY': 'sk-k', 'AI_API_URL': 'http://u/v1', 'AI_MODEL': 'm'})", env={"HOME": home})
+    assert out.returncode == 0, out.stderr
+    assert run(SHOW, env={"HOME": home}).stdout.split() == ["sk-k", "http://u/v1", "m", "BAAI/bge-m3", "True"]

@@ -1,9 +1,11 @@
 """The user configuration file and the recommended configuration."""
 
+import io
 import json
 import os
 import re
 import stat
+import sys
 import types
 from pathlib import Path
 
@@ -156,6 +158,59 @@ def test_the_key_is_for_its_owner_only_and_written_whole_or_not_at_all():
     assert user_file().read_bytes() == before and os.listdir(user_file().parent) == ["config"]
 
 
+def test_a_line_break_in_a_value_is_refused_before_anything_is_written(monkeypatch, capsys):
+    path = user_file("old\n")
+    for key in KEYS:
+        for value in ("m\nAI_API_URL=http://evil/v1", "m\rAI_API_URL=http://evil/v1", "m\r\n"):
+            with pytest.raises(ValueError, match=f"^the value of {key} holds a line break$"):
+                palvex.save_config(dict(SETTINGS, **{key: value}))
+    monkeypatch.setenv("ORVO_LANG", "en\nAI_API_URL=http://evil/v1")  # the language the map does not give
+    with pytest.raises(ValueError, match="ORVO_LANG"):
+        palvex.save_config(SETTINGS)
+    assert path.read_text() == "old\n" and os.listdir(path.parent) == ["config"] and capsys.readouterr().out == ""
+    monkeypatch.delenv("ORVO_LANG")
+    palvex.save_config(dict(SETTINGS, AI_MODEL="m\t\x0b\u2028AI_API_URL=x"))  # no line end for the reader
+    assert palvex.load_existing_config() == dict(SETTINGS, AI_MODEL="m\t\x0b\u2028AI_API_URL=x", ORVO_LANG="en")
+
+
+def padded(head, size):
+    """`head` and comment lines up to exactly `size` bytes."""
+    filler = b"#" * (size - len(head) - 1) + b"\n"
+    return head + filler
+
+
+def test_a_settings_file_over_a_mebibyte_is_not_read(isolated):
+    (isolated / ".env").write_text("AI_MODEL=from-env\n")
+    user_file(padded(b"AI_MODEL=x\n", 1 << 20))
+    assert palvex.load_existing_config()["AI_MODEL"] == "x"  # exactly 1 MiB
+    user_file(padded(b"AI_MODEL=x\n", (1 << 20) + 1))
+    assert palvex.load_existing_config() == dict(EMPTY, AI_MODEL="from-env", ORVO_LANG="en")
+    (isolated / ".env").write_bytes(padded(b"AI_MODEL=from-env\n", (1 << 20) + 1))
+    assert palvex.load_existing_config() == dict(EMPTY, ORVO_LANG="en")
+    # A sparse file of 1 TiB: dropped at once, and every module still loads.
+    try:
+        os.truncate(user_file(b"AI_MODEL=x\n"), 1 << 40)
+    except OSError as error:
+        pytest.skip(f"no file of 1 TiB here: {error}")
+    out = run("import kestovan, palvex; print(palvex.load_existing_config()['AI_MODEL'])", timeout=20)
+    assert out.returncode == 0 and out.stdout == "None\n" and "std::" not in out.stderr, out.stderr
+
+
+def test_a_home_whose_path_is_not_utf8(tmp_path, monkeypatch):
+    home = os.fsdecode(bytes(tmp_path) + b"/caf\xe9")
+    os.mkdir(home)
+    monkeypatch.setenv("HOME", home)
+    shown = io.TextIOWrapper(io.BytesIO(), encoding="utf-8", errors="surrogateescape")
+    monkeypatch.setattr(sys, "stdout", shown)  # the path in the printed lines is not the point here
+    palvex.save_config(SETTINGS)
+    lines = (Path(home) / ".config" / "orvo" / "config").read_bytes().splitlines()
+    assert lines[2] == b"# File location: " + os.fsencode(home) + b"/.config/orvo/config"
+    assert palvex.load_existing_config() == dict(SETTINGS, ORVO_LANG="en")  # the comment line is skipped
+    # Other lines that are not UTF-8 still end the reading.
+    user_file(b"# caf\xe9\nAI_MODEL=m\n  # \xff\nAI_API_KEY=k\n \xff# x\nAI_API_URL=u\n")
+    assert palvex.load_existing_config() == dict(EMPTY, AI_MODEL="m", AI_API_KEY="k", ORVO_LANG="en")
+
+
 # ------------------------------------------------- recommended configuration
 
 def serve(fake, monkeypatch, document=None, status=200, raw=None):
@@ -256,3 +311,9 @@ def test_applying(fake, monkeypatch, capsys):
     assert palvex.apply_recommended_config(1) is True and "AI_MODEL=5\n" in user_file().read_text()
     assert user_file().read_text().startswith("# ORVO AI 服务配置文件\n")  # Chinese comment lines read back too
     assert palvex.load_existing_config()["AI_MODEL"] == "5"
+    # A value that would add a line of its own reaches the caller; the file stays.
+    before = user_file().read_text()
+    serve(fake, monkeypatch, dict(example(fake), AI_MODEL="m\nAI_API_URL=http://evil/v1"))
+    with pytest.raises(ValueError, match="AI_MODEL"):
+        palvex.apply_recommended_config(skip_test=True)
+    assert user_file().read_text() == before

@@ -97,6 +97,11 @@ def test_interrupt_and_errors_end_the_process(wizard, monkeypatch):
     user_file().mkdir(parents=True)
     status, out = wizard("", "", "sk-x", "", "", "", stored={})
     assert status == 1 and "✗ Configuration failed: [Errno 21] Is a directory" in out
+    # A carriage return inside a piped answer would add a line to the file: refused, nothing written.
+    user_file().rmdir()
+    status, out = wizard("", "", "sk-x", "", "m\rAI_API_URL=http://evil/v1", "", stored={})
+    assert status == 1 and out.endswith("✗ Configuration failed: the value of AI_MODEL holds a line break\n")
+    assert os.listdir(user_file().parent) == []
     monkeypatch.setattr(palvex, "load_existing_config", lambda: 1 / 0)
     status, out = wizard()
     assert status == 1 and out.endswith("✗ Configuration failed: division by zero\n")

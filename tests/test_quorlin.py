@@ -2,10 +2,13 @@
 service: the scan and file list, the tree, the file selection, reading the
 chosen files and the mode requests with their exact texts."""
 
+import contextlib
+import ctypes
 import json
 import os
 import subprocess
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -13,6 +16,7 @@ import pytest
 import i18n
 import quorlin
 from fake_service import CHAT, chat_body
+from files import racing
 from quorlin_texts import (CONCISE_QUESTION_INSTRUCTIONS, CONCISE_REVIEW_INSTRUCTIONS, CONCISE_RULES,
                            DETAILED_RULES, PROMPT_OUTPUT_RULE, PROMPT_PREAMBLE, QUESTION_INSTRUCTIONS,
                            REVIEW_INSTRUCTIONS, SEARCH_INSTRUCTIONS, SELECTION_INSTRUCTIONS)
@@ -39,6 +43,50 @@ def sent(fake, k=-1):
     """The messages and settings of the k-th chat request."""
     body = fake.calls(CHAT)[k].body
     return [m["content"] for m in body["messages"]], {k: v for k, v in body.items() if k != "messages"}
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+@contextlib.contextmanager
+def modes_bind():
+    """File modes bind this thread for the block even when it runs as root: the
+    override capabilities (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH) leave its
+    effective set, and come back after."""
+    class Header(ctypes.Structure):
+        _fields_ = [("version", ctypes.c_uint32), ("pid", ctypes.c_int)]
+
+    class Sets(ctypes.Structure):
+        _fields_ = [("effective", ctypes.c_uint32), ("permitted", ctypes.c_uint32), ("inheritable", ctypes.c_uint32)]
+
+    header, sets = Header(0x20080522, 0), (Sets * 2)()  # _LINUX_CAPABILITY_VERSION_3
+    if _libc.capget(ctypes.byref(header), sets) != 0:
+        pytest.skip("capabilities cannot be read here")
+    saved = sets[0].effective
+    sets[0].effective &= ~0b110
+    if _libc.capset(ctypes.byref(header), sets) != 0:
+        pytest.skip("capabilities cannot be dropped here")
+    try:
+        yield
+    finally:
+        sets[0].effective = saved
+        _libc.capset(ctypes.byref(header), sets)
+
+
+@contextlib.contextmanager
+def opens_of(path):
+    """The number of times `path` is opened during the block (looking at it
+    with stat or O_PATH does not count), in the list given."""
+    fd = _libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+    assert fd >= 0 and _libc.inotify_add_watch(fd, os.fsencode(path), 0x20) >= 0  # IN_OPEN
+    counted = [0]
+    try:
+        yield counted
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                counted[0] += len(os.read(fd, 4096)) // 16  # an event without a name
+    finally:
+        os.close(fd)
 
 
 # ------------------------------------------------------------------ the scan
@@ -124,11 +172,36 @@ def test_links_pipes_and_unreadable_things_in_the_scan(tmp_path):
     assert not any(p.startswith("dirlink") for p in by_path)
 
 
+def test_the_scan_looks_at_a_files_type_before_it_opens_it():
+    os.mkfifo("pipe.py")
+    os.symlink("pipe.py", "link.py")
+    Path("real.py").write_text("class Real: pass\n")
+    q = quorlin.Quorlin()
+    with opens_of("pipe.py") as opened:
+        file_list = q._get_file_list()
+        # The readers the scan uses, asked directly, look first too.
+        assert q.nestrel.extract_comments_from_file(os.path.abspath("link.py")) is None
+        assert q._extract_definitions_from_file("link.py") == []
+    assert opened == [0]
+    assert file_list == [{"path": "link.py"}, {"path": "pipe.py"}, {"path": "real.py", "definitions": ["Real"]}]
+
+
 def test_names_that_are_not_utf8_are_listed_and_ordered_as_python_orders_them():
     for name in (b"z.txt", b"\xff.txt", "\uffff.txt".encode(), b"\xe4\xb8.txt"):
         Path(os.fsdecode(name)).write_text("")
     listed = paths(quorlin.Quorlin()._get_file_list())
     assert listed == sorted(os.listdir(".")) and set(listed) == set(os.listdir("."))
+
+
+def test_a_root_holding_a_nul_is_refused_as_python_refuses_it():
+    files(**{"a.txt": "a"})
+    q = quorlin.Quorlin()
+    q.current_dir = os.getcwd() + "\0/elsewhere"
+    for step in (q._get_file_list, q._generate_project_tree, lambda: q._read_files_content(["a.txt"])):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            step()
+    q.current_dir = os.getcwd() + "/"
+    assert paths(q._get_file_list()) == ["a.txt"] and q._read_files_content(["a.txt"]) == {"a.txt": "a"}
 
 
 def test_the_scan_sees_state_changed_by_callers():
@@ -169,8 +242,9 @@ def test_the_tree_draws_links_unreadable_and_looping_directories(tmp_path):
         os.chmod("a/locked", 0o755)
     lines = tree.split("\n")[1:]
     expected_locked = ["│   ├── locked/"] if os.geteuid() != 0 else ["│   ├── locked/", "│   │   └── x.txt"]
+    # The entries of target are drawn once, below the link that comes first.
     assert lines == ["├── a/", *expected_locked, "│   └── later.txt", "├── b-link/", "│   ├── up/",
-                     "│   └── t.txt", "└── target/", "    ├── up/", "    └── t.txt"]
+                     "│   └── t.txt", "└── target/"]
 
 
 def test_an_empty_or_unlistable_root_draws_its_line_alone(tmp_path):
@@ -179,6 +253,75 @@ def test_an_empty_or_unlistable_root_draws_its_line_alone(tmp_path):
     q.current_dir = str(tmp_path / "gone")
     with pytest.raises(FileNotFoundError):
         q._generate_project_tree()
+
+
+def test_an_entry_that_cannot_be_examined_is_drawn_on_its_own():
+    files(**{"private__d__x.txt": "", "b.txt": ""})
+    os.symlink("private/d", "peek")  # a link that may not be followed
+    os.chmod("private", 0)
+    try:
+        with modes_bind():
+            q = quorlin.Quorlin()
+            tree = q._generate_project_tree()
+            listed = paths(q._get_file_list())
+    finally:
+        os.chmod("private", 0o755)
+    assert tree.split("\n") == ["work/", "├── private/", "├── b.txt", "└── peek"]
+    assert listed == ["b.txt", "peek"]
+
+
+def test_a_tree_deeper_than_the_path_limit_is_drawn_and_listed():
+    name, levels = "d" * 200, 25  # 25 levels of 201 bytes: beyond the 4,096 of a path
+    fd = os.open(".", os.O_RDONLY)
+    for _ in range(levels):
+        os.mkdir(name, dir_fd=fd)
+        inner = os.open(name, os.O_RDONLY, dir_fd=fd)
+        os.close(fd)
+        fd = inner
+    os.close(os.open("deep.txt", os.O_WRONLY | os.O_CREAT, dir_fd=fd))
+    os.close(fd)
+    Path("top.txt").write_text("")
+    q = quorlin.Quorlin()
+    lines = q._generate_project_tree().split("\n")
+    assert len(lines) == levels + 3 and lines[-2] == "│   " + "    " * (levels - 1) + "└── deep.txt"
+    assert lines[-1] == "└── top.txt"
+    assert paths(q._get_file_list()) == ["/".join([name] * levels + ["deep.txt"]), "top.txt"]
+
+
+def test_links_out_of_the_root_get_their_line_and_nothing_more(tmp_path):
+    # "work-old" lies beside the root "work", whose name it extends.
+    sibling = tmp_path / "work-old"
+    (sibling / "big").mkdir(parents=True)
+    for k in range(50):
+        (sibling / "big" / f"n{k}.txt").write_text("")
+    (sibling / "secret.py").write_text("# token sk-secret\nclass Secret: pass\n")
+    files(**{"src__real.py": "# inside\nclass Real: pass\n"})
+    os.symlink(sibling / "big", "ext")
+    os.symlink("/", "system")
+    os.symlink("../work-old/secret.py", "settings.py")
+    os.symlink("src/real.py", "inside.py")
+    os.symlink("src", "src-link")
+    q = quorlin.Quorlin()
+    assert q._generate_project_tree().split("\n") == [
+        "work/", "├── ext/", "├── src/", "│   └── real.py", "├── src-link/", "├── system/", "├── inside.py",
+        "└── settings.py"]
+    assert q._get_file_list() == [
+        {"path": "inside.py", "comments": ["inside"], "definitions": ["Real"]}, {"path": "settings.py"},
+        {"path": "src/real.py", "comments": ["inside"], "definitions": ["Real"]}]
+
+
+def test_each_directory_is_drawn_once_however_many_links_lead_to_it():
+    levels = 14
+    for k in range(levels):
+        Path(f"L{k:02}").mkdir()
+    for k in range(levels - 1):
+        os.symlink(f"../L{k + 1:02}", f"L{k:02}/x")
+        os.symlink(f"../L{k + 1:02}", f"L{k:02}/y")
+    Path(f"L{levels - 1:02}/leaf.txt").write_text("")
+    tree = quorlin.Quorlin()._generate_project_tree()
+    # The root, its directories, two links in each but the last, and the leaf.
+    assert len(tree.split("\n")) == 1 + levels + 2 * (levels - 1) + 1 and tree.count("leaf.txt") == 1
+    assert tree.startswith("work/\n├── L00/\n│   ├── x/\n│   │   ├── x/\n")
 
 
 # ---------------------------------------------------------- file selection
@@ -290,6 +433,20 @@ def test_only_regular_files_below_the_root_are_read(tmp_path, capsys):
     # Names no file can have are left out like missing ones.
     assert q._read_files_content(["a\0b", "\ud800", "\udcff"]) == {}
     assert q._extract_definitions_from_file("\ud800.py") == [] == q._extract_definitions_from_file("a\0.py")
+
+
+def test_a_link_flipped_while_it_is_read_never_leaks_a_file_outside(tmp_path):
+    (tmp_path / "secret.txt").write_text("outside")
+    Path("inside.txt").write_text("inside")
+    os.symlink("inside.txt", "flip")
+    q = quorlin.Quorlin()
+    seen = set()
+    with racing(f"os.symlink({str(tmp_path / 'secret.txt')!r}, 'new')\nos.replace('new', 'flip')\n"
+                "os.symlink('inside.txt', 'new')\nos.replace('new', 'flip')"):
+        end = time.monotonic() + 3
+        while time.monotonic() < end and "outside" not in seen:
+            seen.update(q._read_files_content(["flip"]).values())
+    assert seen == {"inside"}
 
 
 # ------------------------------------------------------------ mode requests

@@ -6,6 +6,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 import types
 from pathlib import Path
 
@@ -14,6 +15,7 @@ import pytest
 import quorlin
 from dialogue import Keyboard, run, script
 from fake_service import CHAT, chat_body
+from files import racing
 
 FRAME = "=" * 60
 PICKED = '{"files": ["a.py"]}'
@@ -175,7 +177,7 @@ def test_saving_under_the_proposed_name_and_deleting(ai_env, project, keys, caps
 
 
 @pytest.mark.parametrize("proposal,name", [("notes.md", "notes.md"), ("Notes.MD", "Notes.MD.md"), ("", ".md"),
-                                           ("```notes```", "```notes.md")])
+                                           ("```notes```", "```notes.md"), ("notes-\xff", "notes-\xff.md")])
 def test_a_proposal_is_cleaned(ai_env, project, keys, capsys, proposal, name):
     replies(ai_env, PICKED, "answer", proposal)
     keys("task", "1", "t", "")
@@ -184,7 +186,7 @@ def test_a_proposal_is_cleaned(ai_env, project, keys, capsys, proposal, name):
 
 
 @pytest.mark.parametrize("proposal", [chat_body(choices=[]), "../escape", "a\\b", "sub/name", "two\nlines",
-                                      "one\u2028two"])
+                                      "one\u2028two", "notes-\udcff", "notes-\ud800"])
 def test_no_name_or_a_name_elsewhere_saves_ai_answer_md(ai_env, project, keys, capsys, proposal):
     replies(ai_env, PICKED, "answer", proposal)
     keys("task", "1", "t", "2")
@@ -208,6 +210,20 @@ def test_a_users_own_file_is_never_replaced(ai_env, project, keys, capsys):
     keys("task", "1", "t", "")
     quorlin.run_quorlin()
     assert Path("CHANGELOG.md").read_text() == "# AI Answer\n\nnewer\n"
+
+
+@pytest.mark.parametrize("mine", ["# AI Answering guide (my notes)\n\nprecious\n", "# AI Answer\nprecious\n",
+                                  "# AI Answer \n\nprecious\n", "# AI Answer"])
+def test_only_the_answer_files_own_opening_marks_an_earlier_answer(ai_env, project, keys, capsys, mine):
+    Path("guide.md").write_text(mine)
+    Path("done.md").write_text("# AI Answer\n\n")  # the opening alone: an earlier answer
+    replies(ai_env, PICKED, "new", "guide", PICKED, "newer", "done")
+    for _ in range(2):
+        keys("task", "1", "t", "")
+        quorlin.run_quorlin()
+    assert "Saved as guide-1.md\n" in out_of(capsys)
+    assert Path("guide.md").read_text() == mine and Path("guide-1.md").read_text() == "# AI Answer\n\nnew\n"
+    assert Path("done.md").read_text() == "# AI Answer\n\nnewer\n"
 
 
 def test_the_first_free_name_is_used_and_offered_for_deletion(ai_env, project, keys, capsys):
@@ -245,6 +261,46 @@ def test_failures_while_saving(ai_env, project, keys, capsys, monkeypatch):
     quorlin.run_quorlin()
     assert out_of(capsys).endswith("\nError: 'utf-8' codec can't encode character '\\ud800' in position 4: "
                                    "surrogates not allowed\n")
+
+
+@pytest.fixture
+def quick_save(monkeypatch):
+    """The save action without the service: the answer and the name "notes" come at once."""
+    class Client:
+        def chat_completion(self, messages, temperature):
+            return {"choices": [{"message": {"content": "notes"}}]}
+    monkeypatch.setattr(quorlin, "create_corvane", Client)
+    monkeypatch.setattr(quorlin.Quorlin, "enhance_prompt", lambda self, prompt, mode: "answer")
+
+
+# Each takes the name "notes.md" for a moment, over and over, while answers are saved;
+# a file of the user's that is found written over moves the victim away.
+PLANTED = {
+    "a link at a free name": "os.symlink('../victim.txt', 'notes.md')\nos.unlink('notes.md')",
+    "a file of the user's at a free name": (
+        "fd = os.open('notes.md', os.O_WRONLY | os.O_CREAT | os.O_EXCL)\nos.write(fd, b'mine')\nos.close(fd)\n"
+        "with open('notes.md') as f: mine = f.read() == 'mine'\n"
+        "os.unlink('notes.md')\nmine or os.rename('../victim.txt', '../clobbered.txt')"),
+    "a link for an earlier answer": (
+        "os.symlink('../victim.txt', 'new')\nos.replace('new', 'notes.md')\n"
+        "with open('old', 'w') as f: f.write('# AI Answer\\n\\nold\\n')\nos.replace('old', 'notes.md')"),
+}
+
+
+@pytest.mark.parametrize("planted", PLANTED)
+def test_what_takes_the_name_while_saving_is_never_written(keys, quick_save, capsys, tmp_path, planted):
+    victim = tmp_path / "victim.txt"
+    victim.write_text("victim\n")
+    earlier = planted == "a link for an earlier answer"
+    if earlier:
+        Path("notes.md").write_text("# AI Answer\n\nold\n")
+    with racing(PLANTED[planted]):
+        end = time.monotonic() + 4
+        while time.monotonic() < end and victim.exists() and victim.read_text() == "victim\n":
+            keys("task", "1", "t", "2" if earlier else "1")
+            quorlin.run_quorlin()
+            capsys.readouterr()
+    assert not victim.is_symlink() and victim.is_file() and victim.read_text() == "victim\n"
 
 
 # ---------------------------------------------------------------- retry

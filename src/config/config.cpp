@@ -9,6 +9,8 @@
 #include <orvo/python.hpp>
 
 #include <array>
+#include <cstddef>
+#include <exception>
 #include <map>
 #include <string>
 
@@ -30,23 +32,39 @@ nb::object user_config_path() {
 
 using Settings = std::map<std::string, std::string>;
 
+// A settings file is a few hundred bytes: a larger one than this is skipped
+// as an unreadable one is, not read into memory.
+constexpr std::size_t SIZE_LIMIT = 1 << 20;
+
+// Whether a line that is not valid UTF-8 is a comment line all the same:
+// white space, then "#" (the wizard's location line holds a path's own bytes).
+bool is_comment(std::string_view line) {
+    std::size_t hash = line.find('#');
+    return hash != std::string_view::npos && orvo::is_valid_utf8(line.substr(0, hash)) &&
+           orvo::strip(line.substr(0, hash)).empty();
+}
+
 // Read `KEY=value` lines: white space around the line, the name and the value
 // is dropped; empty lines, lines starting with "#" and lines without "=" are
-// skipped; a later line replaces an earlier one. Only a regular file is read
-// (a pipe or a device is skipped as an unreadable file is), and reading stops
-// quietly at the first line that is not UTF-8.
-Settings read_settings(const std::string &path) {
+// skipped; a later line replaces an earlier one. Only a regular file of at
+// most SIZE_LIMIT bytes is read (a pipe, a device or a larger file is skipped
+// as an unreadable file is), and reading stops quietly at the first line that
+// is not UTF-8 (a comment line excepted).
+Settings read_file_settings(const std::string &path) {
     Settings found;
     std::string bytes;
-    if (!orvo::read_regular_file(path, bytes))
+    if (!orvo::read_regular_file(path, bytes, SIZE_LIMIT))
         return found;
     std::string_view rest = bytes;
     while (!rest.empty()) {
         std::size_t end = rest.find('\n');
         std::string_view line = rest.substr(0, end);
         rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-        if (!orvo::is_valid_utf8(line))
+        if (!orvo::is_valid_utf8(line)) {
+            if (is_comment(line))
+                continue;
             break;
+        }
         std::string_view text = orvo::strip(line);
         if (text.empty() || text.front() == '#')
             continue;
@@ -59,6 +77,15 @@ Settings read_settings(const std::string &path) {
                 found[name] = std::string(orvo::strip(text.substr(eq + 1)));
     }
     return found;
+}
+
+// The same; a file that there is no memory for counts as unreadable.
+Settings read_settings(const std::string &path) {
+    try {
+        return read_file_settings(path);
+    } catch (const std::exception &) {
+        return {};
+    }
 }
 
 void load_into_environment() {

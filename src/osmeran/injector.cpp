@@ -8,6 +8,7 @@
 #include <orvo/replace.hpp>
 
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -29,15 +30,26 @@ nb::object member(nb::handle record, const char *key) {
 }
 
 // Put `comment` on line `line_num` of the file at `path` (see `with_comment`).
-// The file is rewritten whole, with "\n" line ends; false when it cannot be
-// read, decoded or written, has no such line, or the comment cannot be
-// written as UTF-8 or would break its line.
-bool inject_line(const std::string &path, long long line_num, std::string_view comment, std::string_view prefix) {
+// A comment that already stands there (`entry` is the document's text,
+// trimmed, before the prefix is taken off) leaves the file as it is, line ends
+// and all; otherwise the file is rewritten whole, with "\n" line ends. False
+// when it cannot be read, decoded or written, has no such line, or the comment
+// cannot be written as UTF-8, would break its line or is not writable.
+bool inject_line(InPlace &in_place, const std::string &path, long long line_num, std::string_view entry,
+                 std::string_view comment, std::string_view prefix, std::string_view language) {
     std::string raw;
     if (!orvo::is_valid_utf8(comment) || !orvo::read_regular_file(path, raw) || !orvo::is_valid_utf8(raw))
         return false;
-    std::string content = std::memchr(raw.data(), '\r', raw.size()) ? orvo::normalize_newlines(raw) : std::move(raw);
-    std::optional<std::string> updated = with_comment(content, line_num, comment, prefix);
+    std::optional<std::string> updated;
+    try {
+        std::string content =
+            std::memchr(raw.data(), '\r', raw.size()) ? orvo::normalize_newlines(raw) : std::move(raw);
+        if (in_place.stands_on_line(content, line_num, entry, language))
+            return true;
+        updated = with_comment(content, line_num, comment, prefix, language);
+    } catch (const std::exception &) {
+        return false;  // out of memory
+    }
     if (!updated)
         return false;
     return orvo::guard(
@@ -46,6 +58,12 @@ bool inject_line(const std::string &path, long long line_num, std::string_view c
             return true;
         },
         [](nb::python_error &) { return false; });
+}
+
+// The language that the extractor gives a path, "" when none.
+std::string language_of(nb::handle self, nb::handle path) {
+    nb::object language = self.attr("extractor").attr("_get_language")(path);
+    return PyUnicode_Check(language.ptr()) ? orvo::to_utf8(language) : std::string();
 }
 
 void init(Osmeran *self) {
@@ -75,13 +93,18 @@ nb::object validate_line_number(nb::handle, nb::handle line_str) {
     return value > nb::int_(0) ? value : nb::none();
 }
 
-bool inject_to_file(nb::handle, nb::handle file_path, nb::handle line_num, nb::handle comment,
+bool inject_to_file(nb::handle self, nb::handle file_path, nb::handle line_num, nb::handle comment,
                     nb::handle comment_prefix) {
     std::string path = orvo::arg_path(file_path, "file_path");
     long long line = orvo::clamp_int64(orvo::arg_int(line_num, "line_num"));
     std::string text = orvo::arg_str(comment, "comment");
     std::string prefix = orvo::arg_str(comment_prefix, "comment_prefix");
-    return inject_line(path, line, text, prefix);
+    return orvo::guard(
+        [&] {
+            InPlace in_place;
+            return inject_line(in_place, path, line, orvo::strip(text), text, prefix, language_of(self, file_path));
+        },
+        [](nb::python_error &) { return false; });
 }
 
 nb::object load_comments_from_json(nb::handle, nb::handle json_path) {
@@ -121,6 +144,7 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
 
     long long files_modified = 0, comments_injected = 0, skipped_multiline = 0;
     nb::list errors;
+    InPlace in_place;
     // Python code runs between the steps (a subclass's methods, a value's
     // `__bool__`) and may change the document: it is read item by item.
     orvo::for_each_item(document, [&](nb::handle item) {
@@ -152,6 +176,7 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
             return;
         }
         std::string prefix = orvo::arg_str(prefix_object, "comment prefix");
+        std::string language = language_of(self, path);
         std::string file_bytes = orvo::arg_path(path, "file");
 
         bool file_modified = false;
@@ -173,14 +198,15 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
                 orvo::raise(PyExc_TypeError,
                             "the 'content' of a comment entry must be str, not " + orvo::type_name(content));
             std::string text = orvo::to_utf8(content);
-            std::string_view comment = orvo::strip(text);
+            std::string_view stripped = orvo::strip(text);
+            std::string_view comment = stripped;
             if (comment.substr(0, prefix.size()) == prefix)
                 comment = orvo::strip(comment.substr(prefix.size()));  // "# note" is written as "note"
             if (orvo::has_line_break(comment)) {
                 ++skipped_multiline;  // a comment of several lines has no single line to go on
                 return;
             }
-            if (inject_line(file_bytes, orvo::clamp_int64(number), comment, prefix)) {
+            if (inject_line(in_place, file_bytes, orvo::clamp_int64(number), stripped, comment, prefix, language)) {
                 ++comments_injected;
                 file_modified = true;
             } else {
@@ -234,7 +260,8 @@ void register_injector(nb::module_ &m) {
              nb::sig("def _inject_comment_to_file(self, file_path: str | os.PathLike, line_num: int, comment: str, "
                      "comment_prefix: str) -> bool"),
              "file_path"_a.none(), "line_num"_a.none(), "comment"_a.none(), "comment_prefix"_a.none(),
-             "Put one comment on one line of a file; True when the file was rewritten.")
+             "Put one comment on one line of a file; True when the file was rewritten or the comment already "
+             "stood on that line.")
         .def("load_comments_from_json", &load_comments_from_json,
              nb::sig("def load_comments_from_json(self, json_path: str | os.PathLike) -> list | None"),
              "json_path"_a.none(),

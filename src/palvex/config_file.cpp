@@ -7,6 +7,8 @@
 #include <orvo/replace.hpp>
 
 #include <cerrno>
+#include <cstddef>
+#include <exception>
 
 #include <sys/stat.h>
 
@@ -18,6 +20,10 @@ namespace {
 
 // The file holds an API key: a new one is for its owner's eyes only.
 constexpr mode_t NEW_FILE_MODE = 0600;
+
+// A settings file is a few hundred bytes: a larger one than this is taken as
+// unreadable, not read into memory.
+constexpr std::size_t SIZE_LIMIT = 1 << 20;
 
 bool on_windows() { return orvo::to_utf8(self().attr("os").attr("name")) == "nt"; }
 
@@ -39,9 +45,14 @@ enum class Keep { latest, first_non_empty };
 // file could not be read to its end (values stored until then stay).
 bool read_into(nb::dict &config, const std::string &path, Keep keep) {
     std::string bytes;
-    if (!orvo::read_regular_file(path, bytes))
-        return false;
-    Reading reading = read_settings(bytes);
+    Reading reading;
+    try {
+        if (!orvo::read_regular_file(path, bytes, SIZE_LIMIT))
+            return false;
+        reading = read_settings(bytes);
+    } catch (const std::exception &) {
+        return false;  // no memory for it: unreadable as well
+    }
     for (const Setting &setting : reading.settings) {
         const char *key = KEYS[setting.key];
         if (keep == Keep::first_non_empty) {
@@ -98,6 +109,25 @@ nb::object value_of(nb::dict &config, const char *key) {
 // A value as the file holds it: its str(), which must be writable as UTF-8.
 std::string file_text(nb::handle value) { return orvo::to_utf8_strict(nb::str(value)); }
 
+// The value of the setting `key` as the file holds it, on its own line: a line
+// break would begin a further line of settings, so it is refused.
+std::string value_text(nb::handle value, const char *key) {
+    std::string text = file_text(value);
+    if (text.find_first_of("\r\n") != std::string::npos)
+        orvo::raise(PyExc_ValueError, std::string("the value of ") + key + " holds a line break");
+    return text;
+}
+
+// The location comment line: the path's own bytes, also where they are not
+// UTF-8 (a str holds such bytes as lone surrogates, as os.fsdecode made them).
+std::string location_line(nb::handle line) {
+    PyObject *bytes = PyUnicode_AsEncodedString(nb::str(line).ptr(), "utf-8", "surrogateescape");
+    if (!bytes)
+        throw nb::python_error();
+    nb::object held = nb::steal(bytes);
+    return std::string(PyBytes_AS_STRING(held.ptr()), (std::size_t) PyBytes_GET_SIZE(held.ptr()));
+}
+
 void save_config(nb::handle config_arg) {
     if (!PyDict_CheckExact(config_arg.ptr()))
         orvo::wrong_type(config_arg, "config", "dict");
@@ -116,14 +146,14 @@ void save_config(nb::handle config_arg) {
     FileTexts texts;
     texts.title = file_text(text("ai_api_config_file"));
     texts.origin = file_text(text("generated_by_wizard"));
-    texts.location = file_text(text("config_file_location", user_config_file));
+    texts.location = location_line(text("config_file_location", user_config_file));
     texts.key_comment = file_text(text("ai_api_key_comment"));
-    texts.key = file_text(value_of(config, "AI_API_KEY"));
+    texts.key = value_text(value_of(config, "AI_API_KEY"), "AI_API_KEY");
     texts.url_comment = file_text(text("ai_api_url_comment"));
-    texts.url = file_text(value_of(config, "AI_API_URL"));
+    texts.url = value_text(value_of(config, "AI_API_URL"), "AI_API_URL");
     texts.model_comment = file_text(text("ai_model_name_comment"));
-    texts.model = file_text(value_of(config, "AI_MODEL"));
-    texts.language = file_text(lang_setting);
+    texts.model = value_text(value_of(config, "AI_MODEL"), "AI_MODEL");
+    texts.language = value_text(lang_setting, "ORVO_LANG");
     std::string content = settings_file(texts, on_windows());
 
     // Whole or not at all: a failed write leaves the former file as it was.
@@ -145,7 +175,8 @@ void register_config_file(nb::module_ &m) {
     m.def("save_config", &save_config, nb::sig("def save_config(config: dict[str, str]) -> None"), "config"_a.none(),
           "Write AI_API_KEY, AI_API_URL, AI_MODEL and the language (the map's ORVO_LANG, else the environment's, "
           "else 'en') into the user configuration file, whole or not at all. A new file is readable by its owner "
-          "only; an existing one keeps its permissions.");
+          "only; an existing one keeps its permissions. A value holding a line break is refused (ValueError) "
+          "before anything is written.");
 }
 
 }  // namespace palvex

@@ -20,6 +20,14 @@ std::string shortened(std::string_view key) {
     return shown.append("...").append(last_code_points(key, 4));
 }
 
+// Whether a line that is not valid UTF-8 is a comment line all the same:
+// white space, then "#" (the location line holds a path's own bytes).
+bool is_comment(std::string_view line) {
+    std::size_t hash = line.find('#');
+    return hash != std::string_view::npos && orvo::is_valid_utf8(line.substr(0, hash)) &&
+           orvo::strip(line.substr(0, hash)).empty();
+}
+
 }  // namespace
 
 Reading read_settings(std::string_view bytes) {
@@ -31,6 +39,8 @@ Reading read_settings(std::string_view bytes) {
         std::string_view line = rest.substr(0, end);
         rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
         if (!orvo::is_valid_utf8(line)) {
+            if (is_comment(line))
+                continue;
             reading.complete = false;
             break;
         }

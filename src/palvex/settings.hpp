@@ -30,7 +30,8 @@ struct Reading {
 };
 
 // The settings lines of a file's bytes. Lines end at "\n", "\r\n" or "\r";
-// the reading stops before the first line that is not valid UTF-8.
+// the reading stops before the first line that is not valid UTF-8, unless it
+// is a comment line (which may hold a path's own bytes).
 Reading read_settings(std::string_view bytes);
 
 // What the wizard writes, in the order of the file's lines.

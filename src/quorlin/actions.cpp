@@ -7,11 +7,17 @@
 
 #include <orvo/replace.hpp>
 
+#include <cerrno>
+
 namespace quorlin {
 
 using namespace nb::literals;
 
 namespace {
+
+// How often a free name is looked for again when it is taken just before the
+// answer file is created.
+constexpr int max_save_attempts = 100;
 
 // The name the chat model proposes for the answer, cleaned; nothing when no
 // usable name arrives.
@@ -28,6 +34,8 @@ std::optional<std::string> proposed_name(nb::handle answer, nb::handle client) {
     std::string name = cleaned_filename(orvo::to_utf8(*proposal));
     if (!is_plain_name(name))
         return std::nullopt;  // it would land in another directory
+    if (!orvo::is_valid_utf8(name))
+        return std::nullopt;  // a lone surrogate: no name that can be shown as it is written
     return name;
 }
 
@@ -70,11 +78,26 @@ void save_answer(const Run &run) {
         name = std::string(default_answer_name);
     }
     const std::string directory = orvo::working_directory();
-    const std::string filename = engine_call([&] { return free_answer_name(directory, name_bytes(*name)); });
-    const std::string path = directory.ends_with("/") ? directory + filename : directory + "/" + filename;
+    const std::string wanted = name_bytes(*name);
+    AnswerName chosen = engine_call([&] { return free_answer_name(directory, wanted); });
     const std::string content = answer_file_text(orvo::to_utf8_strict(run.enhanced_prompt));
-    orvo::replace_file(path, content);
-    nb::str shown = orvo::path_to_str(filename);
+    std::string path;
+    for (int attempt = 1;; ++attempt) {
+        path = directory.ends_with("/") ? directory + chosen.name : directory + "/" + chosen.name;
+        // An earlier answer file is replaced, a link put in its place is not
+        // followed; a free name is taken exclusively, so nothing that came
+        // meanwhile is written over or through.
+        if (chosen.earlier) {
+            orvo::replace_file(path, content, 0666, orvo::AtLink::refuse);
+            break;
+        }
+        if (orvo::create_new_file(path, content))
+            break;
+        if (attempt == max_save_attempts)
+            orvo::raise_os_error(EEXIST, path);
+        chosen = engine_call([&] { return free_answer_name(directory, wanted); });  // taken meanwhile
+    }
+    nb::str shown = orvo::path_to_str(chosen.name);
     orvo::print(text("quorlin_saved_as_md", shown));
     offer_deletion(path, shown);
 }

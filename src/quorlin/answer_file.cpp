@@ -14,17 +14,21 @@ namespace quorlin {
 
 namespace {
 
-// Whether something is at `path` that an answer may not replace.
-bool taken(const std::string &path) {
+enum class Found { nothing, earlier_answer, other };
+
+// What is at `path`: nothing (or nothing that can be tested), an earlier
+// answer file, which may be replaced, or something else, which may not. The
+// test is made on the open file.
+Found found_at(const std::string &path) {
     struct stat info;
     if (::lstat(path.c_str(), &info) != 0)
-        return false;  // nothing there, or nothing that can be tested
+        return Found::nothing;
     if (!S_ISREG(info.st_mode))
-        return true;
+        return Found::other;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
-        return true;
-    char head[answer_heading.size()];
+        return Found::other;
+    char head[answer_opening.size()];
     std::size_t got = 0;
     while (got < sizeof head) {
         const ssize_t n = ::read(fd, head + got, sizeof head - got);
@@ -34,8 +38,9 @@ bool taken(const std::string &path) {
             break;
         got += static_cast<std::size_t>(n);
     }
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     ::close(fd);
-    return std::string_view(head, got) != answer_heading;
+    return regular && std::string_view(head, got) == answer_opening ? Found::earlier_answer : Found::other;
 }
 
 std::string in_directory(const std::string &directory, const std::string &name) {
@@ -61,16 +66,21 @@ std::string numbered_name(std::string_view name, std::size_t number) {
 }
 
 std::string answer_file_text(std::string_view answer) {
-    std::string text(answer_heading);
-    text.append("\n\n").append(answer).push_back('\n');
+    std::string text(answer_opening);
+    text.append(answer).push_back('\n');
     return text;
 }
 
-std::string free_answer_name(const std::string &directory, const std::string &name) {
-    std::string chosen = name;
-    for (std::size_t number = 1; taken(in_directory(directory, chosen)); ++number)
-        chosen = numbered_name(name, number);
-    return chosen;
+AnswerName free_answer_name(const std::string &directory, const std::string &name) {
+    AnswerName chosen{name};
+    for (std::size_t number = 1;; ++number) {
+        const Found found = found_at(in_directory(directory, chosen.name));
+        if (found != Found::other) {
+            chosen.earlier = found == Found::earlier_answer;
+            return chosen;
+        }
+        chosen.name = numbered_name(name, number);
+    }
 }
 
 }  // namespace quorlin

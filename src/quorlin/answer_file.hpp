@@ -10,6 +10,8 @@
 namespace quorlin {
 
 inline constexpr std::string_view answer_heading = "# AI Answer";
+// How every answer file begins: the heading and an empty line.
+inline constexpr std::string_view answer_opening = "# AI Answer\n\n";
 // The answer's first characters shown to the chat model for its file name.
 inline constexpr std::size_t name_excerpt_length = 500;
 inline constexpr std::string_view default_answer_name = "ai-answer.md";
@@ -27,13 +29,19 @@ bool is_plain_name(std::string_view name);
 // "<name without .md>-<number>.md".
 std::string numbered_name(std::string_view name, std::size_t number);
 
+// A name to save an answer under.
+struct AnswerName {
+    std::string name;
+    bool earlier = false;  // an earlier answer file has it; else nothing had it
+};
+
 // The name under which an answer is saved in `directory` (file-system
 // bytes): `name` itself when nothing of that name is there or it is an
 // earlier answer file (a regular file, not a link, whose text begins with
-// "# AI Answer"), else the first of `numbered_name(name, 1)`, `(name, 2)`, ...
-// that is. A name that cannot be tested is taken as it is (writing to it
+// `answer_opening`), else the first of `numbered_name(name, 1)`, `(name, 2)`,
+// ... that is. A name that cannot be tested is taken as free (writing to it
 // then reports the failure).
-std::string free_answer_name(const std::string &directory, const std::string &name);
+AnswerName free_answer_name(const std::string &directory, const std::string &name);
 
 // "# AI Answer", an empty line, the answer and a final line break.
 std::string answer_file_text(std::string_view answer);

@@ -60,6 +60,11 @@ bool chinese();
 // tests answer.
 std::optional<std::string> encodable_path(nb::handle value, const char *name);
 
+// The project root `current_dir` of a Quorlin as the file system's bytes
+// (`orvo::arg_path`); a root holding a NUL is a `ValueError` ("embedded null
+// byte"), as Python's own path functions raise it.
+std::string project_root(nb::handle self);
+
 // Close the connections of a chat client made for one request (those of its
 // `client`, the `openai` package's object, when it has one), so that none is
 // left open until the garbage collector finds it. Errors of closing are

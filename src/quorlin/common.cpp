@@ -31,6 +31,13 @@ std::optional<std::string> encodable_path(nb::handle value, const char *name) {
     }
 }
 
+std::string project_root(nb::handle self) {
+    std::string root = orvo::arg_path(self.attr("current_dir"), "current_dir");
+    if (root.find('\0') != std::string::npos)
+        orvo::raise(PyExc_ValueError, "embedded null byte");
+    return root;
+}
+
 void close_client(nb::handle client) {
     orvo::guard(
         [&] {

@@ -15,9 +15,6 @@ using namespace nb::literals;
 
 namespace {
 
-// The project root of a Quorlin, as the file system's bytes.
-std::string root_of(nb::handle self) { return orvo::arg_path(self.attr("current_dir"), "current_dir"); }
-
 // The walk's questions answered with Python: the ignore matcher's
 // `match_file`, and the listing of a directory, which lets other threads run.
 class PythonHooks : public WalkHooks {
@@ -32,11 +29,11 @@ public:
         return match_file_.is_valid() && orvo::truthy(match_file_(orvo::path_to_str(relative)));
     }
 
-    int list(const std::string &path, std::vector<Entry> &out) override {
+    int list(int directory, const std::string &real_root, std::vector<Entry> &out) override {
         int error;
         {
             nb::gil_scoped_release unlocked;
-            error = list_directory(path, out);
+            error = list_directory(directory, real_root, out);
         }
         if (PyErr_CheckSignals() != 0)  // Ctrl-C ends a long walk
             throw nb::python_error();
@@ -70,7 +67,8 @@ void init(Quorlin *quorlin) {
 }
 
 nb::object load_gitignore(nb::handle self) {
-    const std::string path = path_join(root_of(self), ".gitignore");
+    // A root holding a NUL has no .gitignore, as os.path.exists answers.
+    const std::string path = path_join(orvo::arg_path(self.attr("current_dir"), "current_dir"), ".gitignore");
     struct stat info;
     if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0)
         return nb::none();  // nothing there: no matcher, and no message
@@ -137,19 +135,22 @@ std::optional<nb::list> first_comments(nb::handle extracted) {
 }
 
 nb::list get_file_list(nb::handle self) {
-    const std::string root = root_of(self);
+    const std::string root = project_root(self);
     PythonHooks hooks(self.attr("gitignore_spec"));
-    const std::vector<std::string> files = walk([&] { return project_files(root, hooks); });
+    const std::vector<ProjectFile> files = walk([&] { return project_files(root, hooks); });
 
     nb::object nestrel = self.attr("nestrel");
     nb::object supported = nestrel.attr("SUPPORTED_EXTENSIONS");
     nb::list file_list;
-    for (const std::string &relative : files) {
+    for (const auto &[relative, readable] : files) {
         nb::dict entry;
         entry["path"] = orvo::path_to_str(relative);
         const std::string_view suffix = file_suffix(relative);
         int known = 0;
-        if (!suffix.empty()) {
+        // Only a regular file below the root is read for its comments and
+        // definitions: not a device or a pipe, and nothing a link leads to
+        // outside.
+        if (readable && !suffix.empty()) {
             nb::object lowered = orvo::path_to_str(suffix).attr("lower")();
             known = PySequence_Contains(supported.ptr(), lowered.ptr());
             if (known < 0)
@@ -172,7 +173,7 @@ nb::list get_file_list(nb::handle self) {
 // ---------------------------------------------------------------- the tree
 
 nb::str generate_project_tree(nb::handle self) {
-    const std::string root = root_of(self);
+    const std::string root = project_root(self);
     PythonHooks hooks(self.attr("gitignore_spec"));
     const std::size_t slash = root.rfind('/');
     const std::string_view name =

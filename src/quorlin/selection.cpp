@@ -6,10 +6,9 @@
 #include <orvo/files.hpp>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <memory>
+#include <optional>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace quorlin {
@@ -112,30 +111,31 @@ nb::str os_error_text(int error, const std::string &path) {
     return nb::str(raised.value());
 }
 
-// The resolved form of a path, or nothing when it cannot be resolved.
-std::optional<std::string> resolved(const std::string &path) {
-    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-    if (!real)
-        return std::nullopt;
-    return std::string(real.get());
-}
-
 enum class Reading { skipped, read, failed };
 
-// Read a chosen file below the project root: skipped when it is missing,
-// not a regular file, or resolves outside the root (`real_root`).
-Reading read_chosen(const std::string &path, const std::optional<std::string> &real_root, std::string &bytes,
+// Read a chosen file (`relative` to the root, or absolute): skipped when it
+// is missing, not a regular file, or lies outside the root. What is read is
+// the file that was opened once and found below the root, so a link turned
+// elsewhere meanwhile shows nothing outside.
+Reading read_chosen(const std::optional<orvo::OpenDirectory> &root, const std::string &relative, std::string &bytes,
                     int &error) {
     nb::gil_scoped_release unlocked;
     struct stat info;
-    if (!real_root || path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0 ||
-        !S_ISREG(info.st_mode))
+    // The type first, so that a device or a pipe is not even opened.
+    if (!root || relative.find('\0') != std::string::npos ||
+        ::fstatat(root->fd.get(), relative.c_str(), &info, 0) != 0 || !S_ISREG(info.st_mode))
         return Reading::skipped;
-    const std::optional<std::string> real = resolved(path);
-    if (!real || !orvo::lies_below(*real, *real_root))
-        return Reading::skipped;
-    if (orvo::read_regular_file(path, bytes))
+    const orvo::Descriptor fd(orvo::open_beneath(root->fd.get(), relative, root->real, O_RDONLY));
+    if (!fd) {
+        if (errno == EXDEV)
+            return Reading::skipped;  // it lies outside the root
+        error = errno;
+        return Reading::failed;
+    }
+    if (orvo::read_open_file(fd.get(), bytes))
         return Reading::read;
+    if (errno == EISDIR || errno == EINVAL)
+        return Reading::skipped;  // no longer a regular file
     error = errno;
     return Reading::failed;
 }
@@ -162,11 +162,11 @@ nb::dict read_files_content(nb::handle self, nb::handle file_paths) {
     nb::object chosen = nb::steal(PyList_GetSlice(paths.ptr(), 0, max_read_files));
     if (!chosen.is_valid())
         throw nb::python_error();
-    const std::string root = orvo::arg_path(self.attr("current_dir"), "current_dir");
-    std::optional<std::string> real_root;
+    const std::string root = project_root(self);
+    std::optional<orvo::OpenDirectory> opened_root;  // held open to read the chosen files below it
     {
         nb::gil_scoped_release unlocked;
-        real_root = resolved(root);
+        opened_root = orvo::open_directory(root, O_PATH);
     }
     nb::dict contents;
     orvo::for_each_item(chosen, [&](nb::handle item) {
@@ -178,7 +178,7 @@ nb::dict read_files_content(nb::handle self, nb::handle file_paths) {
             relative.starts_with("/") ? relative : (root.ends_with("/") ? root : root + "/") + relative;
         std::string bytes;
         int error = 0;
-        const Reading reading = engine_call([&] { return read_chosen(path, real_root, bytes, error); });
+        const Reading reading = engine_call([&] { return read_chosen(opened_root, relative, bytes, error); });
         if (reading == Reading::skipped)
             return;
         nb::object value = orvo::guard(

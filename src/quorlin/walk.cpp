@@ -1,13 +1,18 @@
 // The scan of the project files and the drawing of the project tree.
 #include "walk.hpp"
 
+#include <orvo/files.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <set>
 #include <utility>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace quorlin {
 
@@ -110,11 +115,50 @@ bool is_default_ignored(std::string_view name) {
 
 bool comes_before(std::string_view a, std::string_view b) { return code_points_of(a) < code_points_of(b); }
 
-int list_directory(const std::string &path, std::vector<Entry> &out) {
+namespace {
+
+// Open the directory `name` of the directory open at `directory` for
+// listing, without following a link.
+orvo::Descriptor open_subdirectory(int directory, const std::string &name) {
+    return orvo::Descriptor(
+        ::openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+}
+
+// What the link `entry` of the directory open at `directory` leads to, looked
+// at without being opened.
+void look_through(int directory, const std::string &real_root, Entry &entry) {
+    struct stat info;
+    const orvo::Descriptor target(orvo::open_beneath(directory, entry.name, real_root, O_PATH));
+    if (target) {
+        if (::fstat(target.get(), &info) != 0)
+            return;
+    } else if (errno == EXDEV) {
+        entry.beneath = false;
+        if (::fstatat(directory, entry.name.c_str(), &info, 0) != 0)
+            return;
+    } else {
+        entry.beneath = false;  // it leads nowhere that can be looked at
+        return;
+    }
+    entry.directory = S_ISDIR(info.st_mode);
+    entry.regular = S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+int list_directory(int directory, const std::string &real_root, std::vector<Entry> &out) {
     out.clear();
-    std::unique_ptr<DIR, DirectoryCloser> listing(::opendir(path.c_str()));
-    if (!listing)
+    // The listing closes a copy of the descriptor, so that `directory` stays open.
+    const int copy = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
         return errno;
+    std::unique_ptr<DIR, DirectoryCloser> listing(::fdopendir(copy));
+    if (!listing) {
+        const int error = errno;
+        ::close(copy);
+        return error;
+    }
+    ::rewinddir(listing.get());
     for (;;) {
         errno = 0;
         const dirent *found = ::readdir(listing.get());
@@ -133,18 +177,18 @@ int list_directory(const std::string &path, std::vector<Entry> &out) {
         entry.name = name;
         unsigned char type = found->d_type;
         struct stat info;
-        if (type == DT_UNKNOWN) {
-            if (::lstat(path_join(path, name).c_str(), &info) == 0)
-                type = S_ISLNK(info.st_mode) ? DT_LNK : S_ISDIR(info.st_mode) ? DT_DIR : DT_REG;
-        }
+        if (type == DT_UNKNOWN && ::fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISLNK(info.st_mode)   ? DT_LNK
+                   : S_ISDIR(info.st_mode) ? DT_DIR
+                   : S_ISREG(info.st_mode) ? DT_REG
+                                           : DT_UNKNOWN;
         if (type == DT_DIR) {
             entry.directory = true;
+        } else if (type == DT_REG) {
+            entry.regular = true;
         } else if (type == DT_LNK) {
             entry.link = true;
-            if (::stat(path_join(path, name).c_str(), &info) == 0)
-                entry.directory = S_ISDIR(info.st_mode);
-            else
-                entry.test_error = errno;
+            look_through(directory, real_root, entry);
         }
         out.push_back(std::move(entry));
     }
@@ -152,28 +196,47 @@ int list_directory(const std::string &path, std::vector<Entry> &out) {
 
 // ------------------------------------------------------------------ the scan
 
-std::vector<std::string> project_files(const std::string &root, WalkHooks &hooks) {
-    std::vector<std::string> files;
-    std::vector<std::pair<std::string, std::string>> pending{{root, ""}};  // path and relative path
-    std::vector<Entry> entries;
-    while (!pending.empty()) {
-        auto [directory, prefix] = std::move(pending.back());
-        pending.pop_back();
-        if (hooks.list(directory, entries) != 0)
-            continue;  // a directory that cannot be listed is skipped
+namespace {
+
+class Scanner {
+public:
+    Scanner(WalkHooks &hooks, std::string real_root) : hooks_(hooks), real_root_(std::move(real_root)) {}
+
+    void scan(int directory, const std::string &prefix) {
+        std::vector<Entry> entries;
+        if (hooks_.list(directory, real_root_, entries) != 0)
+            return;  // a directory that cannot be listed is skipped
         for (const Entry &entry : entries) {
             std::string relative = relative_of(prefix, entry.name);
             if (entry.directory) {
-                if (is_default_ignored(entry.name) || hooks.ignored(relative) || entry.link)
+                if (is_default_ignored(entry.name) || hooks_.ignored(relative) || entry.link)
                     continue;  // pruned, or a link that is not followed
-                pending.emplace_back(path_join(directory, entry.name), std::move(relative));
-            } else if (!hooks.ignored(relative)) {
-                files.push_back(std::move(relative));
+                if (const orvo::Descriptor child = open_subdirectory(directory, entry.name))
+                    scan(child.get(), relative);
+            } else if (!hooks_.ignored(relative)) {
+                files.push_back(ProjectFile{std::move(relative), entry.regular && entry.beneath});
             }
         }
     }
-    sort_by_text(files, [](const std::string &path) { return std::make_pair(false, std::string_view(path)); });
-    return files;
+
+    std::vector<ProjectFile> files;
+
+private:
+    WalkHooks &hooks_;
+    const std::string real_root_;
+};
+
+}  // namespace
+
+std::vector<ProjectFile> project_files(const std::string &root, WalkHooks &hooks) {
+    std::optional<orvo::OpenDirectory> opened = orvo::open_directory(root, O_RDONLY);
+    if (!opened)
+        return {};  // a root that cannot be listed has no files
+    Scanner scanner(hooks, std::move(opened->real));
+    scanner.scan(opened->fd.get(), "");
+    sort_by_text(scanner.files,
+                 [](const ProjectFile &file) { return std::make_pair(false, std::string_view(file.path)); });
+    return std::move(scanner.files);
 }
 
 // ------------------------------------------------------------------ the tree
@@ -182,28 +245,15 @@ namespace {
 
 constexpr std::string_view branch = "├── ", last_branch = "└── ", pipe = "│   ", blank = "    ";
 
-struct Place {
-    dev_t device;
-    ino_t inode;
-    bool operator==(const Place &other) const { return device == other.device && inode == other.inode; }
-};
-
 class TreeDrawer {
 public:
-    explicit TreeDrawer(WalkHooks &hooks) : hooks_(hooks) {}
+    TreeDrawer(WalkHooks &hooks, std::string real_root) : hooks_(hooks), real_root_(std::move(real_root)) {}
 
-    void draw(const std::string &directory, const std::string &relative, const std::string &prefix) {
-        struct stat info;
-        if (::stat(directory.c_str(), &info) == 0) {
-            const Place place{info.st_dev, info.st_ino};
-            if (std::find(above_.begin(), above_.end(), place) != above_.end())
-                return;  // it leads back to a directory drawn above it
-            above_.push_back(place);
-        } else {
-            above_.push_back(Place{0, 0});
-        }
-        add_items(directory, relative, prefix);
-        above_.pop_back();
+    // Draw the entries of the root open at `fd`.
+    void draw_root(int fd, const std::string &root) {
+        first_time(fd);
+        if (const int error = add_items(fd, "", ""); error != 0 && !denied(error))
+            throw WalkError(error, root);
     }
 
     std::string lines;
@@ -211,16 +261,32 @@ public:
 private:
     static bool denied(int error) { return error == EACCES || error == EPERM; }
 
-    void add_items(const std::string &directory, const std::string &relative, const std::string &prefix) {
+    // Whether the directory open at `fd` has its entries drawn for the first
+    // time now.
+    bool first_time(int fd) {
+        struct stat info;
+        return ::fstat(fd, &info) == 0 && drawn_.emplace(info.st_dev, info.st_ino).second;
+    }
+
+    // Draw the entries of the directory `entry` of the directory open at
+    // `directory`, when it has them to show: a link is followed only to a
+    // directory below the root, and each directory is drawn once.
+    void descend(int directory, const Entry &entry, const std::string &relative, const std::string &prefix) {
+        if (entry.link && !entry.beneath)
+            return;  // outside the root: its line alone
+        const orvo::Descriptor child =
+            entry.link ? orvo::Descriptor(orvo::open_beneath(directory, entry.name, real_root_, O_RDONLY | O_DIRECTORY))
+                       : open_subdirectory(directory, entry.name);
+        if (child && first_time(child.get()))
+            add_items(child.get(), relative, prefix);  // a failure draws it empty
+    }
+
+    // Draw the entries of the directory open at `directory`. Returns 0, or
+    // the error of listing it (then nothing is drawn).
+    int add_items(int directory, const std::string &relative, const std::string &prefix) {
         std::vector<Entry> entries;
-        if (const int error = hooks_.list(directory, entries)) {
-            if (denied(error))
-                return;  // drawn as an empty directory
-            throw WalkError(error, directory);
-        }
-        for (const Entry &entry : entries)
-            if (denied(entry.test_error))
-                return;  // an entry that may not be tested: drawn as an empty directory
+        if (const int error = hooks_.list(directory, real_root_, entries))
+            return error;
         sort_by_text(entries,
                      [](const Entry &entry) { return std::make_pair(!entry.directory, std::string_view(entry.name)); });
         std::vector<std::pair<Entry, std::string>> kept;  // with its relative path
@@ -239,21 +305,31 @@ private:
             lines.append(prefix).append(last ? last_branch : branch).append(entry.name);
             if (entry.directory) {
                 lines.push_back('/');
-                draw(path_join(directory, entry.name), kept[k].second, prefix + std::string(last ? blank : pipe));
+                descend(directory, entry, kept[k].second, prefix + std::string(last ? blank : pipe));
             }
         }
+        return 0;
     }
 
     WalkHooks &hooks_;
-    std::vector<Place> above_;  // the directories being drawn, the root first
+    const std::string real_root_;
+    std::set<std::pair<dev_t, ino_t>> drawn_;  // the directories whose entries are drawn
 };
 
 }  // namespace
 
 std::string project_tree(const std::string &root, std::string_view root_name, WalkHooks &hooks) {
-    TreeDrawer drawer(hooks);
-    drawer.lines.assign(root_name).push_back('/');
-    drawer.draw(root, "", "");
+    std::string lines(root_name);
+    lines.push_back('/');
+    std::optional<orvo::OpenDirectory> opened = orvo::open_directory(root, O_RDONLY);
+    if (!opened) {
+        if (errno == EACCES || errno == EPERM)
+            return lines;  // the root line alone
+        throw WalkError(errno, root);
+    }
+    TreeDrawer drawer(hooks, std::move(opened->real));
+    drawer.lines = std::move(lines);
+    drawer.draw_root(opened->fd.get(), root);
     return std::move(drawer.lines);
 }
 

@@ -28,14 +28,19 @@ bool is_default_ignored(std::string_view name);
 struct Entry {
     std::string name;
     bool directory = false;  // a directory, symbolic links followed
+    bool regular = false;    // a regular file, symbolic links followed
     bool link = false;       // the entry itself is a symbolic link
-    int test_error = 0;      // the error of following the entry's link, or 0
+    bool beneath = true;     // what it leads to lies below the root (for a link: its real path)
 };
 
-// The entries of the directory at `path`, "." and ".." left out, in the order
-// the file system gives them. Returns 0, or the error number of a failure to
-// open or read the directory (then `out` holds nothing).
-int list_directory(const std::string &path, std::vector<Entry> &out);
+// The entries of the directory open at `directory`, "." and ".." left out, in
+// the order the file system gives them. A link is looked through without
+// opening what it leads to: its type, and whether its real path lies below
+// `real_root`; a link that cannot be followed (missing target, a loop, a
+// refused permission) is neither a directory nor a regular file. Returns 0, or
+// the error number of a failure to read the directory (then `out` holds
+// nothing). The descriptor stays open.
+int list_directory(int directory, const std::string &real_root, std::vector<Entry> &out);
 
 // `directory` + "/" + `name` (one "/" between them).
 std::string path_join(const std::string &directory, std::string_view name);
@@ -51,16 +56,26 @@ public:
     // root (names joined by "/", no trailing "/", also for a directory).
     virtual bool ignored(std::string_view relative) = 0;
     // List a directory as `list_directory` does.
-    virtual int list(const std::string &path, std::vector<Entry> &out) { return list_directory(path, out); }
+    virtual int list(int directory, const std::string &real_root, std::vector<Entry> &out) {
+        return list_directory(directory, real_root, out);
+    }
 };
 
-// The relative paths of the project's files, sorted by `comes_before`: the
-// walk from `root` goes top-down; in each directory it drops the
-// subdirectories named in `is_default_ignored` and those that `ignored`, and
-// enters the others unless they are symbolic links; every entry that is not a
-// directory (a link to a file, a link whose target is missing, a pipe ...) is a
-// file, kept unless `ignored`. A directory that cannot be listed is skipped.
-std::vector<std::string> project_files(const std::string &root, WalkHooks &hooks);
+// One file of the project.
+struct ProjectFile {
+    std::string path;       // relative to the root
+    bool readable = false;  // a regular file (links followed) whose real path lies below the root
+};
+
+// The project's files, sorted by `comes_before` on their paths: the walk from
+// `root` goes through each directory by its descriptor, so that no path grows
+// too long and no directory is swapped for a link on the way; in each
+// directory it drops the subdirectories named in `is_default_ignored` and
+// those that `ignored`, and enters the others unless they are symbolic links;
+// every entry that is not a directory (a link to a file, a link whose target
+// is missing, a pipe ...) is a file, kept unless `ignored`. A directory that
+// cannot be listed is skipped.
+std::vector<ProjectFile> project_files(const std::string &root, WalkHooks &hooks);
 
 // A failure of the tree drawing other than a denied permission.
 class WalkError : public std::runtime_error {
@@ -74,10 +89,13 @@ public:
 // per entry below `root`, depth-first, each directory's entries sorted with
 // the directories first (links followed), dropping the names of
 // `is_default_ignored` and what `ignored`, drawn with "├── ", "└── ", "│   "
-// and "    ". Lines are joined by "\n", with none after the last. A directory
-// whose listing or entries are refused by a permission is drawn empty; a
-// directory that leads back to one being drawn above it is drawn without its
-// entries. Any other failure to list throws `WalkError`.
+// and "    ". Lines are joined by "\n", with none after the last. Each entry
+// stands on its own: a link that cannot be followed is drawn as a file; a
+// directory that cannot be opened or listed is drawn empty; a link whose real
+// path lies outside the root is drawn without entries, and so is a directory
+// whose entries are already drawn, so that each real directory's entries
+// appear once. A failure to open or list the root itself, other than a
+// denied permission (then the root line stands alone), throws `WalkError`.
 std::string project_tree(const std::string &root, std::string_view root_name, WalkHooks &hooks);
 
 }  // namespace quorlin

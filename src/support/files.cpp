@@ -1,43 +1,91 @@
 #include "orvo/files.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#endif
 
 namespace orvo {
 
-bool read_regular_file(const std::string &path, std::string &out) {
+namespace {
+
+// Close `fd` and return false, keeping `errno` as it was.
+bool close_failing(int fd) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return false;
+}
+
+}  // namespace
+
+bool read_regular_file(const std::string &path, std::string &out, std::size_t limit) {
     out.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return false;
+    // The type and size first: what is not a regular file, or too large, is
+    // not even opened.
     struct stat info;
-    if (::fstat(fd, &info) != 0) {
-        int saved = errno;
-        ::close(fd);
-        errno = saved;
+    if (::stat(path.c_str(), &info) != 0)
         return false;
-    }
     if (!S_ISREG(info.st_mode)) {
-        ::close(fd);
         errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         return false;
     }
-    // The size is a hint: a file that grows or shrinks meanwhile is read to its end.
+    if ((std::uintmax_t) info.st_size > limit) {
+        errno = EFBIG;
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    if (!read_open_file(fd, out, limit))
+        return close_failing(fd);
+    ::close(fd);
+    return true;
+}
+
+bool read_open_file(int fd, std::string &out, std::size_t limit) {
+    out.clear();
+    struct stat info;
+    if (::fstat(fd, &info) != 0)
+        return false;
+    if (!S_ISREG(info.st_mode)) {
+        errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    if ((std::uintmax_t) info.st_size > limit) {
+        errno = EFBIG;
+        return false;
+    }
+    // The size is a hint: a file that grows or shrinks meanwhile is read to its
+    // end (or until it holds more than `limit` bytes).
     std::size_t capacity = (std::size_t) info.st_size + 1;
     out.resize(capacity);
     std::size_t used = 0;
     for (;;) {
+        if (used > limit) {
+            out.clear();
+            errno = EFBIG;
+            return false;
+        }
         if (used == out.size())
-            out.resize(out.size() * 2);
+            out.resize(limit < SIZE_MAX / 2 ? std::min(out.size() * 2, limit + 1) : out.size() * 2);
         ssize_t got = ::read(fd, out.data() + used, out.size() - used);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            int saved = errno;
-            ::close(fd);
+            const int saved = errno;
             out.clear();
             errno = saved;
             return false;
@@ -46,7 +94,6 @@ bool read_regular_file(const std::string &path, std::string &out) {
             break;
         used += (std::size_t) got;
     }
-    ::close(fd);
     out.resize(used);
     return true;
 }
@@ -55,6 +102,91 @@ bool lies_below(std::string_view path, std::string_view base) {
     if (base == "/")
         return path.size() > 1 && path[0] == '/';
     return path.size() > base.size() + 1 && path.starts_with(base) && path[base.size()] == '/';
+}
+
+std::optional<std::string> real_path_of(int fd) {
+    std::string target(PATH_MAX, '\0');
+#ifdef F_GETPATH
+    if (::fcntl(fd, F_GETPATH, target.data()) != 0)
+        return std::nullopt;
+    target.resize(target.find('\0'));
+#else
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t size = ::readlink(link.c_str(), target.data(), target.size());
+    if (size <= 0 || (std::size_t) size == target.size())
+        return std::nullopt;  // no /proc, or too long
+    target.resize((std::size_t) size);
+#endif
+    if (target.empty() || target[0] != '/')
+        return std::nullopt;  // not a file of a directory (a pipe, a socket)
+    struct stat named, opened;
+    // A file that no longer has this name (" (deleted)" follows it) is told by
+    // the name leading elsewhere.
+    if (::stat(target.c_str(), &named) != 0 || ::fstat(fd, &opened) != 0 || named.st_dev != opened.st_dev ||
+        named.st_ino != opened.st_ino)
+        return std::nullopt;
+    return target;
+}
+
+int open_beneath(int directory, const std::string &path, const std::string &real_root, int flags) {
+    flags |= O_CLOEXEC;
+    if (!(flags & O_PATH))
+        flags |= O_NOCTTY | O_NONBLOCK;
+#if defined(SYS_openat2) && defined(RESOLVE_BENEATH)
+    open_how how{};
+    how.flags = (unsigned long long) flags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const int beneath = (int) ::syscall(SYS_openat2, directory, path.c_str(), &how, sizeof how);
+    if (beneath >= 0)
+        return beneath;
+    // Not resolved beneath `directory` (EXDEV: absolute, or climbing out of
+    // it; ELOOP: a link of /proc; EAGAIN: a race on ".."), or no openat2 here
+    // (ENOSYS, or EPERM from a filter): open, then check.
+    if (errno != EXDEV && errno != ELOOP && errno != EAGAIN && errno != ENOSYS && errno != EPERM && errno != EINVAL)
+        return -1;
+#endif
+    const int fd = ::openat(directory, path.c_str(), flags);
+    if (fd < 0)
+        return -1;
+    const std::optional<std::string> real = real_path_of(fd);
+    if (!real || real_root.empty() || !lies_below(*real, real_root)) {
+        ::close(fd);
+        errno = EXDEV;
+        return -1;
+    }
+    return fd;
+}
+
+std::optional<OpenDirectory> open_directory(const std::string &path, int flags) {
+    flags |= O_DIRECTORY | O_CLOEXEC;
+    if (!(flags & O_PATH))
+        flags |= O_NOCTTY | O_NONBLOCK;
+    OpenDirectory opened{Descriptor(::open(path.c_str(), flags)), {}};
+    if (!opened.fd)
+        return std::nullopt;
+    if (std::optional<std::string> real = real_path_of(opened.fd.get())) {
+        opened.real = std::move(*real);
+        return opened;
+    }
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    if (!real)
+        return std::nullopt;
+    opened.real = real.get();
+    return opened;
+}
+
+Descriptor::~Descriptor() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+Descriptor &Descriptor::operator=(Descriptor &&other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
 }
 
 }  // namespace orvo

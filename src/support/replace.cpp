@@ -103,6 +103,52 @@ bool copy_attributes(const std::string &from, int to) {
     return true;
 }
 
+// The access ACL, an extended attribute: a file's rights beyond its mode bits.
+constexpr const char *ACCESS_ACL = "system.posix_acl_access";
+
+// The access ACL of the file `path` (not a link), or of the open file `fd`
+// when `path` is null, in `out`; empty where the file has none (or the file
+// system knows no ACLs). False, with `errno` set, on other errors.
+bool read_acl(const char *path, int fd, std::string &out) {
+    bool read = read_sized(out, [&](char *buffer, std::size_t size) {
+        return path ? ::lgetxattr(path, ACCESS_ACL, buffer, size) : ::fgetxattr(fd, ACCESS_ACL, buffer, size);
+    });
+    if (read || errno == ENODATA || errno == ENOTSUP) {
+        if (!read)
+            out.clear();
+        return true;
+    }
+    return false;
+}
+
+// Drop the access ACL of the open file `fd`: the entries that a new file takes
+// from its directory's default ACL. False, with `errno` set, on failure.
+bool remove_acl(int fd) { return ::fremovexattr(fd, ACCESS_ACL) == 0 || errno == ENODATA || errno == ENOTSUP; }
+
+// Make room for `size` bytes in the regular file `fd` (now `old_size` long)
+// before a byte of it changes. 0, or the error that says the room is not
+// there (the file is then cut back to its old size).
+int reserve(int fd, off_t old_size, off_t size) {
+    if (size == 0)
+        return 0;
+    int error;
+    while ((error = ::posix_fallocate(fd, 0, size)) == EINTR) {
+    }
+    // Where the file system has no fallocate, glibc writes a zero into each
+    // block that reads as zero; a file open for writing only cannot be read,
+    // so only what lies beyond its end is reserved.
+    if (error == EBADF)
+        while ((error = size > old_size ? ::posix_fallocate(fd, old_size, size - old_size) : 0) == EINTR) {
+        }
+    if (error != ENOSPC && error != EDQUOT && error != EFBIG && error != EIO)
+        return 0;  // reserved, or no way to reserve: written as before
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && info.st_size > old_size) {
+        [[maybe_unused]] int cut = ::ftruncate(fd, old_size);
+    }
+    return error;
+}
+
 }  // namespace
 
 std::string resolved_path(const std::string &path) {
@@ -121,10 +167,12 @@ std::string resolved_path(const std::string &path) {
     return result;
 }
 
-FileReplacement::FileReplacement(const std::string &path, mode_t new_file_mode)
-    : path_(path), target_(link_target(path)) {
+FileReplacement::FileReplacement(const std::string &path, mode_t new_file_mode, AtLink at_link)
+    : path_(path), target_(at_link == AtLink::follow ? link_target(path) : path), at_link_(at_link) {
     struct stat info;
-    bool exists = ::stat(target_.c_str(), &info) == 0;
+    bool exists = (at_link == AtLink::follow ? ::stat : ::lstat)(target_.c_str(), &info) == 0;
+    if (exists && S_ISLNK(info.st_mode))
+        raise_os_error(ELOOP, path);
     if (exists && S_ISDIR(info.st_mode))
         raise_os_error(EISDIR, path);
     // A rename would put a new regular file in place of a device or a pipe,
@@ -141,13 +189,39 @@ FileReplacement::FileReplacement(const std::string &path, mode_t new_file_mode)
         open_in_place();  // the directory takes no new name, the file may be written
         return;
     }
-    if (exists) {
-        // Owner and group stay where the rights allow it (else they are ours);
-        // the attributes follow the owner, whose change may clear some of them.
-        [[maybe_unused]] int owner_kept = ::fchown(fd_, info.st_uid, info.st_gid);
-        if (!copy_attributes(target_, fd_) || ::fchmod(fd_, info.st_mode & 07777) != 0)
+    if (!exists) {
+        // A file for its owner alone takes none of the directory's default
+        // ACL entries, which a later change of its mode would bring to life.
+        if ((new_file_mode & 077) == 0 && !remove_acl(fd_))
             fail(errno);
+        return;
     }
+    if (!take_over(info)) {
+        discard();
+        open_in_place();  // what the new file cannot be, the old one stays
+    }
+}
+
+bool FileReplacement::take_over(const struct stat &old) {
+    // Owner and group as they were; where the owner cannot be kept, at least
+    // the group. The attributes follow the owner, whose change may clear some
+    // of them; the ACL is the old one, or none where the old file has none.
+    if (::fchown(fd_, old.st_uid, old.st_gid) != 0) {
+        [[maybe_unused]] int group_kept = ::fchown(fd_, (uid_t) -1, old.st_gid);
+    }
+    std::string old_acl, new_acl;
+    if (!read_acl(target_.c_str(), -1, old_acl) || !copy_attributes(target_, fd_))
+        fail(errno);
+    if (old_acl.empty())
+        remove_acl(fd_);
+    ::fchmod(fd_, old.st_mode & 07777);
+    // Whatever did not take (an owner or group not ours to give, a set-group-ID
+    // bit, an ACL) shows on the new file.
+    struct stat now;
+    if (::fstat(fd_, &now) != 0 || !read_acl(nullptr, fd_, new_acl))
+        fail(errno);
+    return now.st_uid == old.st_uid && now.st_gid == old.st_gid && (now.st_mode & 07777) == (old.st_mode & 07777) &&
+           new_acl == old_acl;
 }
 
 bool FileReplacement::open_temporary(mode_t mode) {
@@ -168,7 +242,8 @@ bool FileReplacement::open_temporary(mode_t mode) {
 
 void FileReplacement::open_in_place() {
     // Not waiting for a reader: a pipe without one fails at once (ENXIO).
-    fd_ = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    fd_ = ::open(target_.c_str(),
+                 O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (at_link_ == AtLink::refuse ? O_NOFOLLOW : 0));
     if (fd_ < 0)
         raise_os_error(errno, path_);
     in_place_ = true;
@@ -217,12 +292,20 @@ void FileReplacement::commit() {
     int fd = fd_;
     fd_ = -1;
     if (in_place_) {
-        // Written over the old content, then cut to its length: a file that
-        // keeps its size needs no new room on the disk.
+        // Room for the new content first, so that a full disk or the file-size
+        // limit refuses it before a byte changes; then written over the old
+        // content and cut to its length.
         struct stat info;
-        bool written = write_all(fd, pending_) && ::fstat(fd, &info) == 0 &&
-                       (!S_ISREG(info.st_mode) || ::ftruncate(fd, (off_t) pending_.size()) == 0);
-        int error = errno;
+        int error = ::fstat(fd, &info) != 0 ? errno : 0;
+        bool regular = error == 0 && S_ISREG(info.st_mode);
+        if (regular)
+            error = reserve(fd, info.st_size, (off_t) pending_.size());
+        if (error != 0) {
+            ::close(fd);
+            raise_os_error(error, path_);
+        }
+        bool written = write_all(fd, pending_) && (!regular || ::ftruncate(fd, (off_t) pending_.size()) == 0);
+        error = errno;
         if (::close(fd) != 0 && written) {
             written = false;
             error = errno;
@@ -238,10 +321,31 @@ void FileReplacement::commit() {
     }
 }
 
-void replace_file(const std::string &path, std::string_view data, mode_t new_file_mode) {
-    FileReplacement file(path, new_file_mode);
+void replace_file(const std::string &path, std::string_view data, mode_t new_file_mode, AtLink at_link) {
+    FileReplacement file(path, new_file_mode, at_link);
     file.write(data);
     file.commit();
+}
+
+bool create_new_file(const std::string &path, std::string_view data, mode_t mode) {
+    // O_EXCL creates the name itself: a link there is never followed.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) {
+        if (errno == EEXIST)
+            return false;
+        raise_os_error(errno, path);
+    }
+    bool written = write_all(fd, data);
+    int error = errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        ::unlink(path.c_str());
+        raise_os_error(error, path);
+    }
+    return true;
 }
 
 }  // namespace orvo

@@ -1,19 +1,77 @@
-// Files, in plain C++ (POSIX): reading a whole regular file and comparing
-// resolved paths. No Python is needed.
+// Files, in plain C++ (POSIX): reading a whole regular file, comparing
+// resolved paths, and opening a file only where it lies below a directory.
+// No Python is needed.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace orvo {
 
 // Read the whole regular file at `path` into `out`. Returns false, with `errno`
-// set, when it cannot be opened or read or is not a regular file (a FIFO is
-// never waited on, a device never read).
-bool read_regular_file(const std::string &path, std::string &out);
+// set, when it cannot be opened or read or is not a regular file, or holds
+// more than `limit` bytes (EFBIG; such a file is not read at all). Its type
+// and size are looked at before it is opened, and it is opened without
+// waiting and without becoming a controlling terminal, so a FIFO is never
+// waited on and a device never opened in the ordinary case, and never read.
+bool read_regular_file(const std::string &path, std::string &out, std::size_t limit = SIZE_MAX);
+
+// Read the rest of the regular file open at `fd` into `out` (the descriptor
+// stays open). Returns false, with `errno` set, when it cannot be read, is
+// not a regular file (EISDIR for a directory, EINVAL for anything else) or
+// holds more than `limit` bytes (EFBIG).
+bool read_open_file(int fd, std::string &out, std::size_t limit = SIZE_MAX);
 
 // Whether the resolved `path` lies strictly below the resolved directory
 // `base`, compared by whole components ("/a/bc" is not below "/a/b").
 bool lies_below(std::string_view path, std::string_view base);
+
+// The real path of the file open at `fd`, as the kernel names it
+// (/proc/self/fd), or nothing when it cannot be told (no /proc, a path too
+// long, a file no longer in any directory).
+std::optional<std::string> real_path_of(int fd);
+
+// Open `path` (relative to the directory open at `directory`, or absolute),
+// following links, but only when the file it leads to lies strictly below
+// `real_root` (`lies_below`), a real path at or above that directory. The
+// kernel resolves it beneath `directory` where it can (openat2 with
+// RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS); else (an older kernel, an
+// absolute link, a link that climbs out of `directory` and back below
+// `real_root`) the file is opened and the open file's real path is checked,
+// so that what is used is what was checked. `flags` are those of `open`;
+// O_CLOEXEC, and for a file that is not merely looked at (O_PATH) O_NOCTTY
+// and O_NONBLOCK, are added. Returns the descriptor, or -1 with `errno` set:
+// EXDEV when the file lies elsewhere.
+int open_beneath(int directory, const std::string &path, const std::string &real_root, int flags);
+
+// An open file descriptor, closed when it goes.
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor();
+    Descriptor(Descriptor &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Descriptor &operator=(Descriptor &&other) noexcept;
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// A directory held open, with its real path, to open files beneath it.
+struct OpenDirectory {
+    Descriptor fd;
+    std::string real;
+};
+
+// Open the directory at `path` (links followed) with `flags` (O_RDONLY to
+// list it, O_PATH only to open files beneath it), and tell its real path.
+// Nothing, with `errno` set, when it cannot be opened or its real path cannot
+// be told.
+std::optional<OpenDirectory> open_directory(const std::string &path, int flags);
 
 }  // namespace orvo
