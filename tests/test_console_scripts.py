@@ -1,6 +1,9 @@
 """The console scripts as a shell runs them: one language per run, taken from
-the environment or else from the settings file."""
+the environment or else from the settings file; status 1 after a failure
+line of the command's own, 0 otherwise; a stored key never shown whole."""
 
+import json
+import os
 import re
 import sys
 from pathlib import Path
@@ -8,6 +11,8 @@ from pathlib import Path
 import pytest
 
 from dialogue import run, script
+from fake_service import CHAT, chat_body
+from files import write
 
 SETTINGS = Path(".config") / "orvo" / "config"
 FAST_DEMO = "import time; time.sleep = lambda seconds: None\nimport brisolet; brisolet.main()"
@@ -44,3 +49,48 @@ def test_the_stored_key_is_never_shown_whole():
     assert out.returncode == 0, out.stderr
     assert key not in out.stdout + out.stderr and "[sk-newus...7890]" in out.stderr + out.stdout
     assert f"AI_API_KEY={key}\n" in settings.read_text()
+
+
+def ends(name, answers="", **env):
+    """The end of the last line a console script printed, and its exit status."""
+    out = run([script(name)], answers, env=env)
+    return shown(out.stdout).rstrip("\n").splitlines()[-1], out.returncode
+
+
+def check(name, answers, line, status, **env):
+    last, code = ends(name, answers, **env)
+    assert last.endswith(line) and code == status, (last, code)
+
+
+def test_a_failure_line_ends_with_status_1(fake, isolated, tmp_path):
+    service = {"AI_API_KEY": "sk-x", "AI_API_URL": fake.url, "EMBEDDING_API_KEY": "sk-x",
+               "EMBEDDING_API_URL": fake.url}
+    assert ends("corvane")[0].startswith("Error: ") and ends("corvane")[1] == 1
+    check("corvane", "", "API response: Hello from the fake service", 0, **service)
+    assert ends("dunmora")[0].startswith("测试失败: ") and ends("dunmora")[1] == 1
+    check("dunmora", "", " 块", 0, **service)
+
+    check("nestrel", "", "未找到任何包含注释的编程语言文件。", 0)
+    write(isolated / "a.py", "x = 1  # one\n")
+    outside = tmp_path / "elsewhere"
+    outside.mkdir()
+    (isolated / ".orvo").symlink_to(outside)
+    assert ends("nestrel")[0].startswith("注释提取过程中发生错误: ") and ends("nestrel")[1] == 1
+    (isolated / ".orvo").unlink()
+    check("nestrel", "", "comments.json", 0)
+
+    check("osmeran", "CONFIRM\n", "Total comments injected: 1", 0)
+    check("osmeran", "n\n", "Operation cancelled by user.", 0)
+    saved = isolated / ".orvo" / "comments.json"
+    saved.write_text(json.dumps(json.loads(saved.read_text()) + [{"file": "gone.py", "comments": [
+        {"line": "1", "content": "# c"}]}]))
+    check("osmeran", "CONFIRM\n", "File not found: gone.py", 1)
+    os.remove(saved)
+    check("osmeran", "", "No comments.json file found in .orvo directory.", 1)
+
+    fake.respond(CHAT, chat_body('{"files": ["a.py"]}'))
+    fake.respond(CHAT, chat_body(""))
+    check("quorlin", "task\n1\n", "Processing failed; there is no result.", 1, ORVO_LANG="en", **service)
+    fake.respond(CHAT, chat_body('{"files": ["a.py"]}'))
+    check("quorlin", "task\n1\nn\n", "Cancelled.", 0, ORVO_LANG="en", **service)
+    check("quorlin", "\n", "Nothing was entered; leaving.", 0, ORVO_LANG="en")

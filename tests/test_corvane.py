@@ -165,13 +165,13 @@ def test_demonstration_lists_five_models_and_the_answer(fake):
     fake.respond(CHAT, chat_body(choices=[]))
     out = run([script("corvane")], env=dict(settings, ORVO_LANG="ZH-CN"))
     assert out.stdout.splitlines() == ["可用模型:", "- only", "错误: list index out of range"]
-    assert out.returncode == 0
+    assert out.returncode == 1
 
 
 def test_demonstration_without_settings_reports_the_error():
     out = run([script("corvane")], env={"ORVO_LANG": " zh"})
     assert out.stdout == "Error: " + i18n.t("api_key_not_set") + "\n"
-    assert out.returncode == 0
+    assert out.returncode == 1
 
 
 def test_odd_answers_and_numbers_never_crash(ai_env, monkeypatch, capsys):

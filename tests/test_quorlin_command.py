@@ -342,5 +342,5 @@ def test_the_console_script_speaks_the_language_of_orvo_lang(ai_env, project):
     done = run([script("quorlin")], ["  ", ""], env={"ORVO_LANG": "ZH-CN"})
     assert done.returncode == 0 and "提示词增强" in done.stdout and "输入为空，已退出。" in done.stdout
     done = run([script("quorlin")], ["task"], env={"ORVO_LANG": "zh-tw"})
-    assert done.returncode == 0 and "\nError: EOF when reading a line\n" in done.stdout
+    assert done.returncode == 1 and "\nError: EOF when reading a line\n" in done.stdout
     assert done.stderr == ""

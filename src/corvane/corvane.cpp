@@ -150,9 +150,9 @@ nb::list get_models(nb::handle self) {
 nb::object create_corvane() { return orvo::module("corvane").attr("Corvane")(); }
 
 // Stand-alone demonstration: list up to five models and ask for a greeting.
-void main_entry() {
+orvo::Ending demonstration() {
     orvo::set_language_from_env();
-    orvo::guard(
+    return orvo::guard(
         [] {
             nb::object client = orvo::module("corvane").attr("create_corvane")();
             orvo::print(orvo::t("available_models"));
@@ -167,8 +167,12 @@ void main_entry() {
             nb::object result = client.attr("chat_completion")(messages);
             nb::object content = result["choices"][0]["message"]["content"];
             orvo::print(orvo::t("api_response_colon", content));
+            return orvo::Ending::done;
         },
-        [](nb::python_error &error) { orvo::print(orvo::t("error_colon", error.value())); });
+        [](nb::python_error &error) {
+            orvo::print(orvo::t("error_colon", error.value()));
+            return orvo::Ending::failed;
+        });
 }
 
 }  // namespace
@@ -199,7 +203,9 @@ NB_MODULE(corvane, m) {
 
     m.def("create_corvane", &create_corvane, nb::sig("def create_corvane() -> Corvane"),
           "Build a client whose settings all come from the environment.");
-    m.def("main", &main_entry, nb::sig("def main() -> None"),
+    m.def(
+        "main", [] { demonstration(); }, nb::sig("def main() -> None"),
           "Demonstration: list the service's models and ask the model to introduce itself.");
+    orvo::def_script(m, demonstration);
     orvo::publish(m);
 }

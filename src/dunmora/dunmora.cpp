@@ -250,9 +250,9 @@ std::string fixed4(nb::handle value) { return orvo::to_utf8(orvo::module("builti
 
 // Exercise every operation against the configured service and print what came
 // back; an error of the `Exception` family ends the run with one line.
-void test_dunmora() {
+orvo::Ending self_test() {
     orvo::print("测试 OpenAI 向量化客户端...");
-    orvo::guard(
+    return orvo::guard(
         [] {
             nb::object client = orvo::module("dunmora").attr("Dunmora")();
             nb::object vector = client.attr("generate_embedding")("这是一个测试文本，用于验证向量化功能。");
@@ -275,9 +275,15 @@ void test_dunmora() {
                 long_text += "这是一个很长的文本。";
             nb::object chunks = client.attr("chunk_text")(orvo::to_str(long_text), 500);
             orvo::print("长文本被分成 " + std::to_string(nb::len(chunks)) + " 块");
+            return orvo::Ending::done;
         },
-        [](nb::python_error &error) { orvo::print(orvo::joined("测试失败: ", error.value())); });
+        [](nb::python_error &error) {
+            orvo::print(orvo::joined("测试失败: ", error.value()));
+            return orvo::Ending::failed;
+        });
 }
+
+void test_dunmora() { self_test(); }
 
 }  // namespace
 
@@ -331,5 +337,6 @@ NB_MODULE(dunmora, m) {
     m.def("test_dunmora", &test_dunmora, nb::sig("def test_dunmora() -> None"),
           "Self-test: exercise every operation against the configured service and print the results.");
     m.def("main", &test_dunmora, nb::sig("def main() -> None"), "Stand-alone entry: run the self-test.");
+    orvo::def_script(m, self_test);
     orvo::publish(m);
 }

@@ -91,8 +91,8 @@ private:
 // The extraction command. Each record goes into the document as soon as its
 // file is read: the Python form of the records would only be written and
 // dropped, and memory stays bounded by the largest file.
-void extract_comments() {
-    orvo::guard(
+orvo::Ending extraction() {
+    return orvo::guard(
         [] {
             nb::object extractor = orvo::module("nestrel").attr("Nestrel")();
             orvo::print("正在扫描目录并提取注释...");
@@ -107,16 +107,22 @@ void extract_comments() {
             scan(cwd, cwd, ignore, interrupted, [&](const FileResult &result) { document.add(result); });
             if (document.records() == 0) {
                 orvo::print("未找到任何包含注释的编程语言文件。");
-                return;
+                return orvo::Ending::done;
             }
             document.finish();
             orvo::print("注释提取完成！");
             orvo::print("扫描的文件数量: " + std::to_string(document.records()));
             orvo::print("提取的注释总数: " + std::to_string(document.entries()));
             orvo::print(nb::str("结果已保存到: {}").format(orvo::path_to_str(document.path())));
+            return orvo::Ending::done;
         },
-        [](nb::python_error &error) { orvo::print(orvo::joined("注释提取过程中发生错误: ", error.value())); });
+        [](nb::python_error &error) {
+            orvo::print(orvo::joined("注释提取过程中发生错误: ", error.value()));
+            return orvo::Ending::failed;
+        });
 }
+
+void extract_comments() { extraction(); }
 
 }  // namespace
 
@@ -124,6 +130,7 @@ void register_command(nb::module_ &m) {
     m.def("extract_comments", &extract_comments, nb::sig("def extract_comments() -> None"),
           "Extract the comments of the working directory's tree into .orvo/comments.json and print a summary.");
     m.def("main", &extract_comments, nb::sig("def main() -> None"), "Run the comment extraction command once.");
+    orvo::def_script(m, extraction);
 }
 
 }  // namespace nestrel

@@ -29,28 +29,30 @@ bool show_warning_and_get_confirmation() {
     }
 }
 
-void print_errors(nb::handle errors) {
+// The errors of an injection, the first five of them; failed when there are any.
+orvo::Ending print_errors(nb::handle errors) {
     nb::list shown = nb::steal<nb::list>(PySequence_List(errors.ptr()));  // a copy: printing runs Python code
     if (!shown.is_valid())
         throw nb::python_error();
     std::size_t count = shown.size();
     if (count == 0)
-        return;
+        return orvo::Ending::done;
     orvo::print("\n\u26A0\uFE0F  发生 " + std::to_string(count) + " 个错误:");
     for (std::size_t i = 0; i < count && i < 5; ++i)
         orvo::print(orvo::joined("  \u2022 ", shown[i]));
     if (count > 5)
         orvo::print("  \u2022 ... 还有 " + std::to_string(count - 5) + " 个错误");
+    return orvo::Ending::failed;
 }
 
-void inject_comments_from_files() {
-    orvo::guard(
+orvo::Ending injection() {
+    return orvo::guard(
         [] {
             nb::object base = orvo::module("pathlib").attr("Path")(orvo::path_to_str(orvo::working_directory()));
             nb::object path = base / nb::str(".orvo") / nb::str("comments.json");
             if (!orvo::truthy(orvo::module("os").attr("path").attr("exists")(path))) {
                 orvo::print(text("no_comments_file_found"));
-                return;
+                return orvo::Ending::failed;
             }
             orvo::print(text("comment_file_path", path));
             orvo::print(text("reading_comments_file"));
@@ -58,7 +60,7 @@ void inject_comments_from_files() {
             nb::object document = injector.attr("load_comments_from_json")(path);
             if (document.is_none() || (PyList_Check(document.ptr()) && nb::len(document) == 0)) {
                 orvo::print(orvo::joined("\u274C ", text("comment_injection_error", "Failed to load comments data")));
-                return;
+                return orvo::Ending::failed;
             }
             std::size_t files = 0, comments = 0;
             for (nb::handle element : document) {
@@ -69,7 +71,7 @@ void inject_comments_from_files() {
                         " 个注释");
             if (!show_warning_and_get_confirmation()) {
                 orvo::print(text("operation_cancelled"));
-                return;
+                return orvo::Ending::done;
             }
             orvo::print_after_blank(text("injecting_comments"));
             nb::object stats = injector.attr("inject_comments")(document, base);
@@ -79,12 +81,15 @@ void inject_comments_from_files() {
             nb::object skipped = stats["skipped_multiline"];
             if (skipped > nb::int_(0))
                 orvo::print(orvo::joined("跳过多行注释: ", skipped));
-            print_errors(stats["errors"]);
+            return print_errors(stats["errors"]);
         },
         [](nb::python_error &error) {
             orvo::print(orvo::joined("\u274C ", text("comment_injection_error", error.value())));
+            return orvo::Ending::failed;
         });
 }
+
+void inject_comments_from_files() { injection(); }
 
 }  // namespace
 
@@ -97,6 +102,7 @@ void register_command(nb::module_ &m) {
           "Write the comments of .orvo/comments.json into the sources after the typed confirmation.");
     m.def("main", &inject_comments_from_files, nb::sig("def main() -> None"),
           "Run the comment injection command once.");
+    orvo::def_script(m, injection);
 }
 
 }  // namespace osmeran

@@ -46,7 +46,7 @@ std::string name_bytes(const std::string &name) {
     return orvo::arg_path(orvo::to_str(name), "filename");
 }
 
-void offer_deletion(const std::string &path, nb::handle filename) {
+orvo::Ending offer_deletion(const std::string &path, nb::handle filename) {
     orvo::print_after_blank(text("quorlin_md_saved_action"));
     orvo::print(orvo::joined("1. ", text("quorlin_md_delete_after_read")));
     orvo::print(orvo::joined("2. ", text("quorlin_md_keep")));
@@ -54,23 +54,26 @@ void offer_deletion(const std::string &path, nb::handle filename) {
         const std::string choice =
             orvo::ask_trimmed(orvo::joined({nb::str("\n"), text("quorlin_md_action_prompt"), nb::str(" [1/2]: ")}));
         if (choice == "1") {
-            orvo::guard(
+            return orvo::guard(
                 [&] {
                     orvo::module("os").attr("remove")(orvo::path_to_str(path));
                     orvo::print(text("quorlin_md_deleted", filename));
+                    return orvo::Ending::done;
                 },
-                [](nb::python_error &error) { orvo::print(text("quorlin_md_delete_error", nb::str(error.value()))); });
-            return;
+                [](nb::python_error &error) {
+                    orvo::print(text("quorlin_md_delete_error", nb::str(error.value())));
+                    return orvo::Ending::failed;
+                });
         }
         if (choice == "2" || choice.empty())
-            return;
+            return orvo::Ending::done;
         say("invalid_choice");
     }
 }
 
 }  // namespace
 
-void save_answer(const Run &run) {
+orvo::Ending save_answer(const Run &run) {
     std::optional<std::string> name =
         with_client([&](nb::handle client) { return proposed_name(run.enhanced_prompt, client); });
     if (!name) {
@@ -99,7 +102,7 @@ void save_answer(const Run &run) {
     }
     nb::str shown = orvo::path_to_str(chosen.name);
     orvo::print(text("quorlin_saved_as_md", shown));
-    offer_deletion(path, shown);
+    return offer_deletion(path, shown);
 }
 
 bool retry(Run &run) {

@@ -108,8 +108,9 @@ struct Run {
 nb::str choose_mode();
 // A diff that is a str not empty after trimming.
 bool usable_diff(nb::handle diff);
-// The save action: the answer file, then the keep/delete question.
-void save_answer(const Run &run);
+// The save action: the answer file, then the keep/delete question; failed
+// when the file could not be deleted as asked.
+orvo::Ending save_answer(const Run &run);
 // The retry action: true when it gave a new answer to show.
 bool retry(Run &run);
 

@@ -53,7 +53,7 @@ void show_result(nb::handle answer) {
     orvo::print("\n" + orvo::rule('=', frame_width));
 }
 
-void copy_answer(nb::handle answer) {
+orvo::Ending copy_answer(nb::handle answer) {
     nb::object clipboard;
     try {
         clipboard = orvo::module("pyperclip");
@@ -62,18 +62,19 @@ void copy_answer(nb::handle answer) {
             throw;
         say("quorlin_pyperclip_not_installed");
         say("quorlin_manual_copy");
-        return;
+        return orvo::Ending::failed;
     }
     clipboard.attr("copy")(answer);
     say("quorlin_copied");
+    return orvo::Ending::done;
 }
 
-void steps(Run &run) {
+orvo::Ending steps(Run &run) {
     const std::string prompt =
         orvo::ask_trimmed(orvo::joined({nb::str("\n"), text("quorlin_prompt_label"), nb::str(" ")}));
     if (prompt.empty()) {
         say("quorlin_empty_prompt");
-        return;
+        return orvo::Ending::done;
     }
     run.user_prompt = orvo::to_str(prompt);
     nb::str mode = choose_mode();
@@ -82,7 +83,7 @@ void steps(Run &run) {
     if (review) {
         std::optional<nb::object> diff = review_diff();
         if (!diff)
-            return;
+            return orvo::Ending::done;  // no changes to review
         git_diff = *diff;
     }
 
@@ -92,7 +93,7 @@ void steps(Run &run) {
         nb::object selected = enhancer.attr("_ask_ai_for_files")(run.user_prompt, file_list);
         if (selected.is_none() || !orvo::truthy(selected)) {
             orvo::print_after_blank(text("quorlin_failed"));
-            return;
+            return orvo::Ending::failed;
         }
         nb::object contents = enhancer.attr("_read_files_content")(selected);
         run.enhanced_prompt = enhancer.attr("_generate_enhanced_prompt")(run.user_prompt, contents, mode, git_diff);
@@ -101,7 +102,7 @@ void steps(Run &run) {
     }
     if (run.enhanced_prompt.is_none() || !orvo::truthy(run.enhanced_prompt)) {
         orvo::print_after_blank(text("quorlin_failed"));
-        return;
+        return orvo::Ending::failed;
     }
 
     for (;;) {
@@ -110,36 +111,50 @@ void steps(Run &run) {
             orvo::ask(orvo::joined({nb::str("\n"), text("quorlin_action_prompt"), nb::str(" [Y/n/t/r]: ")}));
         if (orvo::one_of(choice, {"y", "yes", ""}))
             return copy_answer(run.enhanced_prompt);
-        if (orvo::one_of(choice, {"n", "no"}))
-            return say("quorlin_cancelled");
+        if (orvo::one_of(choice, {"n", "no"})) {
+            say("quorlin_cancelled");
+            return orvo::Ending::done;
+        }
         if (choice == "t")
             return save_answer(run);
         if (choice == "r") {
             if (!retry(run))
-                return;
+                return orvo::Ending::failed;
             continue;
         }
         say("invalid_choice");
     }
 }
 
-void run_quorlin() {
+orvo::Ending command() {
     Run run;
     run.enhancer = self().attr("Quorlin")();
     orvo::frame(text("quorlin_title"), frame_width);
     say("quorlin_input_prompt");
-    orvo::on_interrupt(
+    return orvo::on_interrupt(
         [&] {
-            orvo::guard(
-                [&] { steps(run); },
-                [](nb::python_error &error) { orvo::print_after_blank(text("error_colon", nb::str(error.value()))); });
+            return orvo::guard([&] { return steps(run); },
+                               [](nb::python_error &error) {
+                                   orvo::print_after_blank(text("error_colon", nb::str(error.value())));
+                                   return orvo::Ending::failed;
+                               });
         },
-        [](nb::python_error &) { orvo::print_after_blank(text("program_cancelled")); });
+        [](nb::python_error &) {
+            orvo::print_after_blank(text("program_cancelled"));
+            return orvo::Ending::done;  // the user's own choice
+        });
 }
+
+void run_quorlin() { command(); }
 
 void main_entry() {
     orvo::set_language_from_env();
     self().attr("run_quorlin")();
+}
+
+orvo::Ending script_entry() {
+    orvo::set_language_from_env();
+    return command();
 }
 
 }  // namespace
@@ -168,6 +183,7 @@ void register_command(nb::module_ &m) {
           "retry or cancel.");
     m.def("main", &main_entry, nb::sig("def main() -> None"),
           "Stand-alone entry: the interface language from ORVO_LANG, then run_quorlin().");
+    orvo::def_script(m, script_entry);
 }
 
 }  // namespace quorlin

@@ -427,6 +427,12 @@ void publish(nb::module_ &m) {
     m.attr("__all__") = own;
 }
 
+void def_script(nb::module_ &m, Ending (*entry)()) {
+    m.def(
+        "_script", [entry] { return entry() == Ending::failed ? 1 : 0; }, nb::sig("def _script() -> int"),
+        "The console script: run the command and give its exit status, 1 when it ended on a failure line.");
+}
+
 void set_language_from_env() {
     module("config");  // puts the settings files' values where the environment has none
     nb::object value = module("os").attr("getenv")("ORVO_LANG", "en");

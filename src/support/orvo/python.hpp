@@ -221,6 +221,16 @@ nb::object t_of(const char *owner, const char *key, Args &&...args) {
     return module(owner).attr("t")(key, std::forward<Args>(args)...);
 }
 
+// How a command ended, for the exit status of its console script: on a
+// failure line of its own, or otherwise (its work done, or cancelled by the
+// user). The command's Python function returns what it always returns.
+enum class Ending { done, failed };
+
+// Define `_script`, the entry of the module's console script: it runs `entry`
+// and gives the exit status, 1 when the command ended on a failure line of its
+// own, else 0.
+void def_script(nb::module_ &m, Ending (*entry)());
+
 // Select the interface language from `ORVO_LANG` ("en" when unset): exactly
 // "zh", "zh-cn" or "zh_tw" after lower-casing choose Chinese, anything else
 // English. `config` is imported first, so that a language stored in the
