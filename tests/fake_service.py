@@ -5,7 +5,10 @@ requests that reached the service in `requests`. Paths without a scripted
 answer get a plausible default answer.
 
 Run as a program, it serves the default answers and runs a command against
-them: `python tests/fake_service.py corvane`.
+them: `python tests/fake_service.py corvane`. Each `--reply TEXT` before the
+command scripts the content of one chat answer, in order, before the
+defaults: `python tests/fake_service.py --reply '{"files": ["README.md"]}' quorlin`
+gets prompt enhancement past its file selection.
 """
 
 from __future__ import annotations
@@ -173,11 +176,18 @@ class FakeService:
 
 
 def main(argv: list[str]) -> int:
-    """Serve the default answers and run the command in `argv` against them."""
+    """Serve the default answers, after the scripted chat replies, and run the
+    command in `argv` against them."""
+    replies = []
+    while len(argv) >= 2 and argv[0] == "--reply":
+        replies.append(argv[1])
+        argv = argv[2:]
     if not argv:
-        print("usage: fake_service.py COMMAND [ARGS...]", file=sys.stderr)
+        print("usage: fake_service.py [--reply TEXT]... COMMAND [ARGS...]", file=sys.stderr)
         return 2
     service = FakeService().start()
+    for reply in replies:
+        service.respond(CHAT, chat_body(reply))
     env = dict(os.environ, AI_API_KEY="sk-fake", AI_API_URL=service.url, EMBEDDING_API_KEY="sk-fake",
                EMBEDDING_API_URL=service.url, NO_PROXY="127.0.0.1,localhost")
     try:
