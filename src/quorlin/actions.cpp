@@ -2,7 +2,7 @@
 // the working directory (with the offer to delete it again), and retrying
 // with a new prompt and mode.
 #include "answer_file.hpp"
-#include "bindings.hpp"
+#include "command.hpp"
 #include "prompts.hpp"
 
 #include <orvo/replace.hpp>

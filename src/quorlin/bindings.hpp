@@ -7,7 +7,7 @@
 // so that a caller may replace any of them.
 #pragma once
 
-#include "definitions.hpp"
+#include "engine/definitions.hpp"
 
 #include <orvo/dialogue.hpp>
 #include <orvo/python.hpp>
@@ -93,26 +93,6 @@ nb::list chat_messages(std::string_view system, std::string_view user);
 // result is empty or has no or empty `choices`. A first choice without a
 // message text of type str is a `TypeError`.
 std::optional<nb::str> first_answer(nb::handle result);
-
-// ------------------------------------------------------------------ command
-
-// What one run of the command keeps: the Quorlin of the run, the task text,
-// and the answer shown.
-struct Run {
-    nb::object enhancer;
-    nb::str user_prompt;
-    nb::object enhanced_prompt;
-};
-
-// The mode menu and its question: the mode literal chosen.
-nb::str choose_mode();
-// A diff that is a str not empty after trimming.
-bool usable_diff(nb::handle diff);
-// The save action: the answer file, then the keep/delete question; failed
-// when the file could not be deleted as asked.
-orvo::Ending save_answer(const Run &run);
-// The retry action: true when it gave a new answer to show.
-bool retry(Run &run);
 
 // Run engine code: its failures become Python errors, and no C++ text of
 // them reaches a user.

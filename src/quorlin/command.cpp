@@ -1,7 +1,7 @@
 // The command run_quorlin: the task, the mode menu, the diff of the review
 // modes, the pipeline, and the result with its actions (copy and cancel
 // here; save and retry in actions.cpp).
-#include "bindings.hpp"
+#include "command.hpp"
 #include "prompts.hpp"
 
 #include <algorithm>

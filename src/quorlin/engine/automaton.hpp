@@ -1,17 +1,30 @@
-// The automaton of one definition pattern.
+// The automaton of one definition pattern: a lazy DFA over a Pike VM, with
+// tags for the capture groups.
 //
-// A pattern is parsed once into a small program run as a Pike VM: threads are
+// A pattern is compiled once into a Pike VM program (pattern.hpp): threads are
 // kept in priority order, all take one step per character, and a thread that
 // reaches an instruction already reached at this character is dropped, since
 // the thread there has the same future and a higher priority. This gives the
 // leftmost-first matches of a backtracking engine, capture groups included,
 // for patterns without back-references and look-arounds, in time linear in
-// the text for one search. The threads of a position without their slots
-// make a state of an automaton built as texts need it: a step from a state is
-// worked out by those rules once and then only replayed on the slots. The
-// automaton depends on no text and is kept, per thread, for later texts.
+// the text for one search.
+//
+// The DFA is built lazily, as texts need it. A state is the ordered set of
+// threads at a position without their capture positions (a thread is the
+// reading instruction, or the match, that it reached through the epsilon
+// closure of the instructions before); the capture positions travel beside
+// the state as tags ("slots"), and a transition records how the tags of the
+// next state are made from those of the state before ("saves"). A transition
+// depends on the state, the byte class of the character read (here a
+// character class: the characters that every reading instruction treats
+// alike, a "kind"), the empty-width assertions that hold at the next position
+// ("questions", whose truth values are the "answers": a line start, and the
+// guard of a `[^)]*\)`), and on whether a match is known. It is worked out
+// once and then only replayed on the tags. The automaton depends on no text
+// and is kept, per thread, for later texts.
 #pragma once
 
+#include "classes.hpp"
 #include "pattern.hpp"
 
 #include <algorithm>

@@ -1,10 +1,10 @@
-// A definition pattern as a program for the matcher: its instructions, its
-// character sets, and what is worked out once for every instruction (the ways
-// onward that read nothing, the questions they ask of a position, the texts
-// every match starts with).
+// A definition pattern as a Pike VM program: its instructions and character
+// sets, and what is worked out once for every instruction: its epsilon
+// closure (the reading instructions, or the match, that a thread reaches from
+// it without reading, with the tags it sets on the way), which depends on the
+// empty-width assertions that hold at the position, and the literal texts
+// that every match starts with (the prefilter).
 #pragma once
-
-#include "definitions.hpp"
 
 #include <array>
 #include <bitset>
@@ -72,13 +72,15 @@ constexpr std::size_t slot_count = 2 + 2 * max_groups;
 constexpr std::size_t no_position = std::numeric_limits<std::size_t>::max();
 using Slots = std::array<std::size_t, slot_count>;
 
-// The two questions a position may have to answer before a thread passes the
-// instructions that read nothing: whether it is a line start, and whether a
-// thread entering the guarded `[^)]*` there can still match.
+// The two empty-width assertions ("questions") that a position may have to
+// answer before a thread passes through the instructions that read nothing:
+// whether it is a line start, and whether a thread entering the guarded
+// `[^)]*` there can still match. A set of their truth values is "answers".
 constexpr unsigned line_start_answer = 1, guard_answer = 2, answer_count = 4;
 
-// A reading instruction (or the match) that a thread reaches without reading,
-// with the slots it sets on the way (a bit per slot).
+// A member of an epsilon closure: a reading instruction (or the match) that a
+// thread reaches without reading, with the tags ("slots") it sets on the way,
+// a bit per slot.
 struct Target {
     int pc;
     std::uint8_t saves;
@@ -91,8 +93,9 @@ struct Program {
     // A `[^)]*` followed by `\)`: its loop head, and the instruction after the
     // ")" where the rest of the pattern begins; -1 when the pattern has none.
     int guard_loop = -1, guard_rest = -1;
-    // Worked out once for every instruction: the questions its way onward
-    // asks, and for each set of answers, its targets in priority order.
+    // Worked out once for every instruction: the assertions its epsilon
+    // closure depends on, and for each set of answers, the closure in
+    // priority order.
     std::vector<std::uint8_t> questions;
     std::vector<std::vector<Target>> targets;  // at pc * answer_count + answers
     // Every match starts with one of these texts; empty when there is no such list.
