@@ -1,5 +1,6 @@
 import os
 import re
+import shutil
 import subprocess
 from pathlib import Path
 
@@ -154,8 +155,24 @@ def test_undecodable_diffs_and_a_vanished_directory(capsys, isolated):
     assert [line[:30] for line in out] == ["Failed to get the git diff: [E"] * 2 + ["Git operation failed: [Errno 2"]
 
 
+def real_cmake():
+    """The cmake program itself (the cmake package's, else the one on PATH), not a wrapper script."""
+    try:
+        import cmake
+        path = Path(cmake.CMAKE_BIN_DIR) / "cmake"
+        if path.exists():
+            return path
+    except ImportError:
+        pass
+    found = shutil.which("cmake")
+    return found and os.path.realpath(found)
+
+
 def test_git_missing_from_path(tmp_path):
     (tmp_path / "bin").mkdir()
+    # An editable install that rebuilds the modules on import runs cmake: it stays at hand, git does not.
+    if cmake := real_cmake():
+        (tmp_path / "bin" / "cmake").symlink_to(cmake)
     code = ("import trelwick\n"
             "print(trelwick.get_staged_changes(), trelwick.stage_all_changes())\n"
             "for name in ('push_to_remote', 'view_commit_history', 'reset_to_last_commit', 'commit_changes'):\n"
