@@ -161,11 +161,16 @@ def both_re(suffix, text):
 
 def part_sources(quick):
     print("\n2. Ordinary sources: finds of both patterns, and the whole extraction")
-    print(f"{'text':>22} {'MB':>6} {'finds: re':>16} {'native':>16} {'ratio':>7}"
+    print(f"{'text':>24} {'MB':>6} {'finds: re':>16} {'native':>16} {'ratio':>7}"
           f" {'extraction: re':>16} {'native':>16}")
     rng = random.Random(7)
     size = 300_000 if quick else 2_000_000
     texts = [(f"generated {suffix}", suffix, source(suffix, size, rng)) for suffix in GROUPS]
+    # Comments and names outside ASCII, for the reading of longer characters.
+    text = source(".py", size, rng).replace("# ", "# 注释：缓冲区的状态 ")
+    for word in NAMES:
+        text = text.replace(word, word.replace("a", "ä").replace("e", "é"))
+    texts.append(("generated .py, non-ASCII", ".py", text))
     texts += [(f"this repository {suffix}", suffix, text) for suffix, text in repository_sources().items()]
     for label, suffix, text in texts:
         re_time, expected = best(both_re, suffix, text)
@@ -176,7 +181,7 @@ def part_sources(quick):
         native_rule_time, names = best(quorlin._extract_definitions_from_text, suffix, text)
         if names != rule:
             sys.exit(f"different extraction for {label}")
-        print(f"{label:>22} {megabytes(text):6.2f} {per_mb(re_time, text):>16} {per_mb(native_time, text):>16}"
+        print(f"{label:>24} {megabytes(text):6.2f} {per_mb(re_time, text):>16} {per_mb(native_time, text):>16}"
               f" {re_time / native_time:6.1f}x {per_mb(re_rule_time, text):>16}"
               f" {per_mb(native_rule_time, text):>16}")
 
