@@ -17,29 +17,6 @@
 
 namespace quorlin {
 
-// ------------------------------------------------------------- code points
-
-// The code point at `at` (a character boundary before the end) and the number
-// of bytes it takes. The text is UTF-8; a sequence cut short by the end of the
-// text is read as U+FFFD up to that end.
-inline char32_t read_code_point(std::string_view text, std::size_t at, std::size_t &length) {
-    const auto byte = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[at + k])); };
-    const char32_t lead = byte(0);
-    if (lead < 0x80) {
-        length = 1;
-        return lead;
-    }
-    length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    if (at + length > text.size()) {
-        length = text.size() - at;
-        return 0xFFFD;
-    }
-    char32_t c = lead & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k)
-        c = c << 6 | (byte(k) & 0x3F);
-    return c;
-}
-
 // --------------------------------------------------------------- programs
 
 constexpr unsigned word_flag = 1, space_flag = 2;

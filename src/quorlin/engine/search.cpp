@@ -15,6 +15,8 @@
 // whole run over a text stays linear.
 #include "search.hpp"
 
+#include <orvo/text.hpp>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -46,9 +48,7 @@ public:
                     return false;  // no pattern matches the empty text
                 state = replay(machine_.start_step(0, answers_at(at, program_.questions[0])), at);
                 if (state == empty) {
-                    std::size_t length = 0;
-                    read_code_point(text_, at, length);
-                    at += length;
+                    orvo::next_code_point(text_, at);
                     continue;
                 }
             }
@@ -59,12 +59,10 @@ public:
             }
             if (at == size)
                 return matched;  // nothing reads past the end
-            std::size_t length = 0;
-            const char32_t c = read_code_point(text_, at, length);
+            const char32_t c = orvo::next_code_point(text_, at);
             const unsigned questions = current.questions | (matched ? 0 : program_.questions[0]);
-            const unsigned answers = answers_at(at + length, questions);  // may grow the machine
-            state = replay(machine_.step_from(state, kind_of(c), answers, matched ? -1 : 0), at + length);
-            at += length;
+            const unsigned answers = answers_at(at, questions);  // may grow the machine
+            state = replay(machine_.step_from(state, kind_of(c), answers, matched ? -1 : 0), at);
         }
     }
 
@@ -172,11 +170,9 @@ private:
                 return true;
             if (state == machine_.empty_state() || at >= text_.size())
                 return false;
-            std::size_t length = 0;
-            const char32_t c = read_code_point(text_, at, length);
-            const unsigned answers = answers_at(at + length, current.questions);
+            const char32_t c = orvo::next_code_point(text_, at);
+            const unsigned answers = answers_at(at, current.questions);
             state = machine_.step(machine_.step_from(state, kind_of(c), answers, -1)).state;
-            at += length;
         }
     }
 
