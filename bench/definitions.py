@@ -16,7 +16,8 @@ same sixteen patterns.
    matches, each while an earlier, still undecided parenthesis (for instance
    "const x = (" without a ")") is open, long parameter lists, unclosed ones.
    The native time per MB must stay flat as the size grows; that of `re`
-   grows with the size on several of them.
+   grows with the size on several of them. "reads" is the native finder's
+   work per character: the positions its searches looked at.
 
 Each figure is the best of a few runs. Wherever `re` runs, both sides must
 give the same finds, or the script stops.
@@ -35,7 +36,7 @@ import quorlin
 ROOT = Path(__file__).resolve().parent.parent
 
 sys.path.insert(0, str(ROOT / "tests"))
-from definitions_in_re import GROUPS, re_extraction, re_finds  # noqa: E402
+from definitions_in_re import ADVERSARIAL, GROUPS, re_extraction, re_finds  # noqa: E402
 
 
 def best(function, *args, runs=3, budget=2.0):
@@ -200,25 +201,11 @@ def part_sources(quick):
 
 # ---------------------------------------------- restarts after matches
 
-ADVERSARIAL = [
-    # (label, suffix, pattern, repeated unit)
-    ("open '(' then a function", ".js", 1, "const x = ( function a "),
-    ("many short arrows", ".js", 1, "let f=()=>"),
-    ("open '(' then a func", ".go", 1, "func ( func a( "),
-    ("receiver lists", ".go", 1, "func (s S) f("),
-    ("unclosed calls", ".c", 1, "a b( "),
-    ("many short prototypes", ".c", 1, "a b();"),
-    ("modifiers without a brace", ".java", 1, "public static a b(c) "),
-    ("modifiers and methods", ".cs", 1, "public static a b(c)"),
-    ("blank lines, one class each", ".py", 0, "\n \n class A"),
-]
-
-
 def part_adversarial(quick):
     print("\n3. Texts against the restart after each match: time per MB, native and re")
     sizes = [10_000, 100_000, 1_000_000] + ([] if quick else [8_000_000])
     re_sizes = [10_000, 100_000]
-    print(f"{'text':>28} {'finds':>9} " + " ".join(f"{f'{s:,} chars':>16}" for s in sizes)
+    print(f"{'text':>28} {'finds':>9} {'reads':>6} " + " ".join(f"{f'{s:,} chars':>16}" for s in sizes)
           + " " + " ".join(f"{f're {s:,}':>16}" for s in re_sizes))
     for label, suffix, which, unit in ADVERSARIAL:
         cells, finds = [], 0
@@ -227,6 +214,8 @@ def part_adversarial(quick):
             native_time, native = best(quorlin._definition_finds, suffix, which, text)
             cells.append(per_mb(native_time, text))
             finds = len(native)
+        # The positions the searches looked at, per character of the largest text.
+        reads = quorlin._definition_work(suffix, which, text) / len(text)
         slow = False
         for size in re_sizes:
             text = unit * (size // len(unit))
@@ -237,7 +226,7 @@ def part_adversarial(quick):
             check(suffix, which, text, quorlin._definition_finds(suffix, which, text))
             cells.append(per_mb(re_time, text))
             slow = re_time > 0.3  # ten times the text may take a hundred times as long
-        print(f"{label:>28} {finds:>9,} " + " ".join(f"{c:>16}" for c in cells))
+        print(f"{label:>28} {finds:>9,} {reads:6.2f} " + " ".join(f"{c:>16}" for c in cells))
 
 
 def main():

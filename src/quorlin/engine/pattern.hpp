@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,7 @@ struct Target {
 struct Program {
     std::vector<Inst> code;  // starts at 0, which saves the start of the match
     std::vector<CharSet> sets;
+    int groups = 0;              // the capture groups, at most `max_groups`
     bool line_anchored = false;  // every match starts with "^"
     // A `[^)]*` followed by `\)`: its loop head, and the instruction after the
     // ")" where the rest of the pattern begins; -1 when the pattern has none.
@@ -83,10 +85,15 @@ struct Program {
     }
 };
 
+// What `compile_pattern` throws for a pattern outside its syntax.
+struct UnsupportedPattern : std::invalid_argument {
+    using std::invalid_argument::invalid_argument;
+};
+
 // Parse a pattern of the syntax the definition patterns use: literals, "\"
 // before a punctuation character, `\w`, `\s`, bracketed classes of those
 // (optionally negated), "^", groups `(...)` and `(?:...)`, "|", and the greedy
-// "*", "+" and "?". Anything else is refused with `std::logic_error`.
+// "*", "+" and "?". Anything else is refused with `UnsupportedPattern`.
 Program compile_pattern(std::string_view pattern);
 
 }  // namespace quorlin
