@@ -56,15 +56,31 @@ def test_extraction_follows_the_rule(suffix, parts):
     assert quorlin._extract_definitions_from_text(suffix, text) == re_extraction(suffix, text)
 
 
+# Lines that define a name in each group, by either of its patterns.
+DEFINING = {".py": ["class N{}", "def N{}"], ".js": ["class N{}", "function N{}"], ".java": ["class N{}", "enum N{}"],
+            ".cs": ["struct N{}", "class N{}"], ".php": ["trait N{}", "function N{}("],
+            ".go": ["type N{} struct", "func N{}("], ".rs": ["struct N{}", "fn N{}("], ".c": ["struct N{}", "int N{}();"]}
+
+
 @pytest.mark.parametrize("suffix", sorted(GROUPS))
-@exploring
+@settings(exploring, max_examples=100)  # each with its thirty names and more
 @given(numbers=st.lists(st.tuples(st.sampled_from(["class N", "def N", "struct N", "fn N", "function N",
                                                   "type N", "int N"]),
                                   st.integers(0, 40), st.sampled_from(["", "(", "() {", " struct", "();"])),
-                        max_size=80))
-def test_many_names_are_cut_to_the_first_twenty_distinct(suffix, numbers):
-    text = "\n".join(f"{head}{number}{tail}" for head, number, tail in numbers)
-    assert quorlin._extract_definitions_from_text(suffix, text) == re_extraction(suffix, text)
+                        max_size=80),
+       distinct=st.lists(st.tuples(st.integers(0, 99), st.integers(0, 1)), min_size=30, max_size=50,
+                         unique_by=lambda pair: pair[0]),
+       order=st.randoms(use_true_random=False))
+def test_many_names_are_cut_to_the_first_twenty_distinct(suffix, numbers, distinct, order):
+    # Thirty and more distinct names that the group finds, repeats of some,
+    # among lines that other groups define names with.
+    defining = [DEFINING[suffix][which].format(number) for number, which in distinct]
+    lines = defining + order.sample(defining, 10) + [f"{head}{number}{tail}" for head, number, tail in numbers]
+    order.shuffle(lines)
+    text = "\n".join(lines)
+    expected = re_extraction(suffix, text)
+    assert len(expected) == 20
+    assert quorlin._extract_definitions_from_text(suffix, text) == expected
 
 
 # Texts against the restart of a search after each match: many matches while an
