@@ -7,8 +7,9 @@ same sixteen patterns.
 1. A run of words and spaces, the worst case of `re` on the second C/C++
    pattern: `re` grows faster than quadratically, the native finder linearly.
    `re` is left out once one of its runs takes longer than a few seconds.
-2. Ordinary sources: generated files of every suffix group and this
-   repository's own sources, and many small files. Compared are the raw finds of both patterns of a
+2. Ordinary sources: generated files of every suffix group (and one with
+   comments and names outside ASCII), this repository's own sources, and
+   many small files. Compared are the raw finds of both patterns of a
    group (`re.finditer` against `_definition_finds`) and the whole extraction
    (a plain-Python version of the rule against `_extract_definitions_from_text`,
    which stops once its 20 names are certain).
