@@ -7,8 +7,9 @@ same sixteen patterns.
 1. A run of words and spaces, the worst case of `re` on the second C/C++
    pattern: `re` grows faster than quadratically, the native finder linearly.
    `re` is left out once one of its runs takes longer than a few seconds.
-2. Ordinary sources: generated files of every suffix group and this
-   repository's own sources, and many small files. Compared are the raw finds of both patterns of a
+2. Ordinary sources: generated files of every suffix group (and one with
+   comments and names outside ASCII), this repository's own sources, and
+   many small files. Compared are the raw finds of both patterns of a
    group (`re.finditer` against `_definition_finds`) and the whole extraction
    (a plain-Python version of the rule against `_extract_definitions_from_text`,
    which stops once its 20 names are certain).
@@ -16,7 +17,8 @@ same sixteen patterns.
    matches, each while an earlier, still undecided parenthesis (for instance
    "const x = (" without a ")") is open, long parameter lists, unclosed ones.
    The native time per MB must stay flat as the size grows; that of `re`
-   grows with the size on several of them.
+   grows with the size on several of them. "reads" is the native finder's
+   work per character: the positions its searches looked at.
 
 Each figure is the best of a few runs. Wherever `re` runs, both sides must
 give the same finds, or the script stops.
@@ -35,7 +37,7 @@ import quorlin
 ROOT = Path(__file__).resolve().parent.parent
 
 sys.path.insert(0, str(ROOT / "tests"))
-from definitions_in_re import GROUPS, re_extraction, re_finds  # noqa: E402
+from definitions_in_re import ADVERSARIAL, GROUPS, re_extraction, re_finds  # noqa: E402
 
 
 def best(function, *args, runs=3, budget=2.0):
@@ -161,11 +163,16 @@ def both_re(suffix, text):
 
 def part_sources(quick):
     print("\n2. Ordinary sources: finds of both patterns, and the whole extraction")
-    print(f"{'text':>22} {'MB':>6} {'finds: re':>16} {'native':>16} {'ratio':>7}"
+    print(f"{'text':>24} {'MB':>6} {'finds: re':>16} {'native':>16} {'ratio':>7}"
           f" {'extraction: re':>16} {'native':>16}")
     rng = random.Random(7)
     size = 300_000 if quick else 2_000_000
     texts = [(f"generated {suffix}", suffix, source(suffix, size, rng)) for suffix in GROUPS]
+    # Comments and names outside ASCII, for the reading of longer characters.
+    text = source(".py", size, rng).replace("# ", "# 注释：缓冲区的状态 ")
+    for word in NAMES:
+        text = text.replace(word, word.replace("a", "ä").replace("e", "é"))
+    texts.append(("generated .py, non-ASCII", ".py", text))
     texts += [(f"this repository {suffix}", suffix, text) for suffix, text in repository_sources().items()]
     for label, suffix, text in texts:
         re_time, expected = best(both_re, suffix, text)
@@ -176,7 +183,7 @@ def part_sources(quick):
         native_rule_time, names = best(quorlin._extract_definitions_from_text, suffix, text)
         if names != rule:
             sys.exit(f"different extraction for {label}")
-        print(f"{label:>22} {megabytes(text):6.2f} {per_mb(re_time, text):>16} {per_mb(native_time, text):>16}"
+        print(f"{label:>24} {megabytes(text):6.2f} {per_mb(re_time, text):>16} {per_mb(native_time, text):>16}"
               f" {re_time / native_time:6.1f}x {per_mb(re_rule_time, text):>16}"
               f" {per_mb(native_rule_time, text):>16}")
 
@@ -195,25 +202,11 @@ def part_sources(quick):
 
 # ---------------------------------------------- restarts after matches
 
-ADVERSARIAL = [
-    # (label, suffix, pattern, repeated unit)
-    ("open '(' then a function", ".js", 1, "const x = ( function a "),
-    ("many short arrows", ".js", 1, "let f=()=>"),
-    ("open '(' then a func", ".go", 1, "func ( func a( "),
-    ("receiver lists", ".go", 1, "func (s S) f("),
-    ("unclosed calls", ".c", 1, "a b( "),
-    ("many short prototypes", ".c", 1, "a b();"),
-    ("modifiers without a brace", ".java", 1, "public static a b(c) "),
-    ("modifiers and methods", ".cs", 1, "public static a b(c)"),
-    ("blank lines, one class each", ".py", 0, "\n \n class A"),
-]
-
-
 def part_adversarial(quick):
     print("\n3. Texts against the restart after each match: time per MB, native and re")
     sizes = [10_000, 100_000, 1_000_000] + ([] if quick else [8_000_000])
     re_sizes = [10_000, 100_000]
-    print(f"{'text':>28} {'finds':>9} " + " ".join(f"{f'{s:,} chars':>16}" for s in sizes)
+    print(f"{'text':>28} {'finds':>9} {'reads':>6} " + " ".join(f"{f'{s:,} chars':>16}" for s in sizes)
           + " " + " ".join(f"{f're {s:,}':>16}" for s in re_sizes))
     for label, suffix, which, unit in ADVERSARIAL:
         cells, finds = [], 0
@@ -222,6 +215,8 @@ def part_adversarial(quick):
             native_time, native = best(quorlin._definition_finds, suffix, which, text)
             cells.append(per_mb(native_time, text))
             finds = len(native)
+        # The positions the searches looked at, per character of the largest text.
+        reads = quorlin._definition_work(suffix, which, text) / len(text)
         slow = False
         for size in re_sizes:
             text = unit * (size // len(unit))
@@ -232,7 +227,7 @@ def part_adversarial(quick):
             check(suffix, which, text, quorlin._definition_finds(suffix, which, text))
             cells.append(per_mb(re_time, text))
             slow = re_time > 0.3  # ten times the text may take a hundred times as long
-        print(f"{label:>28} {finds:>9,} " + " ".join(f"{c:>16}" for c in cells))
+        print(f"{label:>28} {finds:>9,} {reads:6.2f} " + " ".join(f"{c:>16}" for c in cells))
 
 
 def main():

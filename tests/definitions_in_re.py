@@ -1,5 +1,6 @@
 """The definition finder's rules written plainly with Python's `re`: the
-reference that the tests and the benchmark hold the native finder against."""
+reference that the tests and the benchmark hold the native finder against,
+and the texts made against its restarts that both run."""
 
 import re
 
@@ -20,6 +21,21 @@ GROUPS = {
 SAME_GROUP = {".ts": ".js", ".jsx": ".js", ".tsx": ".js", ".cpp": ".c", ".cc": ".c", ".cxx": ".c", ".h": ".c",
               ".hpp": ".c", ".PY": ".py", ".Java": ".java"}
 KEYWORDS = {"if", "while", "for", "switch", "return", "sizeof", "typedef"}
+
+# Texts against the restart of a search after each match: many short matches,
+# each while an earlier, still undecided parenthesis is open, long parameter
+# lists, unclosed ones: (label, suffix, pattern, repeated unit).
+ADVERSARIAL = [
+    ("open '(' then a function", ".js", 1, "const x = ( function a "),
+    ("many short arrows", ".js", 1, "let f=()=>"),
+    ("open '(' then a func", ".go", 1, "func ( func a( "),
+    ("receiver lists", ".go", 1, "func (s S) f("),
+    ("unclosed calls", ".c", 1, "a b( "),
+    ("many short prototypes", ".c", 1, "a b();"),
+    ("modifiers without a brace", ".java", 1, "public static a b(c) "),
+    ("modifiers and methods", ".cs", 1, "public static a b(c)"),
+    ("blank lines, one class each", ".py", 0, "\n \n class A"),
+]
 
 
 def re_finds(suffix, which, text):

@@ -136,6 +136,12 @@ std::vector<Find> definition_finds(SuffixGroup group, int which, std::string_vie
     return finds;
 }
 
+std::size_t definition_work(SuffixGroup group, int which, std::string_view text, const CharClasses &classes) {
+    std::size_t work = 0;
+    for_each_match(machine(group, which, classes), text, classes, [](const Slots &) { return true; }, &work);
+    return work;
+}
+
 std::vector<std::string> extract_definitions(SuffixGroup group, std::string_view text, const CharClasses &classes) {
     std::vector<std::string> names;
     std::unordered_set<std::string_view> seen;

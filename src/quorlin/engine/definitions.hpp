@@ -64,6 +64,11 @@ struct Find {
 // resuming where the previous match ended: what `re.finditer` gives.
 std::vector<Find> definition_finds(SuffixGroup group, int which, std::string_view text, const CharClasses &classes);
 
+// The work of `definition_finds` on `text`: the positions its searches
+// looked at (see `for_each_match`), which grows with the length of the text,
+// never with its square.
+std::size_t definition_work(SuffixGroup group, int which, std::string_view text, const CharClasses &classes);
+
 inline constexpr std::size_t max_definitions = 20;
 
 // The defined names of a text of a group's files: the finds of pattern 0,

@@ -12,7 +12,7 @@ namespace quorlin {
 namespace {
 
 [[noreturn]] void unsupported(std::string_view pattern, const char *why) {
-    throw std::logic_error("unsupported definition pattern '" + std::string(pattern) + "': " + why);
+    throw UnsupportedPattern("unsupported definition pattern '" + std::string(pattern) + "': " + why);
 }
 
 // Parses the syntax the definition patterns use: literals, "\" before a
@@ -32,6 +32,7 @@ public:
         if (nullable)
             unsupported(pattern_, "the pattern can match the empty text");
         program_.line_anchored = program_.code.size() > before && program_.code[before].op == Op::line_start;
+        program_.groups = groups_;
         emit(Op::save, 1);
         emit(Op::match);
         check_guard();

@@ -11,34 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace quorlin {
-
-// ------------------------------------------------------------- code points
-
-// The code point at `at` (a character boundary before the end) and the number
-// of bytes it takes. The text is UTF-8; a sequence cut short by the end of the
-// text is read as U+FFFD up to that end.
-inline char32_t read_code_point(std::string_view text, std::size_t at, std::size_t &length) {
-    const auto byte = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[at + k])); };
-    const char32_t lead = byte(0);
-    if (lead < 0x80) {
-        length = 1;
-        return lead;
-    }
-    length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    if (at + length > text.size()) {
-        length = text.size() - at;
-        return 0xFFFD;
-    }
-    char32_t c = lead & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k)
-        c = c << 6 | (byte(k) & 0x3F);
-    return c;
-}
 
 // --------------------------------------------------------------- programs
 
@@ -89,6 +67,7 @@ struct Target {
 struct Program {
     std::vector<Inst> code;  // starts at 0, which saves the start of the match
     std::vector<CharSet> sets;
+    int groups = 0;              // the capture groups, at most `max_groups`
     bool line_anchored = false;  // every match starts with "^"
     // A `[^)]*` followed by `\)`: its loop head, and the instruction after the
     // ")" where the rest of the pattern begins; -1 when the pattern has none.
@@ -106,10 +85,15 @@ struct Program {
     }
 };
 
+// What `compile_pattern` throws for a pattern outside its syntax.
+struct UnsupportedPattern : std::invalid_argument {
+    using std::invalid_argument::invalid_argument;
+};
+
 // Parse a pattern of the syntax the definition patterns use: literals, "\"
 // before a punctuation character, `\w`, `\s`, bracketed classes of those
 // (optionally negated), "^", groups `(...)` and `(?:...)`, "|", and the greedy
-// "*", "+" and "?". Anything else is refused with `std::logic_error`.
+// "*", "+" and "?". Anything else is refused with `UnsupportedPattern`.
 Program compile_pattern(std::string_view pattern);
 
 }  // namespace quorlin

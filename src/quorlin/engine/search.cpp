@@ -15,6 +15,8 @@
 // whole run over a text stays linear.
 #include "search.hpp"
 
+#include <orvo/text.hpp>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -46,9 +48,8 @@ public:
                     return false;  // no pattern matches the empty text
                 state = replay(machine_.start_step(0, answers_at(at, program_.questions[0])), at);
                 if (state == empty) {
-                    std::size_t length = 0;
-                    read_code_point(text_, at, length);
-                    at += length;
+                    orvo::next_code_point(text_, at);
+                    ++work_;
                     continue;
                 }
             }
@@ -59,14 +60,16 @@ public:
             }
             if (at == size)
                 return matched;  // nothing reads past the end
-            std::size_t length = 0;
-            const char32_t c = read_code_point(text_, at, length);
+            const char32_t c = orvo::next_code_point(text_, at);
+            ++work_;
             const unsigned questions = current.questions | (matched ? 0 : program_.questions[0]);
-            const unsigned answers = answers_at(at + length, questions);  // may grow the machine
-            state = replay(machine_.step_from(state, kind_of(c), answers, matched ? -1 : 0), at + length);
-            at += length;
+            const unsigned answers = answers_at(at, questions);  // may grow the machine
+            state = replay(machine_.step_from(state, kind_of(c), answers, matched ? -1 : 0), at);
         }
     }
+
+    // The positions looked at so far (see `for_each_match`).
+    std::size_t work() const { return work_; }
 
 private:
     std::size_t kind_of(char32_t c) const {
@@ -103,7 +106,13 @@ private:
     // The first position at or after `at` where a match may start (the size of
     // the text when there is none). Always a character boundary: the bytes
     // that continue a character are never first bytes.
-    std::size_t next_candidate(std::size_t at) const {
+    std::size_t next_candidate(std::size_t at) {
+        const std::size_t found = first_candidate(at);
+        work_ += found > at ? found - at : 0;
+        return found;
+    }
+
+    std::size_t first_candidate(std::size_t at) const {
         const std::size_t size = text_.size();
         const char *data = text_.data();
         for (;; ++at) {
@@ -154,9 +163,12 @@ private:
     }
 
     // The first ")" in [at, end), or `end`.
-    std::size_t first_close(std::size_t at, std::size_t end) const {
+    std::size_t first_close(std::size_t at, std::size_t end) {
         const void *found = at < end ? std::memchr(text_.data() + at, ')', end - at) : nullptr;
-        return found ? static_cast<std::size_t>(static_cast<const char *>(found) - text_.data()) : end;
+        const std::size_t close =
+            found ? static_cast<std::size_t>(static_cast<const char *>(found) - text_.data()) : end;
+        work_ += close > at ? close - at : 0;
+        return close;
     }
 
     // Whether the rest of the guarded pattern matches at `at`: the same steps,
@@ -172,11 +184,10 @@ private:
                 return true;
             if (state == machine_.empty_state() || at >= text_.size())
                 return false;
-            std::size_t length = 0;
-            const char32_t c = read_code_point(text_, at, length);
-            const unsigned answers = answers_at(at + length, current.questions);
+            const char32_t c = orvo::next_code_point(text_, at);
+            ++work_;
+            const unsigned answers = answers_at(at, current.questions);
             state = machine_.step(machine_.step_from(state, kind_of(c), answers, -1)).state;
-            at += length;
         }
     }
 
@@ -188,21 +199,27 @@ private:
     bool stretch_known_ = false;
     std::size_t stretch_from_ = 0, stretch_close_ = 0;  // no ")" from `from` until `close`
     bool stretch_ok_ = false;
+    std::size_t work_ = 0;
 };
 
 }  // namespace
 
 bool for_each_match(Machine &machine, std::string_view text, const CharClasses &classes,
-                    const std::function<bool(const Slots &)> &emit) {
+                    const std::function<bool(const Slots &)> &emit, std::size_t *work) {
     Searcher searcher(machine, text, classes);
     Slots slots;
     std::size_t at = 0;
+    bool finished = true;
     while (searcher.search(at, slots)) {
-        if (!emit(slots))
-            return false;
+        if (!emit(slots)) {
+            finished = false;
+            break;
+        }
         at = slots[1];  // after the match, which is never empty
     }
-    return true;
+    if (work)
+        *work += searcher.work();
+    return finished;
 }
 
 }  // namespace quorlin

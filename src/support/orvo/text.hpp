@@ -7,6 +7,7 @@
 // points they stand for, and `is_valid_utf8` refuses them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -14,7 +15,8 @@
 namespace orvo {
 
 // The code point whose encoding starts at byte `i` of UTF-8 text; `i` moves
-// past it. The text must be valid UTF-8 (surrogate forms allowed).
+// past it. The text must be valid UTF-8 (surrogate forms allowed); a sequence
+// cut short by the end of the text ends there, so `i` never passes the end.
 inline char32_t next_code_point(std::string_view utf8, std::size_t &i) {
     auto byte = [&](std::size_t k) { return (unsigned char) utf8[k]; };
     unsigned char c = byte(i);
@@ -24,9 +26,9 @@ inline char32_t next_code_point(std::string_view utf8, std::size_t &i) {
     }
     int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
     char32_t code = c & (0x3F >> extra);
-    for (int k = 1; k <= extra && i + (std::size_t) k < utf8.size(); ++k)
-        code = (code << 6) | (byte(i + (std::size_t) k) & 0x3F);
-    i += (std::size_t) extra + 1;
+    const std::size_t end = std::min(i + (std::size_t) extra + 1, utf8.size());
+    for (++i; i < end; ++i)
+        code = (code << 6) | (byte(i) & 0x3F);
     return code;
 }
 
