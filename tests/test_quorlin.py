@@ -15,7 +15,7 @@ import pytest
 
 import i18n
 import quorlin
-from fake_service import CHAT, chat_body
+from fake_service import CHAT, chat_body, replies
 from files import racing
 from quorlin_texts import (CONCISE_QUESTION_INSTRUCTIONS, CONCISE_REVIEW_INSTRUCTIONS, CONCISE_RULES,
                            DETAILED_RULES, PROMPT_OUTPUT_RULE, PROMPT_PREAMBLE, QUESTION_INSTRUCTIONS,
@@ -32,11 +32,6 @@ def files(**contents):
 
 def paths(file_list):
     return [entry["path"] for entry in file_list]
-
-
-def replies(fake, *contents):
-    for content in contents:
-        fake.respond(CHAT, chat_body(content) if isinstance(content, str) else content)
 
 
 def sent(fake, k=-1):

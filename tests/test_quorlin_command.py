@@ -14,7 +14,7 @@ import pytest
 
 import quorlin
 from dialogue import Keyboard, run, script
-from fake_service import CHAT, chat_body
+from fake_service import CHAT, chat_body, replies
 from files import racing
 
 FRAME = "=" * 60
@@ -50,11 +50,6 @@ def clipboard(monkeypatch):
     copied = []
     monkeypatch.setitem(sys.modules, "pyperclip", types.SimpleNamespace(copy=copied.append))
     return copied
-
-
-def replies(fake, *contents):
-    for content in contents:
-        fake.respond(CHAT, chat_body(content) if isinstance(content, str) else content)
 
 
 def out_of(capsys):
