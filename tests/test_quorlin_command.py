@@ -333,23 +333,17 @@ def test_a_retried_review_without_changes_sends_an_empty_diff(ai_env, project, k
 
 def test_a_retried_review_takes_staged_then_unstaged_changes_without_a_word(ai_env, project, keys, clipboard,
                                                                           capsys):
-    def quiet():
+    for staged in (False, True):
+        if staged:
+            git("add", "a.py")  # the change of the first round, staged; another one on top
+        Path("a.py").write_text(f"changed, {staged}\n")
+        replies(ai_env, PICKED, "first", PICKED, "reviewed")
+        keys("task", "1", "r", "look", "6", "")
+        quorlin.run_quorlin()
+        diff = git("diff", "--cached") if staged else git("diff")
+        assert f"```diff\n{diff}\n```" in users(ai_env)[-1]
         out = out_of(capsys)
-        return not any(words in out for words in ("Getting the git changes", "staged changes", "no git changes"))
-
-    Path("a.py").write_text("unstaged\n")
-    replies(ai_env, PICKED, "first", PICKED, "reviewed")
-    keys("task", "1", "r", "look", "6", "")
-    quorlin.run_quorlin()
-    assert f"```diff\n{git('diff')}\n```" in users(ai_env)[-1]
-    assert quiet()
-    git("add", "a.py")
-    Path("a.py").write_text("unstaged again\n")
-    replies(ai_env, PICKED, "first", PICKED, "reviewed")
-    keys("task", "1", "r", "look", "6", "")
-    quorlin.run_quorlin()
-    assert f"```diff\n{git('diff', '--cached')}\n```" in users(ai_env)[-1]
-    assert quiet()
+        assert not any(words in out for words in ("Getting the git changes", "staged changes", "no git changes"))
 
 
 # ------------------------------------------------------ the console script
