@@ -1,5 +1,5 @@
 """Speed of the embeddings client's local engines against the same operations
-written plainly in Python.
+written plainly in Python (tests/dunmora_in_python.py, the tests' reference).
 
     python bench/bench_dunmora.py
 
@@ -11,49 +11,17 @@ native time. Both sides must give the same result, or the script stops.
 
 from __future__ import annotations
 
-import math
 import random
 import sys
 import time
+from pathlib import Path
 
 import dunmora
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from dunmora_in_python import plain_chunks, plain_cosine  # noqa: E402
+
 TEN_MB = 10 * 1024 * 1024
-
-
-def plain_chunks(text: str, chunk_size: int = 1000, overlap: int = 100) -> list[str]:
-    if len(text) <= chunk_size:
-        return [text]
-    chunks, start = [], 0
-    while start < len(text):
-        end = start + chunk_size
-        if end < len(text):
-            for mark in ("。", "\n", " "):
-                at = text.rfind(mark, start, end)
-                if at > start:
-                    end = at + 1
-                    break
-        chunks.append(text[start:end])
-        if end >= len(text):
-            break
-        start = max(start + 1, end - overlap)
-    return chunks
-
-
-def plain_similarity(a: list[float], b: list[float]) -> float:
-    if len(a) != len(b):
-        raise ValueError("dimensions differ")
-    dot = norm1 = norm2 = 0.0
-    for x, y in zip(a, b):
-        dot += x * y
-    for x in a:
-        norm1 += x * x
-    for y in b:
-        norm2 += y * y
-    norm1, norm2 = math.sqrt(norm1), math.sqrt(norm2)
-    if norm1 == 0 or norm2 == 0:
-        return 0.0
-    return dot / (norm1 * norm2)
 
 
 def fill(piece_maker, size_bytes: int) -> str:
@@ -122,12 +90,12 @@ def main() -> int:
     rng = random.Random(5)
     a = [rng.uniform(-1, 1) for _ in range(4096)]
     b = [rng.uniform(-1, 1) for _ in range(4096)]
-    if client.calculate_similarity(a, b) != plain_similarity(a, b):
+    if client.calculate_similarity(a, b) != plain_cosine(a, b):
         print("results differ: similarity", file=sys.stderr)
         return 1
     calls = 2000
     native, _ = best_of(5, lambda: [client.calculate_similarity(a, b) for _ in range(calls)])
-    plain, _ = best_of(5, lambda: [plain_similarity(a, b) for _ in range(calls // 20)])
+    plain, _ = best_of(5, lambda: [plain_cosine(a, b) for _ in range(calls // 20)])
     report("4096 dimensions", native / calls, plain / (calls // 20))
     return 0
 

@@ -60,6 +60,13 @@ def chat_body(content: Any = "Hello from the fake service", **overrides: Any) ->
     return body
 
 
+def replies(fake: "FakeService", *contents: Any) -> None:
+    """Script the next chat answers in order: a str is the content of a
+    complete answer, anything else the answer's body as it stands."""
+    for content in contents:
+        fake.respond(CHAT, chat_body(content) if isinstance(content, str) else content)
+
+
 def models_body(*ids: str) -> dict:
     ids = ids or ("fake-model",)
     return {
@@ -178,16 +185,15 @@ class FakeService:
 def main(argv: list[str]) -> int:
     """Serve the default answers, after the scripted chat replies, and run the
     command in `argv` against them."""
-    replies = []
+    texts = []
     while len(argv) >= 2 and argv[0] == "--reply":
-        replies.append(argv[1])
+        texts.append(argv[1])
         argv = argv[2:]
     if not argv:
         print("usage: fake_service.py [--reply TEXT]... COMMAND [ARGS...]", file=sys.stderr)
         return 2
     service = FakeService().start()
-    for reply in replies:
-        service.respond(CHAT, chat_body(reply))
+    replies(service, *texts)
     env = dict(os.environ, AI_API_KEY="sk-fake", AI_API_URL=service.url, EMBEDDING_API_KEY="sk-fake",
                EMBEDDING_API_URL=service.url, NO_PROXY="127.0.0.1,localhost")
     try:

@@ -1,4 +1,3 @@
-import math
 import random
 from types import SimpleNamespace
 
@@ -7,6 +6,7 @@ import pytest
 import config
 import dunmora
 from dialogue import run, script
+from dunmora_in_python import plain_chunks, plain_cosine
 from fake_service import EMBEDDINGS, embedding_vector, embeddings_body
 
 KEY_MISSING = "未找到向量化API密钥，请设置 EMBEDDING_API_KEY 或 AI_API_KEY 环境变量"
@@ -37,34 +37,6 @@ def client(fake, settings):
 
 def counters(client):
     return client.total_requests, client.total_tokens
-
-
-def plain_cosine(a, b):
-    dot = squares1 = squares2 = 0.0
-    for x, y in zip(a, b):
-        dot, squares1, squares2 = dot + x * y, squares1 + x * x, squares2 + y * y
-    norm1, norm2 = math.sqrt(squares1), math.sqrt(squares2)
-    return 0.0 if norm1 == 0 or norm2 == 0 else dot / (norm1 * norm2)
-
-
-def plain_chunks(text, size, overlap):
-    """The chunking rule written out plainly, as the reference for the native one."""
-    if len(text) <= size:
-        return [text]
-    chunks, start = [], 0
-    while start < len(text):
-        end = start + size
-        if end < len(text):
-            for mark in ("。", "\n", " "):
-                at = text.rfind(mark, start, end)
-                if at > start:
-                    end = at + 1
-                    break
-        chunks.append(text[start:end])
-        if end >= len(text):
-            break
-        start = max(start + 1, end - overlap)
-    return chunks
 
 
 def test_settings_come_from_arguments_then_config(settings, monkeypatch):

@@ -15,7 +15,7 @@ import pytest
 
 import i18n
 import quorlin
-from fake_service import CHAT, chat_body
+from fake_service import CHAT, chat_body, replies
 from files import racing
 from quorlin_texts import (CONCISE_QUESTION_INSTRUCTIONS, CONCISE_REVIEW_INSTRUCTIONS, CONCISE_RULES,
                            DETAILED_RULES, PROMPT_OUTPUT_RULE, PROMPT_PREAMBLE, QUESTION_INSTRUCTIONS,
@@ -32,11 +32,6 @@ def files(**contents):
 
 def paths(file_list):
     return [entry["path"] for entry in file_list]
-
-
-def replies(fake, *contents):
-    for content in contents:
-        fake.respond(CHAT, chat_body(content) if isinstance(content, str) else content)
 
 
 def sent(fake, k=-1):
@@ -120,6 +115,13 @@ def test_a_gitignore_of_only_comments_excludes_nothing():
     assert paths(q._get_file_list()) == [".gitignore", "a.log"]
 
 
+def test_an_empty_root_joins_as_the_working_directory():
+    files(**{".gitignore": "*.log\n"})
+    q = quorlin.Quorlin()
+    q.current_dir = ""
+    assert [p.pattern for p in q._load_gitignore().patterns] == ["*.log"]
+
+
 @pytest.mark.parametrize("make", [lambda: Path(".gitignore").write_bytes(b"ok\n\xff\n"),
                                   lambda: Path(".gitignore").mkdir(),
                                   lambda: os.mkfifo(".gitignore"),  # never waited on
@@ -187,7 +189,8 @@ def test_the_scan_looks_at_a_files_type_before_it_opens_it():
 
 
 def test_names_that_are_not_utf8_are_listed_and_ordered_as_python_orders_them():
-    for name in (b"z.txt", b"\xff.txt", "\uffff.txt".encode(), b"\xe4\xb8.txt"):
+    for name in (b"z.txt", b"\xff.txt", "\uffff.txt".encode(), b"\xe4\xb8.txt", "\U0001f600.txt".encode(),
+                 b"\xc0\x80.txt", b"\xe0\x80\xaf.txt", b"\xed\xa0\x80.txt", b"\xf4\x90\x80\x80.txt"):
         Path(os.fsdecode(name)).write_text("")
     listed = paths(quorlin.Quorlin()._get_file_list())
     assert listed == sorted(os.listdir(".")) and set(listed) == set(os.listdir("."))
@@ -433,6 +436,16 @@ def test_only_regular_files_below_the_root_are_read(tmp_path, capsys):
     # Names no file can have are left out like missing ones.
     assert q._read_files_content(["a\0b", "\ud800", "\udcff"]) == {}
     assert q._extract_definitions_from_file("\ud800.py") == [] == q._extract_definitions_from_file("a\0.py")
+
+
+def test_a_file_that_cannot_be_opened_shows_the_system_error(capsys):
+    files(**{"locked.txt": "x", "open.txt": "y"})
+    os.chmod("locked.txt", 0)
+    with modes_bind():
+        contents = quorlin.Quorlin()._read_files_content(["locked.txt", "open.txt"])
+    error = f"[Errno 13] Permission denied: '{os.getcwd()}/locked.txt'"
+    assert contents == {"locked.txt": f"# Read failed: {error}", "open.txt": "y"}
+    assert capsys.readouterr().out == f"Failed to read the file locked.txt: {error}\n"
 
 
 def test_a_link_flipped_while_it_is_read_never_leaks_a_file_outside(tmp_path):

@@ -14,7 +14,7 @@ import pytest
 
 import quorlin
 from dialogue import Keyboard, run, script
-from fake_service import CHAT, chat_body
+from fake_service import CHAT, chat_body, replies
 from files import racing
 
 FRAME = "=" * 60
@@ -50,11 +50,6 @@ def clipboard(monkeypatch):
     copied = []
     monkeypatch.setitem(sys.modules, "pyperclip", types.SimpleNamespace(copy=copied.append))
     return copied
-
-
-def replies(fake, *contents):
-    for content in contents:
-        fake.respond(CHAT, chat_body(content) if isinstance(content, str) else content)
 
 
 def out_of(capsys):
@@ -334,6 +329,21 @@ def test_a_retried_review_without_changes_sends_an_empty_diff(ai_env, project, k
     out = out_of(capsys)
     assert "```diff\n\n```" in users(ai_env)[-1] and clipboard == ["reviewed"]
     assert "Getting the git changes" not in out and "no git changes" not in out
+
+
+def test_a_retried_review_takes_staged_then_unstaged_changes_without_a_word(ai_env, project, keys, clipboard,
+                                                                          capsys):
+    for staged in (False, True):
+        if staged:
+            git("add", "a.py")  # the change of the first round, staged; another one on top
+        Path("a.py").write_text(f"changed, {staged}\n")
+        replies(ai_env, PICKED, "first", PICKED, "reviewed")
+        keys("task", "1", "r", "look", "6", "")
+        quorlin.run_quorlin()
+        diff = git("diff", "--cached") if staged else git("diff")
+        assert f"```diff\n{diff}\n```" in users(ai_env)[-1]
+        out = out_of(capsys)
+        assert not any(words in out for words in ("Getting the git changes", "staged changes", "no git changes"))
 
 
 # ------------------------------------------------------ the console script

@@ -7,10 +7,10 @@
 // variable that is set), so that clients reading the environment see them.
 #include <orvo/files.hpp>
 #include <orvo/python.hpp>
+#include <orvo/settings.hpp>
 
 #include <array>
 #include <cstddef>
-#include <exception>
 #include <map>
 #include <string>
 
@@ -36,56 +36,28 @@ using Settings = std::map<std::string, std::string>;
 // as an unreadable one is, not read into memory.
 constexpr std::size_t SIZE_LIMIT = 1 << 20;
 
-// Whether a line that is not valid UTF-8 is a comment line all the same:
-// white space, then "#" (the wizard's location line holds a path's own bytes).
-bool is_comment(std::string_view line) {
-    std::size_t hash = line.find('#');
-    return hash != std::string_view::npos && orvo::is_valid_utf8(line.substr(0, hash)) &&
-           orvo::strip(line.substr(0, hash)).empty();
-}
-
-// Read `KEY=value` lines: white space around the line, the name and the value
-// is dropped; empty lines, lines starting with "#" and lines without "=" are
-// skipped; a later line replaces an earlier one. Only a regular file of at
-// most SIZE_LIMIT bytes is read (a pipe, a device or a larger file is skipped
-// as an unreadable file is), and reading stops quietly at the first line that
-// is not UTF-8 (a comment line excepted).
+// Read the file's `KEY=value` lines as `orvo::read_setting_lines` does (lines
+// end at "\n"; a "\r" before it is trimmed away); a later line replaces an
+// earlier one. Only a regular file of at most SIZE_LIMIT bytes is read (a
+// pipe, a device or a larger file is skipped as an unreadable file is), and
+// reading stops quietly at the first line that is not UTF-8 (a comment line
+// excepted).
 Settings read_file_settings(const std::string &path) {
     Settings found;
     std::string bytes;
     if (!orvo::read_regular_file(path, bytes, SIZE_LIMIT))
         return found;
-    std::string_view rest = bytes;
-    while (!rest.empty()) {
-        std::size_t end = rest.find('\n');
-        std::string_view line = rest.substr(0, end);
-        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-        if (!orvo::is_valid_utf8(line)) {
-            if (is_comment(line))
-                continue;
-            break;
-        }
-        std::string_view text = orvo::strip(line);
-        if (text.empty() || text.front() == '#')
-            continue;
-        std::size_t eq = text.find('=');
-        if (eq == std::string_view::npos)
-            continue;
-        std::string name(orvo::strip(text.substr(0, eq)));
+    orvo::read_setting_lines(bytes, [&](std::string_view name, std::string_view value) {
         for (const char *key : KEYS)
             if (name == key)
-                found[name] = std::string(orvo::strip(text.substr(eq + 1)));
-    }
+                found[std::string(name)] = std::string(value);
+    });
     return found;
 }
 
 // The same; a file that there is no memory for counts as unreadable.
 Settings read_settings(const std::string &path) {
-    try {
-        return read_file_settings(path);
-    } catch (const std::exception &) {
-        return {};
-    }
+    return orvo::guard([&] { return read_file_settings(path); }, [](nb::python_error &) { return Settings(); });
 }
 
 void load_into_environment() {

@@ -13,7 +13,6 @@
 #include <emmintrin.h>
 #endif
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 namespace nestrel {
@@ -292,37 +291,27 @@ bool Extractor::extract_file(const std::string &path, const Language &language, 
 
 namespace {
 
-std::string join(const std::string &directory, const char *name) {
-    if (directory == ".")
-        return name;
-    if (directory.back() == '/')
-        return directory + name;
-    std::string path;
-    path.reserve(directory.size() + 1 + std::strlen(name));
-    path.append(directory).push_back('/');
-    path.append(name);
-    return path;
+// The path of `name` in `directory`, as Python's pure paths join them: a name
+// in "." stands alone.
+std::string join(const std::string &directory, std::string_view name) {
+    return directory == "." ? std::string(name) : orvo::join_path(directory, name);
 }
 
 enum class Kind { file, directory, other };
 
 // What an entry is, links followed; a link to a directory is not walked into.
-Kind kind_of(const std::string &path, unsigned char type) {
-    if (type == DT_REG)
+Kind kind_of(const std::string &path, orvo::EntryType type) {
+    switch (type) {
+    case orvo::EntryType::regular:
         return Kind::file;
-    if (type == DT_DIR)
+    case orvo::EntryType::directory:
         return Kind::directory;
-    if (type != DT_LNK && type != DT_UNKNOWN)
-        return Kind::other;
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0)
-        return Kind::other;
-    if (S_ISREG(info.st_mode))
-        return Kind::file;
-    if (S_ISDIR(info.st_mode)) {
-        if (type == DT_LNK || (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)))
-            return Kind::other;
-        return Kind::directory;
+    case orvo::EntryType::link: {
+        struct stat info;
+        return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? Kind::file : Kind::other;
+    }
+    case orvo::EntryType::other:
+        break;
     }
     return Kind::other;
 }
@@ -335,21 +324,18 @@ void scan(const std::string &root, const std::string &cwd, const std::vector<std
     FileResult result;
     std::vector<std::string> pending{root};  // directories still to walk, the next one last
     std::vector<std::string> files, directories;
+    std::vector<orvo::DirectoryEntry> entries;
     std::size_t visited = 0;
     while (!pending.empty()) {
         std::string directory = std::move(pending.back());
         pending.pop_back();
-        DIR *listing = ::opendir(directory.c_str());
-        if (!listing)
+        if (orvo::list_directory(directory, entries) != 0)
             continue;  // a directory that cannot be listed is skipped
         files.clear();
         directories.clear();
-        while (dirent *entry = ::readdir(listing)) {
-            const char *name = entry->d_name;
-            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-                continue;
-            std::string path = join(directory, name);
-            switch (kind_of(path, entry->d_type)) {
+        for (const orvo::DirectoryEntry &entry : entries) {
+            std::string path = join(directory, entry.name);
+            switch (kind_of(path, entry.type)) {
             case Kind::file:
                 files.push_back(std::move(path));
                 break;
@@ -360,7 +346,6 @@ void scan(const std::string &root, const std::string &cwd, const std::vector<std
                 break;
             }
         }
-        ::closedir(listing);
 
         for (const std::string &path : files) {
             if (++visited % 256 == 0 && checkpoint && checkpoint())

@@ -81,12 +81,8 @@ nb::object extract_from_file(nb::handle self, nb::handle file_path) {
         [&]() -> nb::object {
             Comments comments;
             Extractor extractor;
-            try {
-                if (!extractor.extract_file(path, *patterns, comments) || comments.items.empty())
-                    return nb::none();
-            } catch (const std::exception &) {
-                return nb::none();  // out of memory
-            }
+            if (!extractor.extract_file(path, *patterns, comments) || comments.items.empty())
+                return nb::none();
             return RecordBuilder().record(relative ? *relative : std::string_view(path), comments);
         },
         [](nb::python_error &) { return nb::none(); });

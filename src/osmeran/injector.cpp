@@ -8,7 +8,6 @@
 #include <orvo/replace.hpp>
 
 #include <cstring>
-#include <exception>
 #include <optional>
 #include <string>
 
@@ -40,24 +39,19 @@ bool inject_line(InPlace &in_place, const std::string &path, long long line_num,
     std::string raw;
     if (!orvo::is_valid_utf8(comment) || !orvo::read_regular_file(path, raw) || !orvo::is_valid_utf8(raw))
         return false;
-    std::optional<std::string> updated;
-    try {
-        std::string content =
-            std::memchr(raw.data(), '\r', raw.size()) ? orvo::normalize_newlines(raw) : std::move(raw);
-        if (in_place.stands_on_line(content, line_num, entry, language))
-            return true;
-        updated = with_comment(content, line_num, comment, prefix, language);
-    } catch (const std::exception &) {
-        return false;  // out of memory
-    }
-    if (!updated)
-        return false;
     return orvo::guard(
         [&] {
+            std::string content =
+                std::memchr(raw.data(), '\r', raw.size()) ? orvo::normalize_newlines(raw) : std::move(raw);
+            if (in_place.stands_on_line(content, line_num, entry, language))
+                return true;
+            const std::optional<std::string> updated = with_comment(content, line_num, comment, prefix, language);
+            if (!updated)
+                return false;
             orvo::replace_file(path, *updated);
             return true;
         },
-        [](nb::python_error &) { return false; });
+        [](nb::python_error &) { return false; });  // out of memory, or not written
 }
 
 // The language that the extractor gives a path, "" when none.

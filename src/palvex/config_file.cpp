@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <exception>
 
 #include <sys/stat.h>
 
@@ -44,16 +43,18 @@ enum class Keep { latest, first_non_empty };
 // Store the settings read from the file at `path` in `config`. False when the
 // file could not be read to its end (values stored until then stay).
 bool read_into(nb::dict &config, const std::string &path, Keep keep) {
-    std::string bytes;
-    Reading reading;
-    try {
-        if (!orvo::read_regular_file(path, bytes, SIZE_LIMIT))
-            return false;
-        reading = read_settings(bytes);
-    } catch (const std::exception &) {
-        return false;  // no memory for it: unreadable as well
-    }
-    for (const Setting &setting : reading.settings) {
+    // A file that there is no memory for is unreadable as well.
+    const std::optional<Reading> reading = orvo::guard(
+        [&]() -> std::optional<Reading> {
+            std::string bytes;
+            if (!orvo::read_regular_file(path, bytes, SIZE_LIMIT))
+                return std::nullopt;
+            return read_settings(bytes);
+        },
+        [](nb::python_error &) -> std::optional<Reading> { return std::nullopt; });
+    if (!reading)
+        return false;
+    for (const Setting &setting : reading->settings) {
         const char *key = KEYS[setting.key];
         if (keep == Keep::first_non_empty) {
             nb::object current = config[key];
@@ -62,7 +63,7 @@ bool read_into(nb::dict &config, const std::string &path, Keep keep) {
         }
         config[key] = orvo::to_str(setting.value);
     }
-    return reading.complete;
+    return reading->complete;
 }
 
 nb::object get_user_config_path() {

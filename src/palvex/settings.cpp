@@ -1,5 +1,6 @@
 #include "settings.hpp"
 
+#include <orvo/settings.hpp>
 #include <orvo/text.hpp>
 
 namespace palvex {
@@ -20,39 +21,16 @@ std::string shortened(std::string_view key) {
     return shown.append("...").append(last_code_points(key, 4));
 }
 
-// Whether a line that is not valid UTF-8 is a comment line all the same:
-// white space, then "#" (the location line holds a path's own bytes).
-bool is_comment(std::string_view line) {
-    std::size_t hash = line.find('#');
-    return hash != std::string_view::npos && orvo::is_valid_utf8(line.substr(0, hash)) &&
-           orvo::strip(line.substr(0, hash)).empty();
-}
-
 }  // namespace
 
 Reading read_settings(std::string_view bytes) {
     Reading reading;
-    std::string text = orvo::normalize_newlines(bytes);
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        std::size_t end = rest.find('\n');
-        std::string_view line = rest.substr(0, end);
-        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-        if (!orvo::is_valid_utf8(line)) {
-            if (is_comment(line))
-                continue;
-            reading.complete = false;
-            break;
-        }
-        line = orvo::strip(line);
-        std::size_t eq = line.find('=');
-        if (line.empty() || line.front() == '#' || eq == std::string_view::npos)
-            continue;
-        std::string_view name = orvo::strip(line.substr(0, eq));
-        for (std::size_t key = 0; key < KEYS.size(); ++key)
-            if (name == KEYS[key])
-                reading.settings.push_back({key, std::string(orvo::strip(line.substr(eq + 1)))});
-    }
+    reading.complete =
+        orvo::read_setting_lines(orvo::normalize_newlines(bytes), [&](std::string_view name, std::string_view value) {
+            for (std::size_t key = 0; key < KEYS.size(); ++key)
+                if (name == KEYS[key])
+                    reading.settings.push_back({key, std::string(value)});
+        });
     return reading;
 }
 

@@ -5,6 +5,7 @@
 #include "command.hpp"
 #include "prompts.hpp"
 
+#include <orvo/files.hpp>
 #include <orvo/replace.hpp>
 
 #include <cerrno>
@@ -82,11 +83,11 @@ orvo::Ending save_answer(const Run &run) {
     }
     const std::string directory = orvo::working_directory();
     const std::string wanted = name_bytes(*name);
-    AnswerName chosen = engine_call([&] { return free_answer_name(directory, wanted); });
+    AnswerName chosen = free_answer_name(directory, wanted);
     const std::string content = answer_file_text(orvo::to_utf8_strict(run.enhanced_prompt));
     std::string path;
     for (int attempt = 1;; ++attempt) {
-        path = directory.ends_with("/") ? directory + chosen.name : directory + "/" + chosen.name;
+        path = orvo::join_path(directory, chosen.name);
         // An earlier answer file is replaced, a link put in its place is not
         // followed; a free name is taken exclusively, so nothing that came
         // meanwhile is written over or through.
@@ -98,7 +99,7 @@ orvo::Ending save_answer(const Run &run) {
             break;
         if (attempt == max_save_attempts)
             orvo::raise_os_error(EEXIST, path);
-        chosen = engine_call([&] { return free_answer_name(directory, wanted); });  // taken meanwhile
+        chosen = free_answer_name(directory, wanted);  // taken meanwhile
     }
     nb::str shown = orvo::path_to_str(chosen.name);
     orvo::print(text("quorlin_saved_as_md", shown));
@@ -123,17 +124,8 @@ bool retry(Run &run) {
         return false;
     }
     nb::object retry_git_diff = nb::str("");
-    if (is_review_mode(orvo::to_utf8(retry_mode))) {
-        nb::module_ module = self();
-        nb::object staged = module.attr("get_staged_changes")();
-        if (usable_diff(staged)) {
-            retry_git_diff = staged;
-        } else {
-            nb::object unstaged = module.attr("get_unstaged_changes")();
-            if (usable_diff(unstaged))
-                retry_git_diff = unstaged;
-        }
-    }
+    if (is_review_mode(orvo::to_utf8(retry_mode)))
+        retry_git_diff = staged_or_unstaged_diff(false).value_or(retry_git_diff);
     nb::object answer = enhancer.attr("_generate_enhanced_prompt")(retry_prompt, contents, retry_mode, retry_git_diff);
     if (answer.is_none() || !orvo::truthy(answer)) {
         say("quorlin_retry_failed");

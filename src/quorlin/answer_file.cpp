@@ -2,6 +2,7 @@
 #include "answer_file.hpp"
 #include "prompts.hpp"
 
+#include <orvo/files.hpp>
 #include <orvo/text.hpp>
 
 #include <cerrno>
@@ -43,10 +44,6 @@ Found found_at(const std::string &path) {
     return regular && std::string_view(head, got) == answer_opening ? Found::earlier_answer : Found::other;
 }
 
-std::string in_directory(const std::string &directory, const std::string &name) {
-    return directory.empty() || directory.back() == '/' ? directory + name : directory + "/" + name;
-}
-
 }  // namespace
 
 std::string cleaned_filename(std::string_view proposal) {
@@ -74,7 +71,7 @@ std::string answer_file_text(std::string_view answer) {
 AnswerName free_answer_name(const std::string &directory, const std::string &name) {
     AnswerName chosen{name};
     for (std::size_t number = 1;; ++number) {
-        const Found found = found_at(in_directory(directory, chosen.name));
+        const Found found = found_at(orvo::join_path(directory, chosen.name));
         if (found != Found::other) {
             chosen.earlier = found == Found::earlier_answer;
             return chosen;

@@ -27,21 +27,11 @@ constexpr ModeRow mode_rows[] = {
 // The diff of a review mode, staged first; nothing after a message when
 // there are no changes.
 std::optional<nb::object> review_diff() {
-    nb::module_ module = self();
     orvo::print_after_blank(text("quorlin_getting_git_diff"));
-    nb::object diff = module.attr("get_staged_changes")();
-    if (usable_diff(diff)) {
-        say("quorlin_found_staged_changes");
-    } else {
-        say("quorlin_no_staged_changes");
-        diff = module.attr("get_unstaged_changes")();
-        if (!usable_diff(diff)) {
-            say("quorlin_no_git_changes");
-            return std::nullopt;
-        }
-        say("quorlin_found_unstaged_changes");
-    }
-    const std::string lines = orvo::to_utf8(diff);
+    const std::optional<nb::object> diff = staged_or_unstaged_diff(true);
+    if (!diff)
+        return std::nullopt;
+    const std::string lines = orvo::to_utf8(*diff);
     const std::size_t count = static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n')) + 1;
     orvo::print_after_blank(text("quorlin_diff_summary", count));
     return diff;
@@ -174,7 +164,29 @@ nb::str choose_mode() {
     }
 }
 
-bool usable_diff(nb::handle diff) { return PyUnicode_Check(diff.ptr()) && !orvo::strip(orvo::to_utf8(diff)).empty(); }
+std::optional<nb::object> staged_or_unstaged_diff(bool tell) {
+    const auto usable = [](nb::handle diff) {
+        return PyUnicode_Check(diff.ptr()) && !orvo::strip(orvo::to_utf8(diff)).empty();
+    };
+    const auto told = [tell](const char *key) {
+        if (tell)
+            say(key);
+    };
+    nb::module_ module = self();
+    nb::object staged = module.attr("get_staged_changes")();
+    if (usable(staged)) {
+        told("quorlin_found_staged_changes");
+        return staged;
+    }
+    told("quorlin_no_staged_changes");
+    nb::object unstaged = module.attr("get_unstaged_changes")();
+    if (!usable(unstaged)) {
+        told("quorlin_no_git_changes");
+        return std::nullopt;
+    }
+    told("quorlin_found_unstaged_changes");
+    return unstaged;
+}
 
 void register_command(nb::module_ &m) {
     m.def("run_quorlin", &run_quorlin, nb::sig("def run_quorlin() -> None"),

@@ -16,8 +16,12 @@ struct Run {
 
 // The mode menu and its question: the mode literal chosen.
 nb::str choose_mode();
-// A diff that is a str not empty after trimming.
-bool usable_diff(nb::handle diff);
+// The diff of a review: the module's `get_staged_changes()` when it is a str
+// not empty after trimming, else its `get_unstaged_changes()` when that is;
+// nothing when neither is. With `tell`, each finding is printed as the review
+// step tells it (staged changes found; none staged, before the unstaged
+// changes are asked for; unstaged changes found; no changes at all).
+std::optional<nb::object> staged_or_unstaged_diff(bool tell);
 // The save action: the answer file, then the keep/delete question; failed
 // when the file could not be deleted as asked.
 orvo::Ending save_answer(const Run &run);

@@ -33,7 +33,7 @@ public:
         int error;
         {
             nb::gil_scoped_release unlocked;
-            error = list_directory(directory, real_root, out);
+            error = list_entries(directory, real_root, out);
         }
         if (PyErr_CheckSignals() != 0)  // Ctrl-C ends a long walk
             throw nb::python_error();
@@ -43,18 +43,6 @@ public:
 private:
     nb::object match_file_;
 };
-
-// Run a walk: its listing failures become `OSError`.
-template <typename Body>
-auto walk(Body &&body) -> decltype(body()) {
-    return engine_call([&] {
-        try {
-            return body();
-        } catch (const WalkError &error) {
-            orvo::raise_os_error(error.error, error.path);
-        }
-    });
-}
 
 // ------------------------------------------------------------- construction
 
@@ -68,14 +56,14 @@ void init(Quorlin *quorlin) {
 
 nb::object load_gitignore(nb::handle self) {
     // A root holding a NUL has no .gitignore, as os.path.exists answers.
-    const std::string path = path_join(orvo::arg_path(self.attr("current_dir"), "current_dir"), ".gitignore");
+    const std::string path = orvo::join_path(orvo::arg_path(self.attr("current_dir"), "current_dir"), ".gitignore");
     struct stat info;
     if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0)
         return nb::none();  // nothing there: no matcher, and no message
     return orvo::guard(
         [&]() -> nb::object {
             std::string bytes;
-            if (!engine_call([&] { return orvo::read_regular_file(path, bytes); }))
+            if (!orvo::read_regular_file(path, bytes))
                 orvo::raise_os_error(errno, path);
             nb::object text =
                 nb::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
@@ -104,7 +92,7 @@ nb::list definitions_of(nb::handle, nb::handle file_path) {
     std::vector<std::string> names;
     if (path && path->find('\0') == std::string::npos) {
         nb::gil_scoped_release unlocked;
-        names = engine_call([&] { return definitions_of_file(*path, classes); });
+        names = definitions_of_file(*path, classes);
     }
     nb::list list;
     for (const std::string &name : names)
@@ -137,7 +125,7 @@ std::optional<nb::list> first_comments(nb::handle extracted) {
 nb::list get_file_list(nb::handle self) {
     const std::string root = project_root(self);
     PythonHooks hooks(self.attr("gitignore_spec"));
-    const std::vector<ProjectFile> files = walk([&] { return project_files(root, hooks); });
+    const std::vector<ProjectFile> files = project_files(root, hooks);
 
     nb::object nestrel = self.attr("nestrel");
     nb::object supported = nestrel.attr("SUPPORTED_EXTENSIONS");
@@ -157,7 +145,7 @@ nb::list get_file_list(nb::handle self) {
                 throw nb::python_error();
         }
         if (known) {
-            nb::str full_path = orvo::path_to_str(path_join(root, relative));
+            nb::str full_path = orvo::path_to_str(orvo::join_path(root, relative));
             if (std::optional<nb::list> comments =
                     first_comments(nestrel.attr("extract_comments_from_file")(full_path)))
                 entry["comments"] = *comments;
@@ -178,7 +166,7 @@ nb::str generate_project_tree(nb::handle self) {
     const std::size_t slash = root.rfind('/');
     const std::string_view name =
         slash == std::string::npos ? std::string_view(root) : std::string_view(root).substr(slash + 1);
-    return orvo::path_to_str(walk([&] { return project_tree(root, name, hooks); }));
+    return orvo::path_to_str(project_tree(root, name, hooks));
 }
 
 }  // namespace

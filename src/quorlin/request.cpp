@@ -22,10 +22,8 @@ nb::object send_request(nb::handle self, nb::handle prompt, nb::handle contents,
     std::vector<std::pair<std::string, std::string>> files;
     for (nb::handle pair : items)
         files.emplace_back(orvo::to_utf8(pair[0]), orvo::to_utf8(pair[1]));
-    ModeRequest request = engine_call([&] {
-        return mode_request(orvo::to_utf8(mode), zh, orvo::to_utf8(prompt), orvo::to_utf8(tree),
-                            file_contents_block(files), orvo::to_utf8(diff));
-    });
+    ModeRequest request = mode_request(orvo::to_utf8(mode), zh, orvo::to_utf8(prompt), orvo::to_utf8(tree),
+                                       file_contents_block(files), orvo::to_utf8(diff));
     nb::object spinner = request.spinner.empty() ? text("quorlin_generating") : orvo::to_str(request.spinner);
     nb::list messages = chat_messages(request.system, request.user);
     nb::object animation = module.attr("loading_context")(module.attr("t")(spinner), "dots");

@@ -53,7 +53,7 @@ nb::str format_file_list_for_ai(nb::handle, nb::handle file_list) {
         file.comments = texts_of(entry, "comments");
         files.push_back(std::move(file));
     });
-    return orvo::to_str(engine_call([&] { return format_file_list(files); }));
+    return orvo::to_str(format_file_list(files));
 }
 
 // The selection request with `client`: the chosen paths, or None after a
@@ -100,15 +100,6 @@ nb::object ask_ai_for_files(nb::handle self, nb::handle user_prompt, nb::handle 
             orvo::print(text("quorlin_analysis_error", nb::str(error.value())));
             return nb::none();
         });
-}
-
-// The error text of a failed system call on `path`, as Python's OSError
-// writes it.
-nb::str os_error_text(int error, const std::string &path) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-    nb::python_error raised;
-    return nb::str(raised.value());
 }
 
 enum class Reading { skipped, read, failed };
@@ -174,17 +165,16 @@ nb::dict read_files_content(nb::handle self, nb::handle file_paths) {
         if (!encoded)
             return;  // no file can have that name
         const std::string &relative = *encoded;
-        const std::string path =
-            relative.starts_with("/") ? relative : (root.ends_with("/") ? root : root + "/") + relative;
+        const std::string path = orvo::join_path(root, relative);
         std::string bytes;
         int error = 0;
-        const Reading reading = engine_call([&] { return read_chosen(opened_root, relative, bytes, error); });
+        const Reading reading = read_chosen(opened_root, relative, bytes, error);
         if (reading == Reading::skipped)
             return;
         nb::object value = orvo::guard(
             [&]() -> nb::object {
                 if (reading == Reading::failed)
-                    orvo::raise(PyExc_OSError, os_error_text(error, path));
+                    orvo::raise_os_error(error, path);
                 return decoded(bytes);
             },
             [&](nb::python_error &failure) -> nb::object {

@@ -2,14 +2,13 @@
 #include "walk.hpp"
 
 #include <orvo/files.hpp>
+#include <orvo/text.hpp>
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 #include <set>
 #include <utility>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,53 +21,17 @@ constexpr std::string_view default_ignores[] = {
     ".git", ".svn", ".hg", "node_modules", "__pycache__", ".pytest_cache", ".tox", ".venv", "venv", "env",
 };
 
-// The length of the valid UTF-8 sequence at the start of `text` (a code point
-// that is not a surrogate, in its shortest form), or 0.
-std::size_t valid_sequence(std::string_view text, char32_t &code) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(0);
-    if (lead < 0x80) {
-        code = lead;
-        return 1;
-    }
-    std::size_t length;
-    char32_t minimum;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, minimum = 0x80, code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, minimum = 0x800, code = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, minimum = 0x10000, code = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (text.size() < length)
-        return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(k) & 0xC0) != 0x80)
-            return 0;
-        code = code << 6 | (byte(k) & 0x3F);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-        return 0;
-    return length;
-}
-
 // The code points of a name's text, as Python's "surrogateescape" decoding
-// makes them.
+// makes them: each byte that is not part of a valid sequence stands for
+// U+DC80 to U+DCFF.
 std::u32string code_points_of(std::string_view name) {
     std::u32string points;
     points.reserve(name.size());
-    for (std::size_t at = 0; at < name.size();) {
-        char32_t code = 0;
-        const std::size_t length = valid_sequence(name.substr(at), code);
-        if (length == 0) {
-            points.push_back(0xDC00 + static_cast<unsigned char>(name[at]));
-            ++at;
-        } else {
-            points.push_back(code);
-            at += length;
-        }
+    for (std::size_t at = 0, bad = 0; at < name.size();) {
+        if (orvo::valid_sequence_length(name, at, bad) == 0)
+            points.push_back(0xDC00 + static_cast<unsigned char>(name[at++]));
+        else
+            points.push_back(orvo::next_code_point(name, at));
     }
     return points;
 }
@@ -91,23 +54,7 @@ void sort_by_text(std::vector<Item> &items, Key &&key) {
     items = std::move(sorted);
 }
 
-std::string relative_of(const std::string &prefix, std::string_view name) {
-    return prefix.empty() ? std::string(name) : prefix + "/" + std::string(name);
-}
-
-struct DirectoryCloser {
-    void operator()(DIR *listing) const { ::closedir(listing); }
-};
-
 }  // namespace
-
-std::string path_join(const std::string &directory, std::string_view name) {
-    std::string path = directory;
-    if (path.empty() || path.back() != '/')
-        path.push_back('/');
-    path.append(name);
-    return path;
-}
 
 bool is_default_ignored(std::string_view name) {
     return std::find(std::begin(default_ignores), std::end(default_ignores), name) != std::end(default_ignores);
@@ -146,52 +93,32 @@ void look_through(int directory, const std::string &real_root, Entry &entry) {
 
 }  // namespace
 
-int list_directory(int directory, const std::string &real_root, std::vector<Entry> &out) {
+int list_entries(int directory, const std::string &real_root, std::vector<Entry> &out) {
     out.clear();
-    // The listing closes a copy of the descriptor, so that `directory` stays open.
-    const int copy = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0)
-        return errno;
-    std::unique_ptr<DIR, DirectoryCloser> listing(::fdopendir(copy));
-    if (!listing) {
-        const int error = errno;
-        ::close(copy);
+    std::vector<orvo::DirectoryEntry> listed;
+    if (const int error = orvo::list_directory(directory, listed))
         return error;
-    }
-    ::rewinddir(listing.get());
-    for (;;) {
-        errno = 0;
-        const dirent *found = ::readdir(listing.get());
-        if (!found) {
-            if (errno != 0) {
-                const int error = errno;
-                out.clear();
-                return error;
-            }
-            return 0;
-        }
-        const char *name = found->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-            continue;
+    out.reserve(listed.size());
+    for (orvo::DirectoryEntry &listed_entry : listed) {
         Entry entry;
-        entry.name = name;
-        unsigned char type = found->d_type;
-        struct stat info;
-        if (type == DT_UNKNOWN && ::fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0)
-            type = S_ISLNK(info.st_mode)   ? DT_LNK
-                   : S_ISDIR(info.st_mode) ? DT_DIR
-                   : S_ISREG(info.st_mode) ? DT_REG
-                                           : DT_UNKNOWN;
-        if (type == DT_DIR) {
+        entry.name = std::move(listed_entry.name);
+        switch (listed_entry.type) {
+        case orvo::EntryType::directory:
             entry.directory = true;
-        } else if (type == DT_REG) {
+            break;
+        case orvo::EntryType::regular:
             entry.regular = true;
-        } else if (type == DT_LNK) {
+            break;
+        case orvo::EntryType::link:
             entry.link = true;
             look_through(directory, real_root, entry);
+            break;
+        case orvo::EntryType::other:
+            break;
         }
         out.push_back(std::move(entry));
     }
+    return 0;
 }
 
 // ------------------------------------------------------------------ the scan
@@ -207,7 +134,7 @@ public:
         if (hooks_.list(directory, real_root_, entries) != 0)
             return;  // a directory that cannot be listed is skipped
         for (const Entry &entry : entries) {
-            std::string relative = relative_of(prefix, entry.name);
+            std::string relative = orvo::join_path(prefix, entry.name);
             if (entry.directory) {
                 if (is_default_ignored(entry.name) || hooks_.ignored(relative) || entry.link)
                     continue;  // pruned, or a link that is not followed
@@ -253,7 +180,7 @@ public:
     void draw_root(int fd, const std::string &root) {
         first_time(fd);
         if (const int error = add_items(fd, "", ""); error != 0 && !denied(error))
-            throw WalkError(error, root);
+            throw orvo::OsError(error, root);
     }
 
     std::string lines;
@@ -293,7 +220,7 @@ private:
         for (Entry &entry : entries) {
             if (is_default_ignored(entry.name))
                 continue;
-            std::string path = relative_of(relative, entry.name);
+            std::string path = orvo::join_path(relative, entry.name);
             if (hooks_.ignored(path))
                 continue;
             kept.emplace_back(std::move(entry), std::move(path));
@@ -325,7 +252,7 @@ std::string project_tree(const std::string &root, std::string_view root_name, Wa
     if (!opened) {
         if (errno == EACCES || errno == EPERM)
             return lines;  // the root line alone
-        throw WalkError(errno, root);
+        throw orvo::OsError(errno, root);
     }
     TreeDrawer drawer(hooks, std::move(opened->real));
     drawer.lines = std::move(lines);

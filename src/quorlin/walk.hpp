@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,17 +32,13 @@ struct Entry {
     bool beneath = true;     // what it leads to lies below the root (for a link: its real path)
 };
 
-// The entries of the directory open at `directory`, "." and ".." left out, in
-// the order the file system gives them. A link is looked through without
-// opening what it leads to: its type, and whether its real path lies below
-// `real_root`; a link that cannot be followed (missing target, a loop, a
-// refused permission) is neither a directory nor a regular file. Returns 0, or
-// the error number of a failure to read the directory (then `out` holds
-// nothing). The descriptor stays open.
-int list_directory(int directory, const std::string &real_root, std::vector<Entry> &out);
-
-// `directory` + "/" + `name` (one "/" between them).
-std::string path_join(const std::string &directory, std::string_view name);
+// The entries of the directory open at `directory` as `orvo::list_directory`
+// lists them, each link looked through without opening what it leads to: its
+// type, and whether its real path lies below `real_root`; a link that cannot
+// be followed (missing target, a loop, a refused permission) is neither a
+// directory nor a regular file. Returns 0, or the error number of a failure to
+// read the directory (then `out` holds nothing). The descriptor stays open.
+int list_entries(int directory, const std::string &real_root, std::vector<Entry> &out);
 
 // Whether name `a` comes before name `b` by the code points of their text.
 bool comes_before(std::string_view a, std::string_view b);
@@ -55,9 +50,9 @@ public:
     // Whether the project's ignore rules leave out the path relative to the
     // root (names joined by "/", no trailing "/", also for a directory).
     virtual bool ignored(std::string_view relative) = 0;
-    // List a directory as `list_directory` does.
+    // List a directory as `list_entries` does.
     virtual int list(int directory, const std::string &real_root, std::vector<Entry> &out) {
-        return list_directory(directory, real_root, out);
+        return list_entries(directory, real_root, out);
     }
 };
 
@@ -77,14 +72,6 @@ struct ProjectFile {
 // cannot be listed is skipped.
 std::vector<ProjectFile> project_files(const std::string &root, WalkHooks &hooks);
 
-// A failure of the tree drawing other than a denied permission.
-class WalkError : public std::runtime_error {
-public:
-    WalkError(int error, std::string path) : std::runtime_error("walk failed"), error(error), path(std::move(path)) {}
-    int error;
-    std::string path;
-};
-
 // The drawing of the project tree: the line `root_name` + "/", then one line
 // per entry below `root`, depth-first, each directory's entries sorted with
 // the directories first (links followed), dropping the names of
@@ -95,7 +82,7 @@ public:
 // path lies outside the root is drawn without entries, and so is a directory
 // whose entries are already drawn, so that each real directory's entries
 // appear once. A failure to open or list the root itself, other than a
-// denied permission (then the root line stands alone), throws `WalkError`.
+// denied permission (then the root line stands alone), throws `orvo::OsError`.
 std::string project_tree(const std::string &root, std::string_view root_name, WalkHooks &hooks);
 
 }  // namespace quorlin

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,23 +22,9 @@ namespace orvo {
 
 namespace {
 
-// Close `fd` and return false, keeping `errno` as it was.
-bool close_failing(int fd) {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return false;
-}
-
-}  // namespace
-
-bool read_regular_file(const std::string &path, std::string &out, std::size_t limit) {
-    out.clear();
-    // The type and size first: what is not a regular file, or too large, is
-    // not even opened.
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0)
-        return false;
+// Whether what `info` describes may be read: a regular file of at most
+// `limit` bytes; else false, with `errno` set (EISDIR, EINVAL, EFBIG).
+bool readable(const struct stat &info, std::size_t limit) {
     if (!S_ISREG(info.st_mode)) {
         errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         return false;
@@ -46,6 +33,101 @@ bool read_regular_file(const std::string &path, std::string &out, std::size_t li
         errno = EFBIG;
         return false;
     }
+    return true;
+}
+
+// Close `fd` and return false, keeping `errno` as it was.
+bool close_failing(int fd) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return false;
+}
+
+struct ListingCloser {
+    void operator()(DIR *listing) const { ::closedir(listing); }
+};
+using Listing = std::unique_ptr<DIR, ListingCloser>;
+
+// The entries of an open listing (see `list_directory`); an entry whose type
+// the listing does not tell is looked at beside the listing's descriptor.
+int read_listing(DIR *listing, std::vector<DirectoryEntry> &out) {
+    const int directory = ::dirfd(listing);
+    for (;;) {
+        errno = 0;
+        const dirent *found = ::readdir(listing);
+        if (!found) {
+            if (errno != 0) {
+                const int error = errno;
+                out.clear();
+                return error;
+            }
+            return 0;
+        }
+        const char *name = found->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        unsigned char type = found->d_type;
+        struct stat info;
+        if (type == DT_UNKNOWN && ::fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISLNK(info.st_mode)   ? DT_LNK
+                   : S_ISDIR(info.st_mode) ? DT_DIR
+                   : S_ISREG(info.st_mode) ? DT_REG
+                                           : DT_UNKNOWN;
+        out.push_back(DirectoryEntry{name, type == DT_REG   ? EntryType::regular
+                                           : type == DT_DIR ? EntryType::directory
+                                           : type == DT_LNK ? EntryType::link
+                                                            : EntryType::other});
+    }
+}
+
+}  // namespace
+
+std::string join_path(std::string_view directory, std::string_view name) {
+    std::string path;
+    if (name.starts_with('/') || directory.empty()) {
+        path = name;
+        return path;
+    }
+    path.reserve(directory.size() + 1 + name.size());
+    path.append(directory);
+    if (!directory.ends_with('/'))
+        path.push_back('/');
+    path.append(name);
+    return path;
+}
+
+int list_directory(int directory, std::vector<DirectoryEntry> &out) {
+    out.clear();
+    // The listing closes a copy of the descriptor, so that `directory` stays open.
+    const int copy = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        return errno;
+    Listing listing(::fdopendir(copy));
+    if (!listing) {
+        const int error = errno;
+        ::close(copy);
+        return error;
+    }
+    ::rewinddir(listing.get());
+    return read_listing(listing.get(), out);
+}
+
+int list_directory(const std::string &path, std::vector<DirectoryEntry> &out) {
+    out.clear();
+    Listing listing(::opendir(path.c_str()));
+    if (!listing)
+        return errno;
+    return read_listing(listing.get(), out);
+}
+
+bool read_regular_file(const std::string &path, std::string &out, std::size_t limit) {
+    out.clear();
+    // The type and size first: what is not a regular file, or too large, is
+    // not even opened.
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !readable(info, limit))
+        return false;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return false;
@@ -58,16 +140,8 @@ bool read_regular_file(const std::string &path, std::string &out, std::size_t li
 bool read_open_file(int fd, std::string &out, std::size_t limit) {
     out.clear();
     struct stat info;
-    if (::fstat(fd, &info) != 0)
+    if (::fstat(fd, &info) != 0 || !readable(info, limit))
         return false;
-    if (!S_ISREG(info.st_mode)) {
-        errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-        return false;
-    }
-    if ((std::uintmax_t) info.st_size > limit) {
-        errno = EFBIG;
-        return false;
-    }
     // The size is a hint: a file that grows or shrinks meanwhile is read to its
     // end (or until it holds more than `limit` bytes).
     std::size_t capacity = (std::size_t) info.st_size + 1;

@@ -1,10 +1,12 @@
 #include "orvo/python.hpp"
+#include "orvo/files.hpp"
 
 #include <array>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include <unistd.h>
@@ -60,10 +62,39 @@ bool truthy(nb::handle value) {
 
 std::string type_name(nb::handle value) { return to_utf8(value.type().attr("__name__")); }
 
-void raise_os_error(int error, const std::string &path) {
+namespace {
+
+// Set the `OSError` (of the subclass that the error number names) of `error`
+// on `path`.
+void set_os_error(int error, const std::string &path) {
     errno = error;
     PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+}
+
+// What a user is shown of a C++ failure that has no Python meaning.
+constexpr const char *internal_failure = "an internal error stopped the operation";
+
+void translate(const std::exception_ptr &failure, void *) { set_error_from(failure); }
+
+}  // namespace
+
+void raise_os_error(int error, const std::string &path) {
+    set_os_error(error, path);
     throw nb::python_error();
+}
+
+void set_error_from(const std::exception_ptr &failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (nb::python_error &error) {
+        error.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const OsError &error) {
+        set_os_error(error.error, error.path);
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, internal_failure);
+    }
 }
 
 // ------------------------------------------------------------ argument checks
@@ -343,7 +374,7 @@ PyObject *targets[SLOTS];  // each held for the life of the process
 PyMethodDef definitions[SLOTS];
 std::size_t slots_used = 0;
 
-using FastCall = PyObject *(*) (PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+using FastCall = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
 
 template <std::size_t Slot>
 PyObject *call_slot(PyObject *, PyObject *const *args, Py_ssize_t count, PyObject *names) {
@@ -397,6 +428,7 @@ const char *kept(std::string_view text) {
 }  // namespace
 
 void publish(nb::module_ &m) {
+    nb::register_exception_translator(translate);
     nb::object name = m.attr("__name__");
     nb::handle function_type = nb::cpp_function([] {}).type();
     nb::list own;

@@ -108,12 +108,7 @@ std::string_view rstrip(std::string_view utf8) {
     return utf8.substr(0, end);
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence at `i`, or 0 when the bytes there do not
-// start one. `bad` receives the length of the maximal invalid prefix (at least
-// 1), the way Python's decoder delimits an error.
-std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t &bad) {
+std::size_t valid_sequence_length(std::string_view s, std::size_t i, std::size_t &bad) {
     auto byte = [&](std::size_t k) { return (unsigned char) s[k]; };
     unsigned char c = byte(i);
     bad = 1;
@@ -149,8 +144,6 @@ std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t &bad)
     return need + 1;
 }
 
-}  // namespace
-
 bool is_valid_utf8(std::string_view bytes) {
     std::size_t i = 0, bad = 0;
     while (i < bytes.size()) {
@@ -180,7 +173,7 @@ bool is_valid_utf8(std::string_view bytes) {
             i += 3;
             continue;
         }
-        std::size_t n = sequence_length(bytes, i, bad);
+        std::size_t n = valid_sequence_length(bytes, i, bad);
         if (n == 0)
             return false;
         i += n;
@@ -200,7 +193,7 @@ std::string decode_utf8_lossy(std::string_view bytes) {
         i = run;
         if (i >= bytes.size())
             break;
-        std::size_t n = sequence_length(bytes, i, bad);
+        std::size_t n = valid_sequence_length(bytes, i, bad);
         if (n) {
             out.append(bytes.data() + i, n);
             i += n;

@@ -1,15 +1,34 @@
-// Files, in plain C++ (POSIX): reading a whole regular file, comparing
-// resolved paths, and opening a file only where it lies below a directory.
-// No Python is needed.
+// Files, in plain C++ (POSIX): joining paths, reading a whole regular file,
+// listing a directory, comparing resolved paths, and opening a file only
+// where it lies below a directory. No Python is needed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace orvo {
+
+// A failed system call on a file, for engine code to throw where Python
+// raises `OSError`: it reaches Python as the `OSError` of that error number
+// and file name (see the error translation of python.hpp).
+class OsError : public std::runtime_error {
+public:
+    OsError(int error, std::string path)
+        : std::runtime_error("system call failed"), error(error), path(std::move(path)) {}
+    int error;
+    std::string path;
+};
+
+// `name` below `directory` by the ordinary join rule (Python's
+// `os.path.join`): one "/" between them, none added after an empty directory
+// or one that ends with "/"; an absolute `name` stands alone.
+std::string join_path(std::string_view directory, std::string_view name);
 
 // Read the whole regular file at `path` into `out`. Returns false, with `errno`
 // set, when it cannot be opened or read or is not a regular file, or holds
@@ -24,6 +43,26 @@ bool read_regular_file(const std::string &path, std::string &out, std::size_t li
 // not a regular file (EISDIR for a directory, EINVAL for anything else) or
 // holds more than `limit` bytes (EFBIG).
 bool read_open_file(int fd, std::string &out, std::size_t limit = SIZE_MAX);
+
+// What an entry of a directory is, as its listing tells (the entry itself: a
+// link is a link).
+enum class EntryType : unsigned char { regular, directory, link, other };
+
+struct DirectoryEntry {
+    std::string name;
+    EntryType type = EntryType::other;
+};
+
+// The entries of the directory open at `directory`, "." and ".." left out, in
+// the order the file system gives them. Where the listing does not tell an
+// entry's type, the entry is looked at (not followed); one that cannot be is
+// `other`, like a pipe or a device. Returns 0, or the error number of a
+// failure to read the directory (then `out` holds nothing). The descriptor
+// stays open.
+int list_directory(int directory, std::vector<DirectoryEntry> &out);
+// The same for the directory at `path` (links followed), or the error number
+// of opening it.
+int list_directory(const std::string &path, std::vector<DirectoryEntry> &out);
 
 // Whether the resolved `path` lies strictly below the resolved directory
 // `base`, compared by whole components ("/a/bc" is not below "/a/b").

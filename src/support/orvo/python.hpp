@@ -12,6 +12,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -35,18 +36,44 @@ namespace nb = nanobind;
 // Raise `OSError` for the system error number `error` on `path` (never returns).
 [[noreturn]] void raise_os_error(int error, const std::string &path);
 
+// The one translation of C++ failures into Python errors: `std::bad_alloc`
+// becomes `MemoryError`, an `OsError` (files.hpp) the `OSError` of its error
+// number and file name, anything else a `RuntimeError` with a fixed English
+// text, so that no C++ text or type name reaches a user. `publish` registers
+// it with nanobind for every function of the module; `guard` and
+// `as_python_error` use it where C++ code catches.
+void set_error_from(const std::exception_ptr &failure);
+
+// Run `step()`; a C++ failure (anything but a Python error) leaves it as the
+// Python error that `set_error_from` makes of it.
+template <typename Step>
+auto as_python_error(Step &&step) -> decltype(step()) {
+    try {
+        return step();
+    } catch (nb::python_error &) {
+        throw;
+    } catch (nb::builtin_exception &) {
+        throw;
+    } catch (...) {
+        set_error_from(std::current_exception());
+    }
+    throw nb::python_error();
+}
+
 // True for errors of the `Exception` family; false for `KeyboardInterrupt`,
 // `SystemExit`, `GeneratorExit` and the like, which must pass unchanged.
 bool is_exception(const nb::python_error &error);
 
 // Run `step()`. When it raises an error of the `Exception` family, give the
 // error to `on_error` and return what that returns (it may also rethrow with
-// `throw;`); an interrupt, `SystemExit` and the like pass unchanged. The one
-// way the modules catch Python errors.
+// `throw;`); an interrupt, `SystemExit` and the like pass unchanged. A C++
+// failure in the step counts as the Python error it becomes (a
+// `MemoryError`, an `OSError`, a `RuntimeError`: see `set_error_from`). The
+// one way the modules catch errors.
 template <typename Step, typename OnError>
 auto guard(Step &&step, OnError &&on_error) -> decltype(step()) {
     try {
-        return step();
+        return as_python_error(std::forward<Step>(step));
     } catch (nb::python_error &error) {
         if (!is_exception(error))
             throw;
@@ -206,6 +233,8 @@ nb::object import_name(const char *module, const char *name);
 // functions of the module (each calls the function as it was defined), so
 // that `help()` and `inspect` see routines, and `__all__` names what the
 // module defines itself: not modules nor names that it imports from others.
+// The error translation (`set_error_from`) is registered here, once for the
+// module.
 void publish(nb::module_ &m);
 
 // `i18n.t(key, *args)`: the interface text of `key` in the current language.

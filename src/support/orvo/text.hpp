@@ -52,7 +52,13 @@ std::string_view rstrip(std::string_view utf8);
 // U+FFFD, for a text that leaves the process and must be valid UTF-8.
 std::string without_surrogates(std::string_view utf8);
 
-// The decoding rules for bytes read from files and child processes.
+// The decoding rules for bytes read from files, names and child processes:
+// the length of the valid UTF-8 sequence at byte `i` (a code point up to
+// U+10FFFF in its shortest form, not a surrogate), or 0 when the bytes there
+// do not start one; then `bad` is the length of the maximal invalid prefix
+// (at least 1), where Python's decoder puts the end of the error. A valid
+// sequence is read with `next_code_point`.
+std::size_t valid_sequence_length(std::string_view bytes, std::size_t i, std::size_t &bad);
 bool is_valid_utf8(std::string_view bytes);
 // Decode, dropping every byte that is not part of a valid sequence (Python's
 // `errors="ignore"`).
