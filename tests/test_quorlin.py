@@ -113,6 +113,16 @@ def test_gitignore_rules_prune_and_skip(capsys):
     assert capsys.readouterr().out == ""
 
 
+def test_kept_gitignore_lines_reach_the_matcher_as_read(capsys):
+    # Leading blanks belong to the name, and an escaped trailing blank too:
+    # trimmed, the one would match notes.txt and the other would not compile.
+    files(**{".gitignore": "  notes.txt\na\\ \n", "  notes.txt": "", "notes.txt": "", "a ": "", "a": ""})
+    q = quorlin.Quorlin()
+    assert [p.pattern for p in q.gitignore_spec.patterns] == ["  notes.txt", "a\\ "]
+    assert paths(q._get_file_list()) == [".gitignore", "a", "notes.txt"]
+    assert capsys.readouterr().out == ""
+
+
 def test_a_gitignore_of_only_comments_excludes_nothing():
     files(**{".gitignore": "\n# comment\n   \n", "a.log": ""})
     q = quorlin.Quorlin()
@@ -433,6 +443,21 @@ def test_only_regular_files_below_the_root_are_read(tmp_path, capsys):
     # Names no file can have are left out like missing ones.
     assert q._read_files_content(["a\0b", "\ud800", "\udcff"]) == {}
     assert q._extract_definitions_from_file("\ud800.py") == [] == q._extract_definitions_from_file("a\0.py")
+
+
+@pytest.mark.parametrize("sibling", ["work-old", "work2"])
+def test_a_sibling_whose_name_extends_the_roots_is_outside(tmp_path, sibling):
+    # The root is "work": a path below it begins with the root and a "/".
+    (tmp_path / sibling).mkdir()
+    (tmp_path / sibling / "secret.txt").write_text("outside")
+    Path("top.txt").write_text("inside")
+    os.symlink(f"../{sibling}/secret.txt", "old-link")
+    os.symlink(tmp_path / sibling, "old-dir")
+    q = quorlin.Quorlin()
+    outside = [f"../{sibling}/secret.txt", str(tmp_path / sibling / "secret.txt"), "old-link", "old-dir/secret.txt"]
+    assert q._read_files_content(outside) == {}
+    top = str(Path("top.txt").resolve())
+    assert q._read_files_content(["top.txt", top]) == {"top.txt": "inside", top: "inside"}
 
 
 def test_a_link_flipped_while_it_is_read_never_leaks_a_file_outside(tmp_path):
