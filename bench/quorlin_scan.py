@@ -85,11 +85,12 @@ def backends(packages: int, patterns: int) -> None:
         start = time.perf_counter()
         fast = quorlin.Quorlin()
         fast_load = time.perf_counter() - start
+        loaded = sys.modules.get("hyperscan")
         sys.modules["hyperscan"] = None  # the package does not load: the default backend
         start = time.perf_counter()
         plain = quorlin.Quorlin()
         plain_load = time.perf_counter() - start
-        del sys.modules["hyperscan"]
+        sys.modules["hyperscan"] = loaded
         print(f"{patterns:,} .gitignore patterns over {files:,} source files")
         results = []
         for q, load, runs in ((fast, fast_load, 3), (plain, plain_load, 1)):
