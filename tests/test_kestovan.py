@@ -48,10 +48,13 @@ def setup(tmp_path):
     (bin_dir / "pip").chmod(0o755)
     log = tmp_path / "pip.log"
 
-    def start(answers, missing=False, installs=False, command=None):
+    def start(answers, missing=False, installs=False, command=None, requests=None):
+        """`requests`, when given, is the source of the stand-in package."""
         env = {"PATH": f"{bin_dir}{os.pathsep}{os.environ['PATH']}", "FAKE_PIP_LOG": str(log),
                "FAKE_PIP_INSTALLED": str(tmp_path / "installed" if missing else shim)}
-        if missing:
+        if requests is not None:
+            (shim / "requests.py").write_text(requests)
+        if missing or requests is not None:
             env["PYTHONPATH"] = str(shim)
         if installs:
             env["FAKE_PIP_WORKS"] = "1"
@@ -80,6 +83,20 @@ def test_a_missing_package_is_installed_through_the_shell(setup):
     assert out.lines[3:6] == ["requests is missing, installing it...", "fake pip: install requests",
                               "Starting the configuration wizard..."]
     assert out.lines[-1].endswith("ℹ The configuration is unchanged.")
+
+
+CALLER = ("import kestovan\ntry:\n    kestovan.main()\nexcept Exception as error:\n"
+          "    print('caller:', type(error).__name__, error)")
+
+
+def test_only_an_import_error_of_requests_runs_the_installer(setup):
+    out = setup([], command=[sys.executable, "-c", CALLER], requests="raise RuntimeError('broken at load')")
+    assert out.pip == [] and out.lines == BANNER + ["caller: RuntimeError broken at load"]
+    # An import error from a module that requests needs is one of its own.
+    out = setup(["n"], command=[sys.executable, "-c", CALLER],
+                requests="raise ImportError(\"cannot import name 'x' from 'urllib3'\")")
+    assert out.pip == ["install requests"] and out.lines[3:5] == ["requests is missing, installing it...",
+                                                                  "fake pip: install requests"]
 
 
 def test_the_wizard_exits_pass_through(setup):

@@ -130,8 +130,12 @@ def test_a_refused_map_leaves_the_file_as_it_was(capsys):
     for value in ([], Settings(SETTINGS)):
         with pytest.raises(TypeError, match="'config' must be dict, not"):
             palvex.save_config(value)
-    with pytest.raises(KeyError, match="AI_MODEL"):
-        palvex.save_config({"AI_API_KEY": "k", "AI_API_URL": "u"})
+    # The first missing key of the three, in their order, is the one named.
+    for value, missing in [({"AI_API_KEY": "k"}, "AI_API_URL"), ({"AI_API_URL": "u", "AI_MODEL": "m"}, "AI_API_KEY"),
+                           ({"AI_API_KEY": "k", "AI_API_URL": "u"}, "AI_MODEL")]:
+        with pytest.raises(KeyError) as raised:
+            palvex.save_config(value)
+        assert raised.value.args == (missing,)
     with pytest.raises(UnicodeEncodeError):
         palvex.save_config(dict(SETTINGS, AI_MODEL="\udc80"))
     assert path.read_text() == "old\n" and os.listdir(path.parent) == ["config"]

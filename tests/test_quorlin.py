@@ -7,8 +7,10 @@ import ctypes
 import json
 import os
 import subprocess
+import sys
 import threading
 import time
+import types
 from pathlib import Path
 
 import pytest
@@ -106,6 +108,91 @@ def test_gitignore_rules_prune_and_skip(capsys):
                                                             "!node_modules/keep.js"]
     assert paths(q._get_file_list()) == [".gitignore", "main.py"]
     assert capsys.readouterr().out == ""
+
+
+def test_kept_gitignore_lines_reach_the_matcher_as_read(capsys):
+    # Leading blanks belong to the name, and an escaped trailing blank too:
+    # trimmed, the one would match notes.txt and the other would not compile.
+    files(**{".gitignore": "  notes.txt\na\\ \n", "  notes.txt": "", "notes.txt": "", "a ": "", "a": ""})
+    q = quorlin.Quorlin()
+    assert [p.pattern for p in q.gitignore_spec.patterns] == ["  notes.txt", "a\\ "]
+    assert paths(q._get_file_list()) == [".gitignore", "a", "notes.txt"]
+    assert capsys.readouterr().out == ""
+
+
+ODD_GITIGNORES = [
+    "*.log\n!keep.log\nbuild/\n!build/keep/\n",               # negations and directories
+    "/top.txt\n/docs/\ndocs/**/*.md\n**/gen\na/**/b\n",      # anchored and double-star patterns
+    "\\#hash\n\\!bang\nsp\\ ace\\ \n[ab].c\n[!a]x.q\nx?z\n",  # escapes and classes
+    "\n# comment\n   \n  #indented\n*.q\n!bx.q\n",          # blank and comment lines
+    "**/*.txt\n!**/keep*\n/a/**\n*\n!*.*\n",                # names without a dot go, directories too
+]
+ODD_TREE = ["a.log", "keep.log", "x/keep.log", "build/o.txt", "build/keep/k.txt", "q/build/y.txt", "top.txt",
+            "s/top.txt", "docs/d.md", "docs/x/y/z.md", "q/docs/z.md", "gen/f.py", "q/gen/f.py", "a/b", "a/x/y/b",
+            "#hash", "!bang", "sp ace ", "sp ace", "a.c", "d.c", "bx.q", "ax.q", "xyz", "src/m.py", "src/n.txt",
+            "名/é.txt", "new\nline.log", os.fsdecode(b"\xff.log"), os.fsdecode(b"keep\xff.txt")]
+
+
+def backend(q):
+    return q.gitignore_spec._backend_name
+
+
+@pytest.mark.parametrize("gitignore", ODD_GITIGNORES)
+def test_both_matching_backends_list_the_same_files(gitignore, monkeypatch):
+    pytest.importorskip("hyperscan")
+    for name in ODD_TREE:
+        files(**{name.replace("/", "__"): ""})
+    Path(".gitignore").write_text(gitignore)
+    fast = quorlin.Quorlin()
+    with monkeypatch.context() as m:
+        m.setitem(sys.modules, "hyperscan", None)  # the package does not load
+        plain = quorlin.Quorlin()
+    assert (backend(fast), backend(plain)) == ("hyperscan", "simple")
+    listed = paths(plain._get_file_list())
+    # The .gitignore is listed too: at least one file is left out, and not all.
+    assert paths(fast._get_file_list()) == listed and 1 < len(listed) <= len(ODD_TREE)
+    assert fast._generate_project_tree() == plain._generate_project_tree()
+
+
+def test_a_backend_that_fails_leaves_the_default(monkeypatch, capsys):
+    class Refusing(quorlin.pathspec.PathSpec):
+        @classmethod
+        def from_lines(cls, style, lines, *, backend=None):
+            if backend != "simple":
+                raise RuntimeError("cannot compile")
+            return super().from_lines(style, lines, backend=backend)
+
+    monkeypatch.setattr(quorlin, "pathspec", types.SimpleNamespace(PathSpec=Refusing))
+    files(**{".gitignore": "*.log\n", "a.log": "", os.fsdecode(b"\xff.log"): "", "b.txt": ""})
+    q = quorlin.Quorlin()
+    assert backend(q) == "simple" and paths(q._get_file_list()) == [".gitignore", "b.txt"]
+    Path(".gitignore").write_text("ok\n!\n")  # a pattern refused on every backend
+    assert quorlin.Quorlin().gitignore_spec is None
+    assert capsys.readouterr().out.startswith("Failed to load .gitignore: ")
+
+
+def test_one_matcher_scanned_by_threads_at_once():
+    pytest.importorskip("hyperscan")
+    files(**{f"d{k}__f{j}.{'log' if j % 2 else 'txt'}": "" for k in range(20) for j in range(10)})
+    Path(".gitignore").write_text("".join(f"d{k}/*.log\n" for k in range(0, 20, 2)) + "".join(
+        f"other{k}/\n" for k in range(1000)))
+    q = quorlin.Quorlin()
+    assert backend(q) == "hyperscan"
+    want, seen, errors = paths(q._get_file_list()), [], []
+
+    def scan():
+        try:
+            for _ in range(25):
+                seen.append(paths(q._get_file_list()))
+        except Exception as error:
+            errors.append(error)
+
+    threads = [threading.Thread(target=scan) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == [] and seen == [want] * 100 and len(want) == 151
 
 
 def test_a_gitignore_of_only_comments_excludes_nothing():
@@ -446,6 +533,21 @@ def test_a_file_that_cannot_be_opened_shows_the_system_error(capsys):
     error = f"[Errno 13] Permission denied: '{os.getcwd()}/locked.txt'"
     assert contents == {"locked.txt": f"# Read failed: {error}", "open.txt": "y"}
     assert capsys.readouterr().out == f"Failed to read the file locked.txt: {error}\n"
+
+
+@pytest.mark.parametrize("sibling", ["work-old", "work2"])
+def test_a_sibling_whose_name_extends_the_roots_is_outside(tmp_path, sibling):
+    # The root is "work": a path below it begins with the root and a "/".
+    (tmp_path / sibling).mkdir()
+    (tmp_path / sibling / "secret.txt").write_text("outside")
+    Path("top.txt").write_text("inside")
+    os.symlink(f"../{sibling}/secret.txt", "old-link")
+    os.symlink(tmp_path / sibling, "old-dir")
+    q = quorlin.Quorlin()
+    outside = [f"../{sibling}/secret.txt", str(tmp_path / sibling / "secret.txt"), "old-link", "old-dir/secret.txt"]
+    assert q._read_files_content(outside) == {}
+    top = str(Path("top.txt").resolve())
+    assert q._read_files_content(["top.txt", top]) == {"top.txt": "inside", top: "inside"}
 
 
 def test_a_link_flipped_while_it_is_read_never_leaks_a_file_outside(tmp_path):

@@ -4,8 +4,10 @@
 #include "walk.hpp"
 
 #include <orvo/files.hpp>
+#include <orvo/text.hpp>
 
 #include <cerrno>
+#include <mutex>
 
 #include <sys/stat.h>
 
@@ -15,18 +17,36 @@ using namespace nb::literals;
 
 namespace {
 
+// One path matched at a time in this process. A matcher on the Hyperscan
+// backend has one scratch space and lets other threads run while it scans,
+// so a second scan of the same matcher meanwhile would fail ("scratch in
+// use"). Recursive, for a matcher of the caller's that walks again.
+std::recursive_mutex matching;
+
 // The walk's questions answered with Python: the ignore matcher's
 // `match_file`, and the listing of a directory, which lets other threads run.
 class PythonHooks : public WalkHooks {
 public:
     explicit PythonHooks(nb::handle matcher) {
         // A matcher without patterns (or none at all) leaves nothing out.
-        if (!matcher.is_none() && orvo::truthy(matcher))
+        if (!matcher.is_none() && orvo::truthy(matcher)) {
+            matcher_ = nb::borrow(matcher);
             match_file_ = matcher.attr("match_file");
+        }
     }
 
     bool ignored(std::string_view relative) override {
-        return match_file_.is_valid() && orvo::truthy(match_file_(orvo::path_to_str(relative)));
+        if (!match_file_.is_valid())
+            return false;
+        nb::str path = orvo::path_to_str(relative);
+        std::unique_lock<std::recursive_mutex> lock(matching, std::try_to_lock);
+        if (!lock) {
+            nb::gil_scoped_release unlocked;  // the holder may need the GIL to finish
+            lock.lock();
+        }
+        if (!orvo::is_valid_utf8(relative))
+            return orvo::truthy(by_code_points()(path));
+        return orvo::truthy(match_file_(path));
     }
 
     int list(int directory, const std::string &real_root, std::vector<Entry> &out) override {
@@ -41,7 +61,27 @@ public:
     }
 
 private:
+    // A name that is not UTF-8 (its str holds lone surrogates) cannot be
+    // handed to Hyperscan, which scans UTF-8: a `PathSpec` matches it with a
+    // copy of its patterns on the default backend, which gives the same answers.
+    nb::object by_code_points() {
+        if (!by_code_points_.is_valid()) {
+            nb::object path_spec = quorlin::self().attr("pathspec").attr("PathSpec");
+            const int is_spec = PyObject_IsInstance(matcher_.ptr(), path_spec.ptr());
+            if (is_spec < 0)
+                throw nb::python_error();
+            if (!is_spec)
+                by_code_points_ = match_file_;  // a matcher of the caller's own
+            else
+                by_code_points_ =
+                    nb::handle(matcher_.type())(matcher_.attr("patterns"), "backend"_a = "simple").attr("match_file");
+        }
+        return by_code_points_;
+    }
+
+    nb::object matcher_;
     nb::object match_file_;
+    nb::object by_code_points_;
 };
 
 // ------------------------------------------------------------- construction
@@ -52,6 +92,29 @@ void init(Quorlin *quorlin) {
     self.attr("current_dir") = orvo::path_to_str(orvo::working_directory());
     self.attr("gitignore_spec") = self.attr("_load_gitignore")();
     self.attr("nestrel") = quorlin::self().attr("Nestrel")();
+}
+
+// The matcher of the kept lines. pathspec's default backend tries every
+// pattern in turn in Python, so each match costs time in proportion to the
+// number of patterns; the Hyperscan backend matches them all in one scan,
+// with the same answers. It is used where the `hyperscan` package loads and
+// takes the patterns, the default backend otherwise; a pattern that pathspec
+// rejects fails on both, with the default backend's error.
+nb::object compiled_gitignore(const nb::list &lines) {
+    nb::object from_lines = quorlin::self().attr("pathspec").attr("PathSpec").attr("from_lines");
+    const bool hyperscan = orvo::guard(
+        [] {
+            orvo::module("hyperscan");
+            return true;
+        },
+        [](nb::python_error &) { return false; });
+    if (hyperscan) {
+        nb::object matcher = orvo::guard([&] { return from_lines("gitwildmatch", lines, "backend"_a = "hyperscan"); },
+                                         [](nb::python_error &) { return nb::object(); });
+        if (matcher.is_valid())
+            return matcher;
+    }
+    return from_lines("gitwildmatch", lines, "backend"_a = "simple");
 }
 
 nb::object load_gitignore(nb::handle self) {
@@ -76,7 +139,7 @@ nb::object load_gitignore(nb::handle self) {
                 if (!stripped.empty() && stripped.front() != '#')
                     kept.append(line);
             }
-            return quorlin::self().attr("pathspec").attr("PathSpec").attr("from_lines")("gitwildmatch", kept);
+            return compiled_gitignore(kept);
         },
         [](nb::python_error &error) -> nb::object {
             orvo::print(text("quorlin_gitignore_load_error", nb::str(error.value())));
