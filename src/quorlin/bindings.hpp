@@ -92,12 +92,4 @@ nb::list chat_messages(std::string_view system, std::string_view user);
 // message text of type str is a `TypeError`.
 std::optional<nb::str> first_answer(nb::handle result);
 
-// `body()`. Its C++ failures reach Python through the error translation
-// that every module registers (orvo/python.hpp); this is left only for the
-// calls of the finder's checks.
-template <typename Body>
-auto engine_call(Body &&body) -> decltype(body()) {
-    return body();
-}
-
 }  // namespace quorlin

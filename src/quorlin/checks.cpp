@@ -59,7 +59,7 @@ nb::list finds_in(nb::handle suffix, nb::handle pattern, nb::handle text, const 
     const auto [group, which] = pattern_of(suffix, pattern);
     const std::string utf8 = orvo::arg_str(text, "text");
     const bool pairs = group == SuffixGroup::script && which == 1;
-    const std::vector<Find> finds = engine_call([&] { return quorlin::definition_finds(group, which, utf8, classes); });
+    const std::vector<Find> finds = quorlin::definition_finds(group, which, utf8, classes);
     nb::list list;
     for (const Find &find : finds) {
         if (pairs)
@@ -81,7 +81,7 @@ nb::list finds_with_words(nb::handle suffix, nb::handle pattern, nb::handle text
 std::size_t work_of(nb::handle suffix, nb::handle pattern, nb::handle text) {
     const auto [group, which] = pattern_of(suffix, pattern);
     const std::string utf8 = orvo::arg_str(text, "text");
-    return engine_call([&] { return definition_work(group, which, utf8, python_char_classes()); });
+    return definition_work(group, which, utf8, python_char_classes());
 }
 
 // The matches of any pattern of the finder's syntax, "^" matching at every
@@ -93,7 +93,7 @@ nb::list pattern_spans(nb::handle pattern, nb::handle text) {
     const CharClasses &classes = python_char_classes();
     std::vector<Slots> matches;
     int groups = 0;
-    const bool compiled = engine_call([&] {
+    const bool compiled = [&] {
         Program program;
         try {
             program = compile_pattern(utf8_pattern);
@@ -107,7 +107,7 @@ nb::list pattern_spans(nb::handle pattern, nb::handle text) {
             return true;
         });
         return true;
-    });
+    }();
     if (!compiled)
         orvo::raise(PyExc_ValueError, orvo::joined("the definition finder cannot run the pattern ", nb::repr(pattern)));
     // The code point at each byte offset of the text.
@@ -139,7 +139,7 @@ nb::list definitions_of_text(nb::handle suffix, nb::handle text) {
     const std::string utf8 = orvo::arg_str(text, "text");
     if (!group)
         return nb::list();
-    return str_list(engine_call([&] { return extract_definitions(*group, utf8, python_char_classes()); }));
+    return str_list(extract_definitions(*group, utf8, python_char_classes()));
 }
 
 }  // namespace
