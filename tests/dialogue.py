@@ -7,6 +7,7 @@ scripted lines from its standard input and the test reads what it printed.
 from __future__ import annotations
 
 import os
+import re
 import subprocess
 import sys
 from dataclasses import dataclass
@@ -18,6 +19,11 @@ class Outcome:
     stdout: str
     stderr: str
     returncode: int
+
+
+def plain(text: str) -> str:
+    """`text` without its colour codes, as the user reads it."""
+    return re.sub(r"\x1b\[[0-9;]*m", "", text)
 
 
 def script(name: str) -> str:

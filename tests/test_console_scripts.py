@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from dialogue import run, script
+from dialogue import plain, run, script
 from fake_service import CHAT, chat_body
 from files import write
 
@@ -22,7 +22,7 @@ ENTRIES = {"kestovan": [script("kestovan")], "palvex": [script("palvex")], "quor
 
 def shown(text):
     """What a terminal keeps: no spinner frames, no colours."""
-    return re.sub(r"\x1b\[[0-9;]*m", "", re.sub(r"\r[^\n]*\r", "", text))
+    return plain(re.sub(r"\r[^\n]*\r", "", text))
 
 
 @pytest.mark.parametrize("entry", ENTRIES)

@@ -16,15 +16,12 @@ import config
 import palvex
 import quorlin
 import trelwick
-from dialogue import Keyboard, run, script
+from dialogue import Keyboard, plain, run, script
 from fake_service import CHAT, EMBEDDINGS, MODELS, chat_body
 
 BAD = {"error": {"message": "bad \ud800 key"}}
 SHOWN = "bad \ufffd key"
 
-
-def plain(text):
-    return re.sub(r"\x1b\[[0-9;]*m", "", text)
 
 
 @pytest.fixture

@@ -4,12 +4,11 @@ on PATH that records its call (and, when asked to, makes the package
 loadable)."""
 
 import os
-import re
 import sys
 
 import pytest
 
-from dialogue import run, script
+from dialogue import plain, run, script
 
 BANNER = ["ORVO quick setup", "=" * 40, "Checking dependencies..."]
 
@@ -32,9 +31,6 @@ if [ -n "$FAKE_PIP_WORKS" ]; then touch "$FAKE_PIP_INSTALLED"; exit 0; fi
 exit 1
 """
 
-
-def plain(text):
-    return re.sub(r"\x1b\[\d+m", "", text)
 
 
 @pytest.fixture

@@ -1,20 +1,16 @@
 """The wizard's dialogue, connection test and provider overview."""
 
-import re
 import sys
 
 import pytest
 
 import i18n
 import palvex
-from dialogue import Keyboard
+from dialogue import Keyboard, plain
 from fake_service import CHAT, chat_body
 
 C = palvex.Colors
 
-
-def plain(text):
-    return re.sub(r"\x1b\[\d+m", "", text)
 
 
 @pytest.fixture

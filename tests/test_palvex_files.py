@@ -3,7 +3,6 @@
 import io
 import json
 import os
-import re
 import stat
 import sys
 import types
@@ -14,7 +13,7 @@ import pytest
 import config
 import i18n
 import palvex
-from dialogue import run
+from dialogue import plain, run
 from fake_service import CHAT, chat_body
 from hadrel import obfuscate_key
 
@@ -22,9 +21,6 @@ DOCS = Path(__file__).resolve().parent.parent / "docs"
 KEYS = ("AI_API_KEY", "AI_API_URL", "AI_MODEL", "ORVO_LANG")
 EMPTY = dict.fromkeys(KEYS)
 
-
-def plain(text):
-    return re.sub(r"\x1b\[\d+m", "", text)
 
 
 def user_file(content=None):

@@ -2,20 +2,16 @@
 answers, and as the console script in a child without a terminal."""
 
 import os
-import re
 from pathlib import Path
 
 import pytest
 
 import palvex
-from dialogue import Keyboard, run, script
+from dialogue import Keyboard, plain, run, script
 from fake_service import CHAT
 
 C = palvex.Colors
 
-
-def plain(text):
-    return re.sub(r"\x1b\[\d+m", "", text)
 
 
 def user_file():
