@@ -378,6 +378,53 @@ def test_a_tree_deeper_than_the_path_limit_is_drawn_and_listed():
     assert paths(q._get_file_list()) == ["/".join([name] * levels + ["deep.txt"]), "top.txt"]
 
 
+def remove_nested(name):
+    """Remove the directory `name` of the working directory and everything in it, however deep, by descriptors."""
+    stack = [os.open(".", os.O_RDONLY)]
+    while True:
+        try:
+            stack.append(os.open(name, os.O_RDONLY, dir_fd=stack[-1]))
+        except FileNotFoundError:
+            break
+    for inner, outer in zip(reversed(stack[1:]), reversed(stack[:-1])):
+        for entry in os.listdir(inner):
+            if entry != name:
+                os.unlink(entry, dir_fd=inner)
+        os.close(inner)
+        os.rmdir(name, dir_fd=outer)
+    os.close(stack[0])
+
+
+def test_a_walk_goes_2048_levels_deep_and_no_further():
+    # Deeper than any path can name: the walk would hold a directory open and a
+    # frame per level, and the tree's text grows with the square of the depth.
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < 4096:
+        pytest.skip("the walk needs a descriptor per level")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (4096 if hard == resource.RLIM_INFINITY else max(soft, 4096), hard))
+    try:
+        fd = os.open(".", os.O_RDONLY)
+        for level in range(1, 2051):
+            if level in (2048, 2050):
+                os.close(os.open(f"at{level}.py", os.O_WRONLY | os.O_CREAT, dir_fd=fd))
+            os.mkdir("d", dir_fd=fd)
+            inner = os.open("d", os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = inner
+        os.close(fd)
+        q = quorlin.Quorlin()
+        listed = paths(q._get_file_list())
+        lines = q._generate_project_tree().split("\n")
+    finally:
+        remove_nested("d")  # deeper than the paths that the test folder's clean-up takes
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    assert listed == ["d/" * 2047 + "at2048.py"]
+    # The root, the 2,049 directories and the file: the entries of directories down to 2,048 levels deep,
+    # the deepest directory drawn without entries.
+    assert len(lines) == 1 + 2049 + 1 and max(len(line) for line in lines if line.endswith("d/")) == 4 * 2048 + len("└── d/")
+
+
 def test_links_out_of_the_root_get_their_line_and_nothing_more(tmp_path):
     # "work-old" lies beside the root "work", whose name it extends.
     sibling = tmp_path / "work-old"

@@ -17,6 +17,17 @@ namespace quorlin {
 
 namespace {
 
+// The deepest level that a walk enters: as deep as a path of the system can
+// name with one-letter names. Each level holds a directory open and a frame of
+// the walk, and the tree's text grows with the square of the depth, so a
+// deeper directory (which no path could name) is left out of the scan and
+// drawn without its entries.
+constexpr std::size_t max_depth = 2048;
+
+}  // namespace
+
+namespace {
+
 constexpr std::string_view default_ignores[] = {
     ".git", ".svn", ".hg", "node_modules", "__pycache__", ".pytest_cache", ".tox", ".venv", "venv", "env",
 };
@@ -129,17 +140,17 @@ class Scanner {
 public:
     Scanner(WalkHooks &hooks, std::string real_root) : hooks_(hooks), real_root_(std::move(real_root)) {}
 
-    void scan(int directory, const std::string &prefix) {
+    void scan(int directory, const std::string &prefix, std::size_t depth) {
         std::vector<Entry> entries;
         if (hooks_.list(directory, real_root_, entries) != 0)
             return;  // a directory that cannot be listed is skipped
         for (const Entry &entry : entries) {
             std::string relative = orvo::join_path(prefix, entry.name);
             if (entry.directory) {
-                if (is_default_ignored(entry.name) || hooks_.ignored(relative) || entry.link)
-                    continue;  // pruned, or a link that is not followed
+                if (is_default_ignored(entry.name) || hooks_.ignored(relative) || entry.link || depth == max_depth)
+                    continue;  // pruned, a link that is not followed, or too deep
                 if (const orvo::Descriptor child = open_subdirectory(directory, entry.name))
-                    scan(child.get(), relative);
+                    scan(child.get(), relative, depth + 1);
             } else if (!hooks_.ignored(relative)) {
                 files.push_back(ProjectFile{std::move(relative), entry.regular && entry.beneath});
             }
@@ -160,7 +171,7 @@ std::vector<ProjectFile> project_files(const std::string &root, WalkHooks &hooks
     if (!opened)
         return {};  // a root that cannot be listed has no files
     Scanner scanner(hooks, std::move(opened->real));
-    scanner.scan(opened->fd.get(), "");
+    scanner.scan(opened->fd.get(), "", 0);
     sort_by_text(scanner.files,
                  [](const ProjectFile &file) { return std::make_pair(false, std::string_view(file.path)); });
     return std::move(scanner.files);
@@ -179,7 +190,7 @@ public:
     // Draw the entries of the root open at `fd`.
     void draw_root(int fd, const std::string &root) {
         first_time(fd);
-        if (const int error = add_items(fd, "", ""); error != 0 && !denied(error))
+        if (const int error = add_items(fd, "", "", 0); error != 0 && !denied(error))
             throw orvo::OsError(error, root);
     }
 
@@ -198,19 +209,20 @@ private:
     // Draw the entries of the directory `entry` of the directory open at
     // `directory`, when it has them to show: a link is followed only to a
     // directory below the root, and each directory is drawn once.
-    void descend(int directory, const Entry &entry, const std::string &relative, const std::string &prefix) {
-        if (entry.link && !entry.beneath)
-            return;  // outside the root: its line alone
+    void descend(int directory, const Entry &entry, const std::string &relative, const std::string &prefix,
+                 std::size_t depth) {
+        if ((entry.link && !entry.beneath) || depth == max_depth)
+            return;  // outside the root, or too deep: its line alone
         const orvo::Descriptor child =
             entry.link ? orvo::Descriptor(orvo::open_beneath(directory, entry.name, real_root_, O_RDONLY | O_DIRECTORY))
                        : open_subdirectory(directory, entry.name);
         if (child && first_time(child.get()))
-            add_items(child.get(), relative, prefix);  // a failure draws it empty
+            add_items(child.get(), relative, prefix, depth + 1);  // a failure draws it empty
     }
 
     // Draw the entries of the directory open at `directory`. Returns 0, or
     // the error of listing it (then nothing is drawn).
-    int add_items(int directory, const std::string &relative, const std::string &prefix) {
+    int add_items(int directory, const std::string &relative, const std::string &prefix, std::size_t depth) {
         std::vector<Entry> entries;
         if (const int error = hooks_.list(directory, real_root_, entries))
             return error;
@@ -232,7 +244,7 @@ private:
             lines.append(prefix).append(last ? last_branch : branch).append(entry.name);
             if (entry.directory) {
                 lines.push_back('/');
-                descend(directory, entry, kept[k].second, prefix + std::string(last ? blank : pipe));
+                descend(directory, entry, kept[k].second, prefix + std::string(last ? blank : pipe), depth);
             }
         }
         return 0;

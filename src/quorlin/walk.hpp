@@ -69,7 +69,7 @@ struct ProjectFile {
 // those that `ignored`, and enters the others unless they are symbolic links;
 // every entry that is not a directory (a link to a file, a link whose target
 // is missing, a pipe ...) is a file, kept unless `ignored`. A directory that
-// cannot be listed is skipped.
+// cannot be listed is skipped, and so is one more than 2,048 levels deep.
 std::vector<ProjectFile> project_files(const std::string &root, WalkHooks &hooks);
 
 // The drawing of the project tree: the line `root_name` + "/", then one line
@@ -81,7 +81,8 @@ std::vector<ProjectFile> project_files(const std::string &root, WalkHooks &hooks
 // directory that cannot be opened or listed is drawn empty; a link whose real
 // path lies outside the root is drawn without entries, and so is a directory
 // whose entries are already drawn, so that each real directory's entries
-// appear once. A failure to open or list the root itself, other than a
+// appear once; a directory 2,048 levels deep is drawn without entries. A
+// failure to open or list the root itself, other than a
 // denied permission (then the root line stands alone), throws `orvo::OsError`.
 std::string project_tree(const std::string &root, std::string_view root_name, WalkHooks &hooks);
 
