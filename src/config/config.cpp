@@ -10,7 +10,6 @@
 #include <orvo/settings.hpp>
 
 #include <array>
-#include <cstddef>
 #include <map>
 #include <string>
 
@@ -32,20 +31,16 @@ nb::object user_config_path() {
 
 using Settings = std::map<std::string, std::string>;
 
-// A settings file is a few hundred bytes: a larger one than this is skipped
-// as an unreadable one is, not read into memory.
-constexpr std::size_t SIZE_LIMIT = 1 << 20;
-
 // Read the file's `KEY=value` lines as `orvo::read_setting_lines` does (lines
 // end at "\n"; a "\r" before it is trimmed away); a later line replaces an
-// earlier one. Only a regular file of at most SIZE_LIMIT bytes is read (a
-// pipe, a device or a larger file is skipped as an unreadable file is), and
-// reading stops quietly at the first line that is not UTF-8 (a comment line
-// excepted).
+// earlier one. Only a regular file of at most `orvo::settings_file_limit`
+// bytes is read (a pipe, a device or a larger file is skipped as an
+// unreadable file is), and reading stops quietly at the first line that is not
+// UTF-8 (a comment line excepted).
 Settings read_file_settings(const std::string &path) {
     Settings found;
     std::string bytes;
-    if (!orvo::read_regular_file(path, bytes, SIZE_LIMIT))
+    if (!orvo::read_regular_file(path, bytes, orvo::settings_file_limit))
         return found;
     orvo::read_setting_lines(bytes, [&](std::string_view name, std::string_view value) {
         for (const char *key : KEYS)

@@ -5,9 +5,9 @@
 
 #include <orvo/files.hpp>
 #include <orvo/replace.hpp>
+#include <orvo/settings.hpp>
 
 #include <cerrno>
-#include <cstddef>
 
 #include <sys/stat.h>
 
@@ -19,10 +19,6 @@ namespace {
 
 // The file holds an API key: a new one is for its owner's eyes only.
 constexpr mode_t NEW_FILE_MODE = 0600;
-
-// A settings file is a few hundred bytes: a larger one than this is taken as
-// unreadable, not read into memory.
-constexpr std::size_t SIZE_LIMIT = 1 << 20;
 
 bool on_windows() { return orvo::to_utf8(self().attr("os").attr("name")) == "nt"; }
 
@@ -47,7 +43,7 @@ bool read_into(nb::dict &config, const std::string &path, Keep keep) {
     const std::optional<Reading> reading = orvo::guard(
         [&]() -> std::optional<Reading> {
             std::string bytes;
-            if (!orvo::read_regular_file(path, bytes, SIZE_LIMIT))
+            if (!orvo::read_regular_file(path, bytes, orvo::settings_file_limit))
                 return std::nullopt;
             return read_settings(bytes);
         },

@@ -9,8 +9,7 @@
 
 namespace quorlin {
 
-inline constexpr std::string_view answer_heading = "# AI Answer";
-// How every answer file begins: the heading and an empty line.
+// How every answer file begins: its heading "# AI Answer" and an empty line.
 inline constexpr std::string_view answer_opening = "# AI Answer\n\n";
 // The answer's first characters shown to the chat model for its file name.
 inline constexpr std::size_t name_excerpt_length = 500;

@@ -180,17 +180,11 @@ bool lies_below(std::string_view path, std::string_view base) {
 
 std::optional<std::string> real_path_of(int fd) {
     std::string target(PATH_MAX, '\0');
-#ifdef F_GETPATH
-    if (::fcntl(fd, F_GETPATH, target.data()) != 0)
-        return std::nullopt;
-    target.resize(target.find('\0'));
-#else
     const std::string link = "/proc/self/fd/" + std::to_string(fd);
     const ssize_t size = ::readlink(link.c_str(), target.data(), target.size());
     if (size <= 0 || (std::size_t) size == target.size())
         return std::nullopt;  // no /proc, or too long
     target.resize((std::size_t) size);
-#endif
     if (target.empty() || target[0] != '/')
         return std::nullopt;  // not a file of a directory (a pipe, a socket)
     struct stat named, opened;

@@ -5,9 +5,14 @@
 
 #include "text.hpp"
 
+#include <cstddef>
 #include <string_view>
 
 namespace orvo {
+
+// A settings file is a few hundred bytes: a larger one than this is skipped
+// as an unreadable one is, not read into memory.
+inline constexpr std::size_t settings_file_limit = 1 << 20;
 
 // Whether a line that is not valid UTF-8 is a comment line all the same:
 // white space, then "#" (the wizard's location line holds a path's own bytes).
