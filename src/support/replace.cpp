@@ -328,13 +328,16 @@ private:
 
 // ------------------------------------------------------- the rights of new files
 
-// The process's umask, read without changing it where /proc tells it.
+// The process's umask, read without changing it where /proc tells it (on
+// the second line of its status: one read of a few hundred bytes).
 mode_t current_umask() {
-    std::string status;
-    if (read_regular_file("/proc/self/status", status, 1 << 16)) {
-        std::size_t at = status.find("\nUmask:\t");
-        if (at != std::string::npos)
-            return (mode_t) std::strtoul(status.c_str() + at + 8, nullptr, 8) & 0777;
+    char status[512];
+    const Descriptor file(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+    const ssize_t size = file ? ::read(file.get(), status, sizeof status - 1) : -1;
+    if (size > 0) {
+        status[size] = 0;
+        if (const char *line = std::strstr(status, "\nUmask:\t"))
+            return (mode_t) std::strtoul(line + 8, nullptr, 8) & 0777;
     }
     const mode_t mask = ::umask(022);
     ::umask(mask);
