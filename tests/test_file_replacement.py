@@ -314,6 +314,23 @@ def test_a_signal_while_the_document_is_written_leaves_no_temporary_file(isolate
     assert os.listdir(isolated / ".orvo") in ([], ["comments.json"])
 
 
+@pytest.mark.parametrize("way", WAYS)
+def test_sigterm_during_the_extraction_command_leaves_no_temporary_file(isolated, way):
+    for number in range(400):
+        write(isolated / "src" / f"m{number}.py", "".join(f"x = 1  # comment {line}\n" for line in range(200)))
+    code = "import nestrel\nnestrel.extract_comments()\n"
+    with subprocess.Popen([sys.executable, "-c", without_unnamed_files(code) if way == "named" else code],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ, **HELPERS)) as child:
+        try:
+            file_being_written(child, isolated / ".orvo")
+            child.terminate()
+            child.communicate(timeout=60)
+        finally:
+            child.kill()
+    assert child.returncode == -signal.SIGTERM
+    assert os.listdir(isolated / ".orvo") == []
+
+
 NEW_FILE = "import nestrel\nnestrel.Nestrel().save_to_json([1], 'made.json')\n"
 
 
