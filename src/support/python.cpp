@@ -354,6 +354,18 @@ std::string working_directory() {
     return buffer;
 }
 
+std::optional<nb::object> user_settings_file(nb::handle os) {
+    nb::object path = module("pathlib").attr("Path");
+    if (to_utf8(os.attr("name")) == "nt")
+        return path(os.attr("environ").attr("get")("APPDATA", "")) / nb::str("ORVO") / nb::str("config");
+    // What `Path.home()` finds, without its error: `expanduser` leaves "~" as
+    // it is when neither HOME nor the password database names a home.
+    nb::object home = os.attr("path").attr("expanduser")("~");
+    if (truthy(home.attr("startswith")("~")))
+        return std::nullopt;
+    return path(home) / nb::str(".config") / nb::str("orvo") / nb::str("config");
+}
+
 // -------------------------------------------------------------------- modules
 
 nb::module_ module(const char *name) { return nb::module_::import_(name); }

@@ -221,6 +221,15 @@ std::optional<std::string> env(const char *name);
 // bytes); raises `OSError` when it cannot be read.
 std::string working_directory();
 
+// The per-user settings file that the wizard writes and `config` reads, as a
+// `pathlib.Path`: `.config/orvo/config` in the home directory, or on Windows
+// `ORVO/config` under APPDATA. `os` is the module (or a stand-in for it)
+// whose `name`, `environ` and `path.expanduser` are asked. Nothing when there
+// is no home directory (HOME unset and no entry for the user in the password
+// database, as in many containers): then there is no settings file to read
+// or to write.
+std::optional<nb::object> user_settings_file(nb::handle os);
+
 // -------------------------------------------------------------------- modules
 
 // The module of that name, imported when it is not yet.
