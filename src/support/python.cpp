@@ -473,8 +473,18 @@ void publish(nb::module_ &m) {
 
 void def_script(nb::module_ &m, Ending (*entry)()) {
     m.def(
-        "_script", [entry] { return entry() == Ending::failed ? 1 : 0; }, nb::sig("def _script() -> int"),
-        "The console script: run the command and give its exit status, 1 when it ended on a failure line.");
+        "_script",
+        [entry] {
+            return on_interrupt([entry] { return entry() == Ending::failed ? 1 : 0; },
+                                [](nb::python_error &) {
+                                    // The shell's prompt begins a line of its own after the "^C".
+                                    guard([] { print(); }, [](nb::python_error &) {});
+                                    return INTERRUPTED;
+                                });
+        },
+        nb::sig("def _script() -> int"),
+        "The console script: run the command and give its exit status, 1 when it ended on a failure line, 130 "
+        "when it was interrupted (Ctrl-C).");
 }
 
 void set_language_from_env() {
