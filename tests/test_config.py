@@ -140,7 +140,7 @@ def test_without_a_home_there_is_no_settings_file_to_read_or_write(isolated):
     assert os.listdir(isolated) == [".env"]
 
 
-def test_the_same_user_with_a_home_reads_and_writes_its_settings_file(isolated, tmp_path):
+def test_the_same_user_with_a_home_reads_and_writes_its_settings_file(tmp_path):
     home = tmp_path / "home"
     settings = home / ".config" / "orvo" / "config"
     status, out, err = as_homeless(HOMELESS, home=home)

@@ -150,7 +150,7 @@ def test_ctrl_c_during_the_scan_ends_with_status_130_and_keeps_the_former_docume
     assert os.listdir(slow_tree.parent) == ["comments.json"] and slow_tree.read_text() == "earlier"
 
 
-def test_from_python_the_interrupt_still_rises(slow_tree):
+def test_from_python_the_extraction_still_raises_the_interrupt(slow_tree):
     out = interrupted("import nestrel; nestrel.extract_comments()", "正在扫描目录并提取注释...", waiting=False)
     assert out.returncode == -signal.SIGINT and out.stderr.rstrip().endswith("KeyboardInterrupt"), out
     assert os.listdir(slow_tree.parent) == ["comments.json"] and slow_tree.read_text() == "earlier"
