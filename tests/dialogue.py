@@ -8,10 +8,14 @@ from __future__ import annotations
 
 import os
 import re
+import select
+import signal
 import subprocess
 import sys
+import time
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Callable
 
 
 @dataclass
@@ -47,6 +51,60 @@ def run(command: str | list[str], answers: str | list[str] = "", *, env: dict | 
     done = subprocess.run(argv, input=answers.encode(), capture_output=True, env=child_env,
                           cwd=cwd or os.getcwd(), timeout=timeout, start_new_session=True)
     return Outcome(done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace"), done.returncode)
+
+
+def waits(pid: int) -> bool:
+    """Whether the process sleeps (in a system call that waits, such as
+    reading its input)."""
+    with open(f"/proc/{pid}/stat", "rb") as stat:
+        return stat.read().rpartition(b")")[2].split()[0] == b"S"
+
+
+def interrupted(command: str | list[str], at: str | Callable[[], bool], *, waiting: bool = True,
+                env: dict | None = None, cwd: str | os.PathLike | None = None, timeout: float = 60) -> Outcome:
+    """Run like `run`, with an input that stays open, and press Ctrl-C (SIGINT
+    to the child) once its output shows the text `at` (colours aside) or, for
+    a function, once `at()` is true; and, unless `waiting` is false, once the
+    child also sleeps in a system call (reading its input, waiting for an
+    answer), as a key pressed at a prompt comes: a signal that came before
+    such a call began would be seen only after it. The child's output is
+    unbuffered, so that what it printed shows at once. A child that ends
+    before fails the test."""
+    argv = [sys.executable, "-c", command] if isinstance(command, str) else command
+    child_env = dict(os.environ, PYTHONIOENCODING="utf-8", PYTHONUNBUFFERED="1", **(env or {}))
+    child = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             env=child_env, cwd=cwd or os.getcwd(), start_new_session=True)
+    out, err = bytearray(), bytearray()
+    unread = {child.stdout.fileno(): out, child.stderr.fileno(): err}  # the streams not yet at their end
+    deadline = time.monotonic() + timeout
+
+    def read(wait):
+        ready, _, _ = select.select(list(unread), [], [], max(0.0, wait))
+        for fd in ready:
+            piece = os.read(fd, 65536)
+            if piece:
+                unread[fd] += piece
+            else:
+                del unread[fd]
+
+    try:
+        while not (at() if callable(at) else at in plain(out.decode("utf-8", "replace"))) or \
+                (waiting and not waits(child.pid)):
+            assert child.poll() is None and time.monotonic() < deadline, (out, err)
+            read(0.01)
+        child.send_signal(signal.SIGINT)
+        # Read to the end before the input closes, so that the interrupt, not
+        # the end of input, is what the child meets.
+        while unread and time.monotonic() < deadline:
+            read(deadline - time.monotonic())
+        child.wait(max(0.0, deadline - time.monotonic()))
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+        for stream in (child.stdin, child.stdout, child.stderr):
+            stream.close()
+    return Outcome(out.decode("utf-8", "replace"), err.decode("utf-8", "replace"), child.returncode)
 
 
 class Keyboard:

@@ -1,11 +1,12 @@
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-from dialogue import run
+from dialogue import plain, run, script
 
 SHOW = "import config, os; C = config.Config; print(C.AI_API_KEY, C.AI_API_URL, os.environ.get('AI_MODEL'), " \
        "C.EMBEDDING_MODEL, C.validate_ai_config())"
@@ -97,3 +98,55 @@ def test_the_wizards_file_under_a_home_whose_path_is_not_utf8_is_read(tmp_path):
               "{'AI_API_KEY': 'sk-k', 'AI_API_URL': 'http://u/v1', 'AI_MODEL': 'm'})", env={"HOME": home})
     assert out.returncode == 0, out.stderr
     assert run(SHOW, env={"HOME": home}).stdout.split() == ["sk-k", "http://u/v1", "m", "BAAI/bge-m3", "True"]
+
+
+# ------------------------------------------------ a user without a home
+
+HOMELESS_UID = 54321  # no entry in the password database
+
+
+def as_homeless(command, answers="", home=None):
+    """Run Python code (a text) or a program (a list) as a user without an
+    entry in the password database (in a user namespace of its own), with HOME
+    unset unless `home` is given, as in many containers; the chat key is set."""
+    namespace = ["unshare", "--user", f"--map-user={HOMELESS_UID}", f"--map-group={HOMELESS_UID}"]
+    if shutil.which("unshare") is None or subprocess.run(namespace + ["true"]).returncode != 0:
+        pytest.skip("no user namespaces here")
+    argv = [sys.executable, "-c", command] if isinstance(command, str) else command
+    env = {name: value for name, value in os.environ.items() if name != "HOME"}
+    env.update(AI_API_KEY="sk-shell", PYTHONIOENCODING="utf-8", **({"HOME": str(home)} if home else {}))
+    done = subprocess.run(namespace + argv, input=answers.encode(), capture_output=True, env=env, timeout=60)
+    return done.returncode, plain(done.stdout.decode()), done.stderr.decode()
+
+
+HOMELESS = ("import os, pwd, config, palvex\n"
+            "try:\n    pwd.getpwuid(os.getuid())\nexcept KeyError:\n    print('no entry')\n"
+            "print(config.Config.AI_API_KEY, config.Config.AI_API_URL, config.get_user_config_path())\n"
+            "print(palvex.get_user_config_path(), palvex.load_existing_config()['AI_API_URL'])\n"
+            "try:\n    palvex.save_config({'AI_API_KEY': 'sk-k', 'AI_API_URL': 'http://u/v1', 'AI_MODEL': 'm'})\n"
+            "except RuntimeError as error:\n    print(error)\n")
+NO_HOME = "There is no home directory to save the configuration file in (set HOME)."
+
+
+def test_without_a_home_there_is_no_settings_file_to_read_or_write(isolated):
+    (isolated / ".env").write_text("AI_API_URL=http://dotenv/v1\n")
+    status, out, err = as_homeless(HOMELESS)
+    assert status == 0, err
+    assert out.splitlines() == ["no entry", "sk-shell http://dotenv/v1 None", "None http://dotenv/v1", NO_HOME]
+    assert os.listdir(isolated) == [".env"]  # no folder named "~"
+    # The wizard ends on its error line.
+    status, out, err = as_homeless([script("palvex")], "\n\nsk-0123456789abc\n\n\n\n")
+    assert status == 1 and out.rstrip().endswith(f"✗ Configuration failed: {NO_HOME}"), (out, err)
+    assert os.listdir(isolated) == [".env"]
+
+
+def test_the_same_user_with_a_home_reads_and_writes_its_settings_file(tmp_path):
+    home = tmp_path / "home"
+    settings = home / ".config" / "orvo" / "config"
+    status, out, err = as_homeless(HOMELESS, home=home)
+    assert status == 0, err
+    assert out.splitlines()[:4] == ["no entry", "sk-shell None " + str(settings), f"{settings} None",
+                                    f"✓ Configuration saved to: {settings}"]
+    assert "AI_API_KEY=sk-k\n" in settings.read_text()
+    status, out, err = as_homeless(HOMELESS, home=home)
+    assert out.splitlines()[1:3] == [f"sk-shell http://u/v1 {settings}", f"{settings} http://u/v1"], err

@@ -1,17 +1,20 @@
 """The console scripts as a shell runs them: one language per run, taken from
 the environment or else from the settings file; status 1 after a failure
-line of the command's own, 0 otherwise; a stored key never shown whole."""
+line of the command's own, 130 after Ctrl-C, 0 otherwise; a stored key never
+shown whole."""
 
 import json
 import os
 import re
+import signal
 import sys
+import threading
 from pathlib import Path
 
 import pytest
 
-from dialogue import plain, run, script
-from fake_service import CHAT, chat_body
+from dialogue import interrupted, plain, run, script
+from fake_service import CHAT, EMBEDDINGS, MODELS, chat_body
 from files import write
 
 SETTINGS = Path(".config") / "orvo" / "config"
@@ -94,3 +97,84 @@ def test_a_failure_line_ends_with_status_1(fake, isolated, tmp_path):
     fake.respond(CHAT, chat_body('{"files": ["a.py"]}'))
     check("quorlin", "task\n1\nn\n", "Cancelled.", 0, ORVO_LANG="en", **service)
     check("quorlin", "\n", "Nothing was entered; leaving.", 0, ORVO_LANG="en")
+
+
+# ------------------------------------------------------------------ Ctrl-C
+
+def held(fake, path):
+    """Script the next answer on `path` to wait until the returned event is set."""
+    release = threading.Event()
+    fake.respond(path, lambda request: release.wait(30) and {})
+    return release
+
+
+def no_traceback(out):
+    return "Traceback" not in out.stderr and "KeyboardInterrupt" not in out.stderr + out.stdout
+
+
+@pytest.mark.parametrize("name, path", [("corvane", MODELS), ("dunmora", EMBEDDINGS)])
+def test_ctrl_c_while_a_request_waits_ends_with_status_130(fake, name, path):
+    release = held(fake, path)
+    service = {"AI_API_KEY": "sk-x", "AI_API_URL": fake.url, "EMBEDDING_API_KEY": "sk-x",
+               "EMBEDDING_API_URL": fake.url}
+    try:
+        out = interrupted([script(name)], lambda: fake.calls(path), env=service)
+    finally:
+        release.set()
+    assert out.returncode == 130 and no_traceback(out), out
+
+
+def test_ctrl_c_at_the_confirmation_ends_with_status_130_and_nothing_written(isolated):
+    source = write(isolated / "a.py", "x = 1\n")
+    write(isolated / ".orvo" / "comments.json", json.dumps([{"file": "a.py", "comments": [
+        {"line": "1", "content": "# note"}]}]))
+    out = interrupted([script("osmeran")], 'Type "CONFIRM" to proceed')
+    assert out.returncode == 130 and no_traceback(out), out
+    assert source.read_text() == "x = 1\n"
+
+
+@pytest.fixture
+def slow_tree(isolated):
+    """A tree whose scan takes about a second: 1,000 sources, each matched
+    against 300,000 ignore patterns, and a document from an earlier run."""
+    write(isolated / ".gitignore", "".join(f"n{i}\n" for i in range(300_000)))
+    for k in range(1000):
+        write(isolated / f"f{k}.py", "# c\n")
+    return write(isolated / ".orvo" / "comments.json", "earlier")
+
+
+def test_ctrl_c_during_the_scan_ends_with_status_130_and_keeps_the_former_document(slow_tree):
+    out = interrupted([script("nestrel")], "正在扫描目录并提取注释...", waiting=False)
+    assert out.returncode == 130 and no_traceback(out), out
+    assert "注释提取完成！" not in out.stdout
+    assert os.listdir(slow_tree.parent) == ["comments.json"] and slow_tree.read_text() == "earlier"
+
+
+def test_from_python_the_extraction_still_raises_the_interrupt(slow_tree):
+    out = interrupted("import nestrel; nestrel.extract_comments()", "正在扫描目录并提取注释...", waiting=False)
+    assert out.returncode == -signal.SIGINT and out.stderr.rstrip().endswith("KeyboardInterrupt"), out
+    assert os.listdir(slow_tree.parent) == ["comments.json"] and slow_tree.read_text() == "earlier"
+
+
+@pytest.mark.parametrize("name, prompt, line", [
+    ("quorlin", "Task or question:", "Operation cancelled."),
+    ("palvex", "Update the configuration?", "Configuration cancelled."),
+    ("kestovan", "Update the configuration?", "Configuration cancelled.")])
+def test_commands_with_a_cancel_message_of_their_own_keep_it_and_status_0(name, prompt, line):
+    out = interrupted([script(name)], prompt, env={"ORVO_LANG": "en"})
+    assert out.returncode == 0 and no_traceback(out) and shown(out.stdout).rstrip().endswith(line), out
+
+
+def test_the_python_function_raises_the_interrupt_the_script_gives_130(monkeypatch, capsys):
+    import nestrel
+
+    def interrupt():
+        raise KeyboardInterrupt
+    monkeypatch.setattr(nestrel, "Nestrel", interrupt)
+    with pytest.raises(KeyboardInterrupt):
+        nestrel.extract_comments()
+    try:
+        status = nestrel._script()
+    except KeyboardInterrupt:  # would end the whole test run
+        pytest.fail("the console script let the interrupt through")
+    assert status == 130 and capsys.readouterr().out == "\n"

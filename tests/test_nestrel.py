@@ -288,12 +288,43 @@ def test_command_reports_nothing_found_and_errors(isolated, capsys):
         f"注释提取过程中发生错误: [Errno 17] File exists: '{isolated / '.orvo'}'"
 
 
-def test_command_reports_a_file_name_that_cannot_be_written(isolated, capsys):
-    write(isolated / os.fsdecode(b"bad\xff.py"), "# c\n")
-    nestrel.extract_comments()
-    assert capsys.readouterr().out.splitlines()[-1].startswith(
-        "注释提取过程中发生错误: 保存JSON文件失败: 'utf-8' codec can't encode character '\\udcff'")
-    assert list((isolated / ".orvo").iterdir()) == []
+# Names that are not UTF-8 (a byte of their own, half a character, an encoded
+# surrogate, a code point beyond U+10FFFF, next to escaped and wide
+# characters, in a folder's name) beside names that are.
+ODD_NAMES = [b"bad\xff.py", b"\xe4\xb8.py", b"\xed\xa0\x80.py", b"\xf4\x90\x80\x80x.py", b"t\tq\"\xfe.py",
+             b"\xe4\xb8\xad\xc3.py", b"d\x80\xbf/x.py"]
+PLAIN_NAMES = [b"plain.py", "中文 \t\"\\.py".encode(), b"d/y.py"]
+
+
+def test_command_writes_names_that_are_not_utf8_as_fsdecode_reads_them(isolated):
+    for name in ODD_NAMES + PLAIN_NAMES:
+        write(isolated / os.fsdecode(name), f"# {len(name)}\n")
+    out = run([script("nestrel")])
+    assert out.returncode == 0 and out.stdout.splitlines()[2] == f"扫描的文件数量: {len(ODD_NAMES + PLAIN_NAMES)}"
+    text = (isolated / ".orvo" / "comments.json").read_bytes()
+    records = json.loads(text)
+    assert {record["file"]: record["comments"] for record in records} == {
+        os.fsdecode(name): [{"line": "1", "content": str(len(name))}] for name in ODD_NAMES + PLAIN_NAMES}
+    # The layout of json.dumps; each undecodable byte as the escape of its lone
+    # surrogate, in lower case as every escape there; nothing else changes.
+    assert text == json.dumps(records, indent=2, ensure_ascii=False).encode("utf-8", "backslashreplace")
+    assert b'"file": "bad\\udcff.py"' in text and b'"file": "t\\tq\\"\\udcfe.py"' in text
+    assert b'"file": "\xe4\xb8\xad\\udcc3.py"' in text and b'"file": "d\\udc80\\udcbf/x.py"' in text
+    assert all(Path(record["file"]).is_file() for record in records)  # each name finds its file again
+
+
+def test_random_names_come_back_as_fsdecode_reads_them(isolated):
+    pieces = [bytes([b]) for b in range(0x80, 0x100)] + [b"a", b"\t", b'"', b"\\", "é".encode(), "中".encode(),
+                                                        "😀".encode(), b"\xed\xb3\xbf"]
+    rng = random.Random(7)
+    names = {b"".join(rng.choice(pieces) for _ in range(rng.randint(1, 6))) + b".py" for _ in range(300)}
+    for name in names:
+        write(isolated / os.fsdecode(name), "# c\n")
+    assert run([script("nestrel")]).returncode == 0
+    text = (isolated / ".orvo" / "comments.json").read_bytes()
+    records = json.loads(text)
+    assert sorted(record["file"] for record in records) == sorted(os.fsdecode(name) for name in names)
+    assert text == json.dumps(records, indent=2, ensure_ascii=False).encode("utf-8", "backslashreplace")
 
 
 def test_console_script_runs_the_command(isolated):

@@ -86,6 +86,13 @@ def test_get_input(capsys, keys):
         palvex.get_input("Key")
 
 
+@pytest.mark.parametrize("key, shown", [("sk-456789abc", "***"), ("sk-456789abcd", "sk-45678...abcd")])
+def test_a_masked_default_of_12_characters_is_not_shown_one_of_13_is_shortened(keys, key, shown):
+    keys("")
+    assert palvex.get_input("Key", key, mask=True) == key
+    assert keys.prompts == [f"{C.CYAN}Key [{shown}]: {C.END}"]
+
+
 def test_confirm(capsys, keys, monkeypatch):
     keys("", "")
     assert palvex.confirm("Go?") is True and palvex.confirm("Go?", default=False) is False

@@ -62,9 +62,13 @@ def test_a_first_run_in_a_child_without_a_terminal(fake):
     assert request.headers["authorization"] == "Bearer sk-0123456789abc" and request.body["model"] == "fake-model"
 
 
-@pytest.mark.parametrize("key, listed, summary", [("sk-456789ab", "***", "sk-45678...***"),
-                                                  ("abcde", "***", "abcde...***"),
+# A key of 12 characters or fewer is never shown, not even its first 8 (all of "sk-12345").
+@pytest.mark.parametrize("key, listed, summary", [("sk-456789ab", "***", "***"),
+                                                  ("abcde", "***", "***"),
+                                                  ("sk-12345", "***", "***"),
+                                                  ("sk-456789abc", "***", "***"),
                                                   ("sk-456789abcd", "sk-45678...abcd", "sk-45678...abcd"),
+                                                  ("密钥" * 6, "***", "***"),
                                                   ("密钥" * 7, "密钥密钥密钥密钥...密钥密钥", "密钥密钥密钥密钥...密钥密钥")])
 def test_keys_are_masked_in_the_listing_and_the_summary(wizard, key, listed, summary):
     stored = {"AI_API_KEY": key, "AI_API_URL": "", "AI_MODEL": None, "ORVO_LANG": "en", "EXTRA": "x"}

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace nb = nanobind;
@@ -21,12 +22,10 @@ constexpr std::array<const char *, 7> KEYS = {
     "AI_API_KEY", "AI_API_URL", "AI_MODEL", "ORVO_LANG", "EMBEDDING_API_KEY", "EMBEDDING_API_URL", "EMBEDDING_MODEL",
 };
 
+// None where there is no home directory.
 nb::object user_config_path() {
-    nb::object os = orvo::module("os");
-    nb::object path = orvo::module("pathlib").attr("Path");
-    if (orvo::to_utf8(os.attr("name")) == "nt")
-        return path(os.attr("environ").attr("get")("APPDATA", "")) / nb::str("ORVO") / nb::str("config");
-    return path.attr("home")() / nb::str(".config") / nb::str("orvo") / nb::str("config");
+    std::optional<nb::object> path = orvo::user_settings_file(orvo::module("os"));
+    return path ? *path : nb::none();
 }
 
 using Settings = std::map<std::string, std::string>;
@@ -56,8 +55,10 @@ Settings read_settings(const std::string &path) {
 }
 
 void load_into_environment() {
-    std::string user_file = orvo::arg_path(user_config_path(), "path");
-    Settings user = read_settings(user_file);
+    // Without a home directory there is no settings file of the user's: it
+    // counts as one that cannot be read.
+    std::optional<nb::object> user_file = orvo::user_settings_file(orvo::module("os"));
+    Settings user = user_file ? read_settings(orvo::arg_path(*user_file, "path")) : Settings();
     Settings local = read_settings(".env");
     nb::object environ = orvo::module("os").attr("environ");
     for (const char *key : KEYS) {
@@ -101,8 +102,9 @@ NB_MODULE(config, m) {
         "True when an API key and a base URL of the chat service are set."));
     m.attr("Config") = builtins.attr("type")("Config", nb::make_tuple(builtins.attr("object")), ns);
 
-    m.def("get_user_config_path", &user_config_path, nb::sig("def get_user_config_path() -> pathlib.Path"),
+    m.def("get_user_config_path", &user_config_path, nb::sig("def get_user_config_path() -> pathlib.Path | None"),
           "Path of the per-user configuration file (~/.config/orvo/config; on Windows ORVO\\config under "
-          "APPDATA). The file may not exist.");
+          "APPDATA). The file may not exist; None when there is no home directory (HOME unset and the user "
+          "has no entry in the password database).");
     orvo::publish(m);
 }

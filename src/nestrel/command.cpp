@@ -54,11 +54,7 @@ public:
                 writer_->begin_records();
             });
         }
-        saving([&] {
-            if (!orvo::is_valid_utf8(result.file))
-                orvo::to_utf8_strict(orvo::path_to_str(result.file));  // raises: a name that is no UTF-8
-            writer_->record(result);
-        });
+        saving([&] { writer_->record(result); });
         ++records_;
         entries_ += result.comments.items.size();
     }

@@ -1,5 +1,7 @@
 #include "json_text.hpp"
 
+#include <orvo/text.hpp>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -14,6 +16,8 @@ namespace {
 
 constexpr int MAX_DEPTH = 400;
 constexpr std::size_t PIECE = 1 << 20;
+// The digits of the escapes, in lower case as Python's json writes them.
+constexpr char HEX[] = "0123456789abcdef";
 
 // 0: the byte is written as it stands; otherwise the character after the
 // backslash, or 'u' for the \u00XX form. Only ASCII bytes are escaped.
@@ -45,7 +49,6 @@ inline bool needs_escape(std::uint64_t word) {
 
 // Write the escape of byte `c` at `p` (room for 6 bytes); returns its length.
 inline std::size_t escape(unsigned char c, char *p) {
-    static const char hex[] = "0123456789abcdef";
     char kind = escapes.table[c];
     p[0] = '\\';
     if (kind != 'u') {
@@ -55,8 +58,8 @@ inline std::size_t escape(unsigned char c, char *p) {
     p[1] = 'u';
     p[2] = '0';
     p[3] = '0';
-    p[4] = hex[c >> 4];
-    p[5] = hex[c & 15];
+    p[4] = HEX[c >> 4];
+    p[5] = HEX[c & 15];
     return 6;
 }
 
@@ -97,6 +100,12 @@ void JsonWriter::newline(int depth) {
 // UTF-8 as a JSON string: only ASCII control characters, '"' and '\\' change.
 void JsonWriter::utf8_string(std::string_view text) {
     put('"');
+    utf8_text(text);
+    put('"');
+}
+
+// The same without the quotes.
+void JsonWriter::utf8_text(std::string_view text) {
     const char *run = text.data(), *end = run + text.size(), *p = run;
     while (p < end) {
         if (end - p >= 8) {
@@ -115,6 +124,41 @@ void JsonWriter::utf8_string(std::string_view text) {
         ++p;
     }
     put(std::string_view(run, (std::size_t) (end - run)));
+}
+
+void JsonWriter::name_string(std::string_view name) {
+    if (orvo::is_valid_utf8(name)) {
+        utf8_string(name);
+        return;
+    }
+    put('"');
+    std::size_t i = 0, bad = 0;
+    while (i < name.size()) {
+        // The longest run of valid sequences, written as any text is.
+        const std::size_t start = i;
+        while (i < name.size()) {
+            if ((unsigned char) name[i] < 0x80) {
+                ++i;
+                continue;
+            }
+            const std::size_t length = orvo::valid_sequence_length(name, i, bad);
+            if (!length)
+                break;
+            i += length;
+        }
+        utf8_text(name.substr(start, i - start));
+        // Then the bytes of an invalid part, each one as os.fsdecode takes it:
+        // U+DC00 plus the byte (always 0x80 or above), a lone surrogate.
+        for (const std::size_t stop = std::min(name.size(), i + bad); i < stop; ++i) {
+            const auto byte = (unsigned char) name[i];
+            char *p = room(6);
+            std::memcpy(p, "\\udc", 4);
+            p[4] = HEX[byte >> 4];
+            p[5] = HEX[byte & 15];
+            size_ += 6;
+        }
+        bad = 0;
+    }
     put('"');
 }
 
@@ -275,7 +319,7 @@ bool JsonWriter::value(nb::handle value) { return py_value(value.ptr(), 0); }
 // The layout of the Python form, with its fixed pieces written whole.
 void JsonWriter::record(const FileResult &result) {
     put(records_++ ? std::string_view(",\n  {\n    \"file\": ") : std::string_view("[\n  {\n    \"file\": "));
-    utf8_string(result.file);
+    name_string(result.file);
     const auto &items = result.comments.items;
     if (items.empty()) {
         put(",\n    \"comments\": []\n  }");

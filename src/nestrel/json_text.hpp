@@ -27,8 +27,9 @@ public:
     bool value(nanobind::handle value);
     // Write comment records as Python would write their Python form (a list
     // of {"file", "comments": [{"line", "content"}]}), one record at a time
-    // between `begin_records` and `end_records`; `file` texts must be valid
-    // UTF-8.
+    // between `begin_records` and `end_records`. A `file` name that is not
+    // UTF-8 is written as `name_string` writes it; comment texts must be
+    // valid UTF-8.
     void begin_records() { records_ = 0; }
     void record(const FileResult &result);
     void end_records();
@@ -53,6 +54,13 @@ private:
     void put_long(std::string_view text);
     void newline(int depth);
     void utf8_string(std::string_view text);
+    void utf8_text(std::string_view text);
+    // A file name's bytes as a JSON string: a UTF-8 name as `utf8_string`
+    // writes it; in any other, each byte that is not part of a valid sequence
+    // is written as the escape of the lone surrogate that `os.fsdecode` makes
+    // of it ("\\udcff" for 0xff), so that `json.load` gives the name as
+    // `os.fsdecode` does and the file can be found again.
+    void name_string(std::string_view name);
     void py_string(PyObject *text);
     bool py_value(PyObject *value, int depth);
 

@@ -8,6 +8,7 @@
 #include <orvo/settings.hpp>
 
 #include <cerrno>
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -63,12 +64,11 @@ bool read_into(nb::dict &config, const std::string &path, Keep keep) {
 }
 
 nb::object get_user_config_path() {
-    nb::object os = self().attr("os");
-    nb::object path = orvo::module("pathlib").attr("Path");
-    nb::object directory = on_windows() ? path(os.attr("environ").attr("get")("APPDATA", "")) / nb::str("ORVO")
-                                        : path.attr("home")() / nb::str(".config") / nb::str("orvo");
-    directory.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    return directory / nb::str("config");
+    std::optional<nb::object> path = orvo::user_settings_file(self().attr("os"));
+    if (!path)
+        return nb::none();
+    path->attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    return *path;
 }
 
 // The environment's language, or "en" when ORVO_LANG is not set.
@@ -79,11 +79,13 @@ nb::dict load_existing_config() {
     for (const char *key : KEYS)
         config[key] = nb::none();
     nb::object user_config_file = self().attr("get_user_config_path")();
-    std::string user_path = orvo::arg_path(user_config_file, "user_config_file");
-    // A file read to its end is the whole answer; one that fails to read is
-    // topped up from .env.
-    if (exists(user_path) && read_into(config, user_path, Keep::latest))
-        return config;
+    // A file read to its end is the whole answer; one that fails to read (or
+    // none at all, without a home directory) is topped up from .env.
+    if (!user_config_file.is_none()) {
+        std::string user_path = orvo::arg_path(user_config_file, "user_config_file");
+        if (exists(user_path) && read_into(config, user_path, Keep::latest))
+            return config;
+    }
     if (exists(".env"))
         read_into(config, ".env", Keep::first_non_empty);
     nb::object language = config["ORVO_LANG"];
@@ -130,6 +132,8 @@ void save_config(nb::handle config_arg) {
         orvo::wrong_type(config_arg, "config", "dict");
     nb::dict config = nb::borrow<nb::dict>(config_arg);
     nb::object user_config_file = self().attr("get_user_config_path")();
+    if (user_config_file.is_none())
+        orvo::raise(PyExc_RuntimeError, text("no_home_for_config"));
 
     nb::object lang_setting;
     PyObject *given = PyDict_GetItemWithError(config.ptr(), nb::str("ORVO_LANG").ptr());
@@ -162,9 +166,10 @@ void save_config(nb::handle config_arg) {
 }  // namespace
 
 void register_config_file(nb::module_ &m) {
-    m.def("get_user_config_path", &get_user_config_path, nb::sig("def get_user_config_path() -> pathlib.Path"),
+    m.def("get_user_config_path", &get_user_config_path, nb::sig("def get_user_config_path() -> pathlib.Path | None"),
           "Path of the user configuration file: ~/.config/orvo/config (on Windows ORVO\\config under APPDATA). "
-          "Its directory is created; the file may not exist.");
+          "Its directory is created; the file may not exist. None when there is no home directory (HOME unset "
+          "and the user has no entry in the password database).");
     m.def("load_existing_config", &load_existing_config, nb::sig("def load_existing_config() -> dict[str, str | None]"),
           "The stored settings AI_API_KEY, AI_API_URL, AI_MODEL and ORVO_LANG (None where unset): from the user "
           "configuration file when it exists and reads to its end; otherwise topped up from .env in the working "
@@ -173,7 +178,7 @@ void register_config_file(nb::module_ &m) {
           "Write AI_API_KEY, AI_API_URL, AI_MODEL and the language (the map's ORVO_LANG, else the environment's, "
           "else 'en') into the user configuration file, whole or not at all. A new file is readable by its owner "
           "only; an existing one keeps its permissions. A value holding a line break is refused (ValueError) "
-          "before anything is written.");
+          "before anything is written, and so is a save without a home directory (RuntimeError).");
 }
 
 }  // namespace palvex

@@ -71,10 +71,4 @@ std::string listed_key(std::string_view key) {
     return orvo::code_points(key) > 12 ? shortened(key) : std::string("***");
 }
 
-std::string summary_key(std::string_view key) {
-    if (orvo::code_points(key) > 12)
-        return shortened(key);
-    return std::string(orvo::first_code_points(key, 8)) + "...***";
-}
-
 }  // namespace palvex

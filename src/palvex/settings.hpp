@@ -48,11 +48,10 @@ struct FileTexts {
 // `crlf` every line end (also one inside a text) is "\r\n".
 std::string settings_file(const FileTexts &texts, bool crlf);
 
-// A stored key in the list of stored settings: its first 8 and last 4
-// characters around "..." when it is longer than 12 characters, else "***".
+// A key as the wizard shows it (in the list of stored settings, as a masked
+// default, in the summary): its first 8 and last 4 characters around "..."
+// when it is longer than 12 characters, else "***", so that no key is ever
+// shown whole.
 std::string listed_key(std::string_view key);
-// A new key in the summary: as listed when longer than 12 characters, else
-// its first 8 characters (all of a shorter one), "..." and "***".
-std::string summary_key(std::string_view key);
 
 }  // namespace palvex

@@ -13,7 +13,8 @@ constexpr const char *DEFAULT_MODEL = "gpt-3.5-turbo";
 // A setting counts as set when it holds a non-empty text.
 bool is_set(nb::handle value) { return !value.is_none() && orvo::truthy(value); }
 
-nb::str masked(nb::handle key, std::string (*rule)(std::string_view)) { return orvo::to_str(rule(orvo::to_utf8(key))); }
+// A key as it is shown: never whole (`listed_key`).
+nb::str masked(nb::handle key) { return orvo::to_str(listed_key(orvo::to_utf8(key))); }
 
 void plain_bold(const char *key) { orvo::print(orvo::joined({nb::str("\n"), color("BOLD"), text(key), color("END")})); }
 
@@ -40,7 +41,7 @@ void wizard_steps() {
             nb::object key = entry[0], value = entry[1];
             if (!is_set(value))
                 continue;
-            nb::object shown = key.equal(nb::str("AI_API_KEY")) ? masked(value, listed_key) : value;
+            nb::object shown = key.equal(nb::str("AI_API_KEY")) ? masked(value) : value;
             orvo::print(orvo::joined({nb::str("  "), key, nb::str(": "), shown}));
         }
         orvo::print("");
@@ -68,7 +69,7 @@ void wizard_steps() {
     nb::object model = get_input(text("model_prompt"), stored_or(stored, "AI_MODEL", DEFAULT_MODEL), true, false);
 
     print_header(text("config_summary_line"));
-    orvo::print(orvo::joined({text("api_key_colon"), nb::str(": "), masked(api_key, summary_key)}));
+    orvo::print(orvo::joined({text("api_key_colon"), nb::str(": "), masked(api_key)}));
     orvo::print(orvo::joined({text("api_url_colon"), nb::str(": "), api_url}));
     orvo::print(orvo::joined({text("model_name_colon"), nb::str(": "), model, nb::str("\n")}));
 

@@ -354,6 +354,18 @@ std::string working_directory() {
     return buffer;
 }
 
+std::optional<nb::object> user_settings_file(nb::handle os) {
+    nb::object path = module("pathlib").attr("Path");
+    if (to_utf8(os.attr("name")) == "nt")
+        return path(os.attr("environ").attr("get")("APPDATA", "")) / nb::str("ORVO") / nb::str("config");
+    // What `Path.home()` finds, without its error: `expanduser` leaves "~" as
+    // it is when neither HOME nor the password database names a home.
+    nb::object home = os.attr("path").attr("expanduser")("~");
+    if (truthy(home.attr("startswith")("~")))
+        return std::nullopt;
+    return path(home) / nb::str(".config") / nb::str("orvo") / nb::str("config");
+}
+
 // -------------------------------------------------------------------- modules
 
 nb::module_ module(const char *name) { return nb::module_::import_(name); }
@@ -461,8 +473,18 @@ void publish(nb::module_ &m) {
 
 void def_script(nb::module_ &m, Ending (*entry)()) {
     m.def(
-        "_script", [entry] { return entry() == Ending::failed ? 1 : 0; }, nb::sig("def _script() -> int"),
-        "The console script: run the command and give its exit status, 1 when it ended on a failure line.");
+        "_script",
+        [entry] {
+            return on_interrupt([entry] { return entry() == Ending::failed ? 1 : 0; },
+                                [](nb::python_error &) {
+                                    // The shell's prompt begins a line of its own after the "^C".
+                                    guard([] { print(); }, [](nb::python_error &) {});
+                                    return INTERRUPTED;
+                                });
+        },
+        nb::sig("def _script() -> int"),
+        "The console script: run the command and give its exit status, 1 when it ended on a failure line, 130 "
+        "when it was interrupted (Ctrl-C).");
 }
 
 void set_language_from_env() {

@@ -221,6 +221,15 @@ std::optional<std::string> env(const char *name);
 // bytes); raises `OSError` when it cannot be read.
 std::string working_directory();
 
+// The per-user settings file that the wizard writes and `config` reads, as a
+// `pathlib.Path`: `.config/orvo/config` in the home directory, or on Windows
+// `ORVO/config` under APPDATA. `os` is the module (or a stand-in for it)
+// whose `name`, `environ` and `path.expanduser` are asked. Nothing when there
+// is no home directory (HOME unset and no entry for the user in the password
+// database, as in many containers): then there is no settings file to read
+// or to write.
+std::optional<nb::object> user_settings_file(nb::handle os);
+
 // -------------------------------------------------------------------- modules
 
 // The module of that name, imported when it is not yet.
@@ -255,9 +264,15 @@ nb::object t_of(const char *owner, const char *key, Args &&...args) {
 // user). The command's Python function returns what it always returns.
 enum class Ending { done, failed };
 
+// The exit status after Ctrl-C, as shells report an interrupted command.
+inline constexpr int INTERRUPTED = 130;
+
 // Define `_script`, the entry of the module's console script: it runs `entry`
 // and gives the exit status, 1 when the command ended on a failure line of its
-// own, else 0.
+// own, else 0. An interrupt (Ctrl-C) that the command lets through ends it
+// with `INTERRUPTED` and an empty line, without a traceback; the file being
+// written is left as it was (files are written whole or not at all). The
+// command's Python function still raises `KeyboardInterrupt`.
 void def_script(nb::module_ &m, Ending (*entry)());
 
 // Select the interface language from `ORVO_LANG` ("en" when unset): exactly
