@@ -118,6 +118,33 @@ def test_failures_of_the_pipeline_end_the_command(project, keys, capsys, ai_env,
     keys("task", "1")
     quorlin.run_quorlin()
     assert out_of(capsys).endswith("\nError: division by zero\n")
+    # An error without a text is named by what it is.
+    monkeypatch.setattr(quorlin.Quorlin, "enhance_prompt",
+                        lambda self, prompt, mode: (_ for _ in ()).throw(MemoryError()))
+    keys("task", "1")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("\nError: out of memory\n")
+
+
+def test_a_root_swapped_while_the_task_is_typed_is_still_the_project(ai_env, project, monkeypatch, tmp_path):
+    other = tmp_path / "other"  # a folder of someone else's, which the link leads to
+    other.mkdir()
+    (other / "a.py").write_text("SECRET = 1\n")
+    root = os.getcwd()
+    answers = ["task", "1", "t", "2"]
+
+    def typed(prompt=""):
+        if answers[0] == "task":
+            os.rename(root, root + "-old")
+            os.symlink(other, root)
+        return answers.pop(0)
+    monkeypatch.setattr("builtins.input", typed)
+    replies(ai_env, PICKED, "answer", "notes")
+    quorlin.run_quorlin()
+    sent = "".join(users(ai_env))
+    assert "SECRET" not in sent and "def f():\n    return 1\n" in sent
+    assert Path(root + "-old", "notes.md").read_text() == "# AI Answer\n\nanswer\n"
+    assert os.listdir(other) == ["a.py"]
 
 
 # ------------------------------------------------------------- review modes

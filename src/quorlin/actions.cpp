@@ -62,7 +62,7 @@ orvo::Ending offer_deletion(const std::string &path, nb::handle filename) {
                     return orvo::Ending::done;
                 },
                 [](nb::python_error &error) {
-                    orvo::print(text("quorlin_md_delete_error", nb::str(error.value())));
+                    orvo::print(text("quorlin_md_delete_error", orvo::error_text(error)));
                     return orvo::Ending::failed;
                 });
         }
