@@ -107,6 +107,8 @@ public:
     Descriptor(Descriptor &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     Descriptor &operator=(Descriptor &&other) noexcept;
     int get() const { return fd_; }
+    // Give the descriptor up without closing it (-1 when none is held).
+    int release() { return std::exchange(fd_, -1); }
     explicit operator bool() const { return fd_ >= 0; }
 
 private:

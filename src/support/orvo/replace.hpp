@@ -1,8 +1,10 @@
 // Writing a file's new content so that a failure leaves the old one wherever
-// the file can be replaced. Failures raise Python's `OSError`.
+// the file can be replaced. Plain C++ (POSIX): failures throw `OsError`
+// (files.hpp), which reaches Python as the `OSError` of its error number and
+// file name.
 #pragma once
 
-#include "python.hpp"
+#include "files.hpp"
 
 #include <string>
 #include <string_view>
@@ -14,20 +16,27 @@ namespace orvo {
 
 // The absolute name at which writing to `path` lands: links are followed as
 // `open` follows them, also to a file that does not exist yet (its directory
-// must exist). Raises `OSError` naming `path`.
+// must exist). Throws `OsError` naming `path`.
 std::string resolved_path(const std::string &path);
 
 // What a FileReplacement does with a symbolic link at the path it is given:
-// follow it as `open` does, or refuse it (`OSError` ELOOP, as O_NOFOLLOW
+// follow it as `open` does, or refuse it (`OsError` ELOOP, as O_NOFOLLOW
 // refuses it) and never write through one, for a name that must be written
 // itself.
 enum class AtLink { follow, refuse };
 
-// A new content for the file at `path`, put in place by `commit`. A link is
-// followed to the file it leads to, as `open` follows it (also to a file that
-// does not exist yet). A directory, and a target that may not be written, are
-// refused as `open` would refuse them. Failures raise `OSError`
-// naming `path`. Without `commit` the target is left as it was.
+// A new content for a file, put in place by `commit`. Without `commit` the
+// target is left as it was. Failures throw `OsError` naming the path given
+// (`shown`). A directory, and a target that may not be written, are refused
+// as `open` would refuse them.
+//
+// The file is named in one of two ways. By a path: a link there is followed
+// to the file it leads to, as `open` follows it (also to a file that does not
+// exist yet), unless `at_link` refuses it; the directory of that file is then
+// opened, and the file named in it as below. Or by a directory descriptor and
+// the name of one entry in it: everything then happens relative to that
+// directory, never by a path that could be swapped on the way, and a link at
+// `name` is never followed (`OsError` ELOOP).
 //
 // A regular file with one name, and a new file, get their content through a
 // temporary file in the same directory that is renamed over the target, so
@@ -40,25 +49,35 @@ enum class AtLink { follow, refuse };
 // where the old owner, group, bits or ACL cannot be reproduced on the new
 // file (they are not the process's to give), the file is written in place
 // instead. A new file gets the bits `open` would give it for `new_file_mode`
-// (0666 unless asked otherwise), less the umask, from its first byte on; one
-// whose mode gives group and others nothing also takes no entries of the
-// directory's default ACL. (Nothing is forced to disk before the rename: that
-// would cost a disk flush per file.)
+// (0666 unless asked otherwise), less the umask; one whose mode gives group
+// and others nothing also takes no entries of the directory's default ACL.
+// (Nothing is forced to disk before the rename: that would cost a disk flush
+// per file.)
 //
 // What a rename would wrongly replace is written in place, as
 // `open(path, "w")` would write it: a device or a pipe (opened without
 // waiting, so that a pipe without a reader fails at once), a file with more
 // than one name (every name sees the new content), a file whose directory
-// takes no new name, and a file whose rights a new file cannot have. The
-// content is then held in memory until `commit`, which first reserves room on
-// the disk for it in a regular file (`posix_fallocate`), so that a full disk,
-// a quota or the file-size limit refuses it before a byte of the old content
-// changes; then it writes it over the old one and cuts the file to its
-// length. A failure of the write itself (an I/O error) may still leave the
-// file half written.
+// takes no new name, and a file whose rights a new file cannot have. It is
+// opened by its name in the directory, never through a link. The content is
+// then held in memory until `commit`, which first reserves room on the disk
+// for it in a regular file (`posix_fallocate`), so that a full disk, a quota
+// or the file-size limit refuses it before a byte of the old content changes;
+// then it writes it over the old one and cuts the file to its length. A
+// failure of the write itself (an I/O error) may still leave the file half
+// written.
 class FileReplacement {
 public:
     explicit FileReplacement(const std::string &path, mode_t new_file_mode = 0666, AtLink at_link = AtLink::follow);
+    // The entry `name` (one path component) of the directory open at
+    // `directory` (any descriptor of a directory, O_PATH included; it is
+    // copied, so the caller may close its own). A link at `name` is never
+    // followed: it is refused with ELOOP. `shown` is the path that errors
+    // name. When `expected` is given, the file at `name` must be that file
+    // (same st_dev and st_ino), else OsError(ESTALE, shown) and nothing is
+    // written.
+    FileReplacement(int directory, std::string name, std::string shown, mode_t new_file_mode = 0666,
+                    const struct stat *expected = nullptr);
     ~FileReplacement();
     FileReplacement(const FileReplacement &) = delete;
     FileReplacement &operator=(const FileReplacement &) = delete;
@@ -68,25 +87,34 @@ public:
     void commit();
 
 private:
+    void open_at(mode_t new_file_mode, const struct stat *expected);
     bool open_temporary(mode_t mode);
     bool take_over(const struct stat &old);
     void open_in_place();
     void discard();
     [[noreturn]] void fail(int error);
-    std::string path_, target_, temporary_, pending_;
-    int fd_ = -1;
+    Descriptor directory_, file_, old_;  // old_: the file replaced, held (O_PATH) while it is examined
+    std::string name_, shown_, temporary_, pending_;
+    struct stat old_info_ {};
     bool in_place_ = false;
-    AtLink at_link_;
 };
 
 // Replace the content of the file at `path` by `data` (see FileReplacement).
 void replace_file(const std::string &path, std::string_view data, mode_t new_file_mode = 0666,
                   AtLink at_link = AtLink::follow);
+// The same for the entry `name` of the directory open at `directory`.
+void replace_file_at(int directory, const std::string &name, const std::string &shown, std::string_view data,
+                     mode_t new_file_mode = 0666, const struct stat *expected = nullptr);
 
 // Create the new file `path` with the content `data`, exclusively: false,
 // and nothing written, when something (a link included) is at `path`
 // already. The bits are those `open` gives for `mode`, less the umask. Other
-// failures raise `OSError` naming `path`, and leave no file behind.
+// failures throw `OsError` naming `path`, and leave no file behind.
 bool create_new_file(const std::string &path, std::string_view data, mode_t mode = 0666);
+// Exclusive creation of `name` in the directory open at `directory`
+// (O_EXCL | O_NOFOLLOW semantics): false, nothing written, when anything (a
+// link included) is there already. Errors name `shown`.
+bool create_new_file_at(int directory, const std::string &name, const std::string &shown, std::string_view data,
+                        mode_t mode = 0666);
 
 }  // namespace orvo
