@@ -76,6 +76,8 @@ struct ProjectRoot {
     std::string real;   // its real path now
 };
 ProjectRoot project_root_of(nb::handle self);
+// The directory at `path`, opened now and held for as long as the result lives.
+ProjectRoot open_project_root(const std::string &path);
 
 // Close the connections of a chat client made for one request (those of its
 // `client`, the `openai` package's object, when it has one), so that none is

@@ -384,22 +384,36 @@ nb::str generate_project_tree(nb::handle self) {
 
 }  // namespace
 
-ProjectRoot project_root_of(nb::handle self) {
-    ProjectRoot root;
-    root.path = project_root(self);
-    nb::object held = nb::getattr(self, "_root", nb::none());
-    if (!nb::isinstance<HeldRoot>(held) || nb::cast<const HeldRoot &>(held).path != root.path ||
-        !nb::cast<const HeldRoot &>(held).fd) {
-        held = nb::cast(open_root(root.path), nb::rv_policy::move);  // a root named anew, or not yet open
-        self.attr("_root") = held;
-    }
+namespace {
+
+// The root that the holder `held` holds.
+ProjectRoot root_in(nb::object held) {
     const HeldRoot &opened = nb::cast<const HeldRoot &>(held);
-    root.holder = held;
+    ProjectRoot root;
+    root.path = opened.path;
     root.fd = opened.fd.get();
     root.error = opened.error;
     if (root.fd >= 0)
         root.real = orvo::real_path_of(root.fd).value_or(opened.real);  // where it lies now
+    root.holder = std::move(held);
     return root;
+}
+
+}  // namespace
+
+ProjectRoot project_root_of(nb::handle self) {
+    const std::string path = project_root(self);
+    nb::object held = nb::getattr(self, "_root", nb::none());
+    if (!nb::isinstance<HeldRoot>(held) || nb::cast<const HeldRoot &>(held).path != path ||
+        !nb::cast<const HeldRoot &>(held).fd) {
+        held = nb::cast(open_root(path), nb::rv_policy::move);  // a root named anew, or not yet open
+        self.attr("_root") = held;
+    }
+    return root_in(std::move(held));
+}
+
+ProjectRoot open_project_root(const std::string &path) {
+    return root_in(nb::cast(open_root(path), nb::rv_policy::move));
 }
 
 void register_project(QuorlinClass &cls) {
