@@ -601,6 +601,23 @@ def test_a_folder_opened_again_on_the_way_up_must_be_the_one_left(tmp_path):
     assert not any("intruder" in path for path in listed) and "d/" * levels + "z/z.txt" in listed
 
 
+def test_a_walk_through_links_deeper_than_the_descriptors_it_keeps_comes_back_to_each_level():
+    # hidden/ is left out: its folders are drawn through the link "start" and
+    # then each one's link "next", 40 levels down; each one's zz/ is drawn on
+    # the way back up, from the folder the link led to.
+    levels = 40
+    for k in range(levels):
+        files(**{f"hidden__H{k:02}__zz__leaf{k}.txt": ""})
+        if k + 1 < levels:
+            os.symlink(f"../H{k + 1:02}", f"hidden/H{k:02}/next")
+    Path(".gitignore").write_text("hidden\n")
+    os.symlink("hidden/H00", "start")
+    lines = quorlin.Quorlin()._generate_project_tree().split("\n")
+    assert [line.rsplit(" ", 1)[-1] for line in lines if "leaf" in line] == [f"leaf{k}.txt" for k in
+                                                                              reversed(range(levels))]
+    assert len(lines) == 1 + 1 + 3 * levels - 1 + 1
+
+
 def test_links_out_of_the_root_get_their_line_and_nothing_more(tmp_path):
     # "work-old" lies beside the root "work", whose name it extends.
     sibling = tmp_path / "work-old"
@@ -796,11 +813,11 @@ def test_a_file_there_is_no_memory_for_is_a_placeholder_and_the_request_goes_on(
     assert "## big.bin\n```\n# Read failed: out of memory\n```\n## a.py\n" in sent(ai_env)[0][1]
 
 
-@pytest.mark.parametrize("error,shown", [(MemoryError(), "out of memory"), (KeyError(), "KeyError"),
-                                         (OSError(""), "OSError"), (ValueError("  "), "ValueError")])
-def test_an_error_without_a_text_is_reported_by_what_it_is(error, shown, monkeypatch, capsys):
+@pytest.mark.parametrize("kind,args,shown", [(MemoryError, (), "out of memory"), (KeyError, (), "KeyError"),
+                                              (OSError, ("",), "OSError"), (ValueError, ("  ",), "ValueError")])
+def test_an_error_without_a_text_is_reported_by_what_it_is(kind, args, shown, monkeypatch, capsys):
     def failing():
-        raise error
+        raise kind(*args)  # a new one each time: no traceback outlives the test
     monkeypatch.setattr(quorlin, "create_corvane", failing)
     q = quorlin.Quorlin()
     assert q._ask_ai_for_files("task", []) is None and q._generate_enhanced_prompt("task", {}) is None
