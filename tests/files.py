@@ -1,9 +1,14 @@
-"""Writing the files of a test project, making a folder refuse new names, and
-racing a test's steps from another process."""
+"""Writing the files of a test project, making a folder refuse new names,
+racing a test's steps from another process, and a process whose kernel makes
+no unnamed files."""
 
 import array
+import ctypes
+import errno
 import fcntl
 import os
+import platform
+import struct
 import subprocess
 import sys
 from contextlib import contextmanager
@@ -66,3 +71,47 @@ def racing(body, uid=None):
         child.kill()
         child.wait()
         child.stdout.close()
+
+
+# Where a child interpreter finds this module: PYTHONPATH for `dialogue.run`.
+HELPERS = {"PYTHONPATH": str(Path(__file__).parent)}
+
+
+def refuse_unnamed_files():
+    """From now on, have the kernel refuse this process every unnamed file
+    (`open` with O_TMPFILE fails with EOPNOTSUPP), as a file system without them
+    does: a seccomp filter, kept for the life of the process and its children.
+    False where the filter cannot be set here (an unknown machine)."""
+    machines = {"x86_64": (0xC000003E, 257), "aarch64": (0xC00000B7, 56)}  # audit arch, openat
+    if platform.machine() not in machines:
+        return False
+    arch, openat = machines[platform.machine()]
+    load, equal, any_bit, give = 0x20, 0x15, 0x45, 0x06  # BPF_LD|W|ABS, BPF_JMP|JEQ|K, BPF_JMP|JSET|K, BPF_RET|K
+    unnamed = os.O_TMPFILE & ~os.O_DIRECTORY
+    program = [(load, 0, 0, 4), (equal, 0, 5, arch),  # seccomp_data.arch
+               (load, 0, 0, 0), (equal, 0, 3, openat),  # .nr
+               (load, 0, 0, 32), (any_bit, 0, 1, unnamed),  # .args[2], the flags (low half)
+               (give, 0, 0, 0x00050000 | errno.EOPNOTSUPP), (give, 0, 0, 0x7FFF0000)]
+    code = b"".join(struct.pack("HBBI", *step) for step in program)
+    buffer = ctypes.create_string_buffer(code, len(code))
+
+    class Program(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_void_p)]
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    no_new_privs, set_seccomp, filter_mode = 38, 22, 2
+    if libc.prctl(no_new_privs, 1, 0, 0, 0) != 0 or libc.prctl(
+            set_seccomp, filter_mode, ctypes.byref(Program(len(program), ctypes.addressof(buffer))), 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "seccomp")
+    try:
+        os.close(os.open(".", os.O_TMPFILE | os.O_WRONLY, 0o600))
+    except OSError as error:
+        assert error.errno == errno.EOPNOTSUPP
+        return True
+    raise AssertionError("unnamed files are still made")
+
+
+def without_unnamed_files(code):
+    """Python code for a child (run with HELPERS in its environment) that runs
+    `code` where the kernel makes no unnamed files."""
+    return "import files\nassert files.refuse_unnamed_files()\n" + code

@@ -1,21 +1,27 @@
 """The one writer of whole files, through its users: what a replaced file keeps
-(owner, group, access rights), and a file written in place that has no room
-for its new content."""
+(owner, group, access rights), what a new file gets, a replacement that is
+never more open than the file it replaces, a signal that leaves no temporary
+file, and a file written in place that has no room for its new content."""
 
 import errno
 import os
+import select
 import shutil
+import signal
 import stat
 import struct
+import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
 
+import nestrel
 import palvex
 from dialogue import run
-from files import write
+from files import HELPERS, without_unnamed_files, write
 
 SETTINGS = {"AI_API_KEY": "sk-abc", "AI_API_URL": "http://u/v1", "AI_MODEL": "m"}
 LONG = dict(SETTINGS, AI_API_KEY="sk-" + "x" * 9000)
@@ -158,3 +164,234 @@ except OSError as error:
     if "mount" in out.stderr and out.returncode != 0:
         pytest.skip(f"no mount here: {out.stderr.strip().splitlines()[-1]}")
     assert out.stdout.split()[-2:] == ["True", "True"], out.stdout + out.stderr
+
+
+# ------------------------------------------- a new file, while it is written
+
+# How the replacement is made: an unnamed file where the kernel makes them,
+# else a named temporary file (the kernel refusing unnamed files to the child).
+WAYS = ["unnamed", "named"]
+
+
+def in_child(code, way, env=None):
+    """Run `code` in a child interpreter that makes its files the `way` given."""
+    return run(without_unnamed_files(code) if way == "named" else code, env=dict(HELPERS, **(env or {})))
+
+
+# inotify through libc: IN_CREATE | IN_MOVED_TO, one event at a time.
+WATCHER = r"""
+import ctypes, os, select, struct, sys, time
+os.setgroups([]); os.setgid(4001); os.setuid(4001)
+assert 'CapEff:\t0000000000000000' in open('/proc/self/status').read()
+directory, keep, seconds = sys.argv[1], sys.argv[2].encode(), float(sys.argv[3])
+libc = ctypes.CDLL(None, use_errno=True)
+watch = libc.inotify_init1(os.O_CLOEXEC)
+assert watch >= 0 and libc.inotify_add_watch(watch, directory.encode(), 0x100 | 0x80) >= 0
+print("watching", flush=True)
+seen = opened = 0
+end = time.monotonic() + seconds
+while time.monotonic() < end:
+    if not select.select([watch], [], [], 0.1)[0]:
+        continue
+    events = os.read(watch, 65536)
+    at = 0
+    while at < len(events):
+        size = struct.unpack_from("iIII", events, at)[3]
+        name = events[at + 16:at + 16 + size].rstrip(b"\0")
+        at += 16 + size
+        if name == keep:
+            continue
+        seen += 1
+        try:
+            os.close(os.open(os.path.join(directory.encode(), name), os.O_RDONLY | os.O_NONBLOCK))
+            opened += 1
+        except OSError:
+            pass
+print(seen, opened, flush=True)
+"""
+
+
+@pytest.mark.parametrize("way", WAYS)
+def test_another_user_never_opens_the_replacement_of_an_owner_only_file(shared, way):
+    # Root rewrites its own file, for its owner alone, over and over; uid 4001
+    # opens every name that appears beside it the moment it appears.
+    secret = write(shared / "secret.json", "old")
+    secret.chmod(0o600)
+    seconds = 3
+    with subprocess.Popen([sys.executable, "-c", WATCHER, str(shared), secret.name, str(seconds)],
+                          stdout=subprocess.PIPE, text=True) as watcher:
+        try:
+            assert watcher.stdout.readline() == "watching\n"
+            code = (f"import time, nestrel\nend = time.monotonic() + {seconds - 0.5}\nn = 0\n"
+                    "while time.monotonic() < end:\n"
+                    f"    nestrel.Nestrel().save_to_json([n] * 2000, {str(secret)!r})\n    n += 1\nprint(n)\n")
+            rewrites = in_child(code, way)
+            assert rewrites.returncode == 0, rewrites.stderr
+            seen, opened = map(int, watcher.stdout.readline().split())
+        finally:
+            watcher.kill()
+    assert seen >= int(rewrites.stdout) > 50  # every replacement was in reach
+    assert opened == 0
+    assert stat.S_IMODE(secret.stat().st_mode) == 0o600 and sorted(os.listdir(shared)) == ["secret.json"]
+
+
+def comments_document_child(setup, after):
+    """Code that saves a large comment document into .orvo three times, after
+    `setup` and before `after`."""
+    return f"""
+import os, signal, sys, nestrel
+{setup}
+records = [{{"file": "src/f%d.py" % i, "comments": [{{"line": "1", "content": "x" * 300}}]}} for i in range(40000)]
+os.makedirs(".orvo", exist_ok=True)
+print("saving", flush=True)
+for _ in range(3):
+    nestrel.Nestrel().save_to_json(records, ".orvo/comments.json")
+print("saved", flush=True)
+{after}
+"""
+
+
+def file_being_written(child, directory):
+    """The name in `directory` of a file that the process `child` has open
+    (an unnamed file shows as '#<number> (deleted)'), waited for."""
+    end = time.monotonic() + 20
+    while time.monotonic() < end:
+        for fd in os.listdir(f"/proc/{child.pid}/fd"):
+            try:
+                target = os.readlink(f"/proc/{child.pid}/fd/{fd}")
+            except OSError:
+                continue
+            if target.startswith(str(directory) + "/") and not target.endswith("/comments.json"):
+                return target[len(str(directory)) + 1:]
+        time.sleep(0.001)
+    raise AssertionError("the document was never written")
+
+
+# How a signal meets the saving child: the disposition the child set before
+# (and what it does after saving), and what it shows of the signal. A handler
+# of Python's own is still there after the saves.
+DISPOSITIONS = {
+    "TERM, default": ("", "", signal.SIGTERM, lambda out: out.returncode == -signal.SIGTERM),
+    "INT, Python's own": ("", "", signal.SIGINT, lambda out: "KeyboardInterrupt" in out.stderr),
+    "TERM, a Python handler": (
+        "hits = []\nsignal.signal(signal.SIGTERM, lambda *_: hits.append(1))",
+        "signal.raise_signal(signal.SIGTERM)\nprint('handled', len(hits))", signal.SIGTERM,
+        lambda out: out.returncode == 0 and out.stdout.split()[-2:] == ["handled", "2"]),
+    "TERM, ignored": ("signal.signal(signal.SIGTERM, signal.SIG_IGN)", "", signal.SIGTERM,
+                      lambda out: out.returncode == 0 and out.stdout.endswith("saved\n")),
+}
+
+
+@pytest.mark.parametrize("disposition", DISPOSITIONS)
+@pytest.mark.parametrize("way", WAYS)
+def test_a_signal_while_the_document_is_written_leaves_no_temporary_file(isolated, way, disposition):
+    setup, after, number, shows = DISPOSITIONS[disposition]
+    code = comments_document_child(setup, after)
+    with subprocess.Popen([sys.executable, "-c", without_unnamed_files(code) if way == "named" else code],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=dict(os.environ, **HELPERS)) as child:
+        try:
+            assert child.stdout.readline() == "saving\n"
+            name = file_being_written(child, isolated / ".orvo")
+            assert name.endswith(" (deleted)") if way == "unnamed" else name.startswith(".comments.json.")
+            child.send_signal(number)
+            stdout, stderr = child.communicate(timeout=60)
+        finally:
+            child.kill()
+    out = type("Out", (), {"stdout": "saving\n" + stdout, "stderr": stderr, "returncode": child.returncode})
+    assert shows(out), (child.returncode, stdout, stderr[-2000:])
+    assert os.listdir(isolated / ".orvo") in ([], ["comments.json"])
+
+
+@pytest.mark.parametrize("way", WAYS)
+def test_sigterm_during_the_extraction_command_leaves_no_temporary_file(isolated, way):
+    for number in range(400):
+        write(isolated / "src" / f"m{number}.py", "".join(f"x = 1  # comment {line}\n" for line in range(200)))
+    code = "import nestrel\nnestrel.extract_comments()\n"
+    with subprocess.Popen([sys.executable, "-c", without_unnamed_files(code) if way == "named" else code],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ, **HELPERS)) as child:
+        try:
+            file_being_written(child, isolated / ".orvo")
+            child.terminate()
+            child.communicate(timeout=60)
+        finally:
+            child.kill()
+    assert child.returncode == -signal.SIGTERM
+    assert os.listdir(isolated / ".orvo") == []
+
+
+NEW_FILE = "import nestrel\nnestrel.Nestrel().save_to_json([1], 'made.json')\n"
+
+
+@pytest.mark.parametrize("way", WAYS)
+def test_the_signal_dispositions_are_as_before_once_the_document_is_saved(isolated, way):
+    # Python's handler of SIGINT, SIGTERM ignored, then SIGTERM's default.
+    code = """
+import signal, nestrel
+def dispositions():
+    fields = dict(line.split(":\\t") for line in open("/proc/self/status").read().splitlines() if ":\\t" in line)
+    return fields["SigCgt"], fields["SigIgn"]
+for setting in [signal.SIG_IGN, signal.SIG_DFL]:
+    signal.signal(signal.SIGTERM, setting)
+    before = dispositions()
+    nestrel.Nestrel().save_to_json([1], "doc.json")
+    print(dispositions() == before)
+"""
+    out = in_child(code, way)
+    assert out.stdout.split() == ["True", "True"], out.stderr
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o077, 0o002], ids=oct)
+@pytest.mark.parametrize("way", WAYS)
+def test_a_new_file_gets_the_bits_open_gives_it(isolated, way, umask):
+    out = in_child(f"import os\nos.umask({umask})\n" + NEW_FILE
+                   + "os.close(os.open('opened.json', os.O_WRONLY | os.O_CREAT, 0o666))\n", way)
+    assert out.returncode == 0, out.stderr
+    made, opened = os.stat(isolated / "made.json"), os.stat(isolated / "opened.json")
+    assert stat.S_IMODE(made.st_mode) == stat.S_IMODE(opened.st_mode) == 0o666 & ~umask
+    assert (isolated / "made.json").read_text() == "[\n  1\n]"
+
+
+@pytest.mark.parametrize("way", WAYS)
+def test_a_new_file_in_a_folder_with_a_default_acl_gets_what_open_gives(isolated, way):
+    grant = acl((USER_OBJ, 7, None), (USER, 6, 4001), (GROUP_OBJ, 5, None), (MASK, 7, None), (OTHER, 4, None))
+    try:
+        os.setxattr(isolated, DEFAULT, grant)
+    except OSError as error:
+        pytest.skip(f"no ACLs on this file system: {error}")
+    out = in_child("import os\nos.umask(0o077)\n" + NEW_FILE
+                   + "os.close(os.open('opened.json', os.O_WRONLY | os.O_CREAT, 0o666))\n", way)
+    assert out.returncode == 0, out.stderr
+    made, opened = isolated / "made.json", isolated / "opened.json"
+    assert stat.S_IMODE(made.stat().st_mode) == stat.S_IMODE(opened.stat().st_mode) == 0o664
+    assert os.getxattr(made, ACCESS) == os.getxattr(opened, ACCESS)
+    # An owner-only file takes none of the entries: the settings file.
+    (isolated / ".config" / "orvo").mkdir(parents=True)
+    out = in_child("import palvex\npalvex.save_config({'AI_API_KEY': 'k', 'AI_API_URL': 'u', 'AI_MODEL': 'm'})\n",
+                   way, env={"HOME": str(isolated)})
+    config = isolated / ".config" / "orvo" / "config"
+    assert out.returncode == 0, out.stderr
+    assert stat.S_IMODE(config.stat().st_mode) == 0o600 and not has_acl(config)
+
+
+ANSWER = """
+import os, quorlin
+class Client:
+    def chat_completion(self, messages, temperature):
+        return {"choices": [{"message": {"content": "notes"}}]}
+quorlin.create_corvane = Client
+quorlin.Quorlin.enhance_prompt = lambda self, prompt, mode: "answer"
+os.umask(0o027)
+quorlin.run_quorlin()
+"""
+
+
+@pytest.mark.parametrize("way", WAYS)
+def test_a_new_answer_file_is_made_whole_with_the_bits_open_gives(isolated, way):
+    mine = write(isolated / "notes.md", "mine")  # not an answer file: never written over
+    out = run(without_unnamed_files(ANSWER) if way == "named" else ANSWER, ["task", "1", "t", "2"], env=HELPERS)
+    assert out.returncode == 0, out.stderr
+    made = [name for name in os.listdir(isolated) if name != "notes.md"]
+    assert len(made) == 1 and made[0].endswith(".md"), made
+    assert stat.S_IMODE(os.stat(isolated / made[0]).st_mode) == 0o640
+    assert "answer" in (isolated / made[0]).read_text() and mine.read_text() == "mine"

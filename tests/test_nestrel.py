@@ -2,13 +2,14 @@ import json
 import os
 import random
 import stat
+import time
 from pathlib import Path
 
 import pytest
 
 import nestrel
 from dialogue import run, script
-from files import refusing_new_names, write
+from files import racing, refusing_new_names, write
 
 Nestrel = nestrel.Nestrel
 
@@ -347,6 +348,24 @@ def test_command_writes_through_links_only_inside_the_working_directory(isolated
     assert sorted(p.name for p in document.parent.iterdir()) == ["comments.json", "keep"]
 
 
+@pytest.mark.parametrize("links, written", [
+    (["../top.json"], "top.json"),  # in the working directory itself
+    (["{work}/docs/absolute.json"], "docs/absolute.json"),
+    (["../docs/first.json", "second.json"], "docs/second.json"),  # a link to a link
+])
+def test_command_follows_links_that_stay_in_the_working_directory(isolated, capsys, links, written):
+    write(isolated / "a.py", "# c\n")
+    (isolated / ".orvo").mkdir()
+    (isolated / "docs").mkdir()
+    names = [isolated / ".orvo" / "comments.json"] + [isolated / "docs" / "first.json"]
+    for name, link in zip(names, links):
+        os.symlink(link.format(work=isolated), name)
+    nestrel.extract_comments()
+    assert capsys.readouterr().out.splitlines()[1] == "注释提取完成！"
+    assert json.loads((isolated / written).read_text())[0]["file"] == "a.py"
+    assert all(name.is_symlink() for name in names[:len(links)])
+
+
 def test_command_refuses_an_orvo_directory_outside(isolated, tmp_path, capsys):
     write(isolated / "a.py", "# c\n")
     sibling = tmp_path / (isolated.name + "2")
@@ -363,6 +382,48 @@ def test_command_refuses_an_orvo_directory_outside(isolated, tmp_path, capsys):
     nestrel.extract_comments()
     assert capsys.readouterr().out.splitlines()[1] == "注释提取完成！"
     assert json.loads((isolated / "meta" / "comments.json").read_text())[0]["file"] == "a.py"
+
+
+# While the command runs, another process swaps the document (or the folder
+# that holds it) between a link that stays inside and one that leads out, or
+# takes it away; the swap is atomic (a rename) where it replaces a link.
+SWAPS = {
+    "document": "for to in [None, OUTSIDE_FILE] * 4 + ['../docs/comments.json']:\n"
+                "    os.close(os.open('.orvo/new', os.O_CREAT)) if to is None else os.symlink(to, '.orvo/new')\n"
+                "    os.replace('.orvo/new', '.orvo/comments.json')\n"
+                "os.unlink('.orvo/comments.json')",
+    "folder": "for to in [OUTSIDE_DIR, 'meta']:\n    os.symlink(to, 'new')\n    os.replace('new', '.orvo')",
+}
+
+
+@pytest.mark.parametrize("swapped", SWAPS)
+def test_command_never_writes_out_of_the_working_directory_while_links_are_swapped(isolated, tmp_path, capsys,
+                                                                                    swapped):
+    write(isolated / "a.py", "# c\n")
+    (isolated / "meta").mkdir()
+    inside = write(isolated / "docs" / "comments.json", "old")
+    outside = write(tmp_path / "outside.json", "secret")
+    outside_dir = tmp_path / "elsewhere"
+    outside_dir.mkdir()
+    os.symlink("meta", isolated / ".orvo")
+    body = f"OUTSIDE_FILE, OUTSIDE_DIR = {str(outside)!r}, {str(outside_dir)!r}\n" + SWAPS[swapped]
+    runs, end = 0, time.monotonic() + 4
+    with racing(body):
+        while time.monotonic() < end and outside.read_text() == "secret" and not os.listdir(outside_dir):
+            nestrel.extract_comments()
+            capsys.readouterr()
+            runs += 1
+    assert outside.read_text() == "secret" and os.listdir(outside_dir) == [], f"after {runs} runs"
+    assert runs > 50
+    # Nearest case that must pass: a link to a file inside is followed and written.
+    for name in [".orvo", "new", "meta/new", "meta/comments.json"]:
+        if os.path.lexists(isolated / name):
+            os.unlink(isolated / name)
+    os.symlink("meta", isolated / ".orvo")
+    os.symlink("../docs/comments.json", isolated / "meta" / "comments.json")
+    nestrel.extract_comments()
+    assert capsys.readouterr().out.splitlines()[1] == "注释提取完成！"
+    assert json.loads(inside.read_text())[0]["file"] == "a.py"
 
 
 # ------------------------------------------ what saving writes in place

@@ -8,28 +8,35 @@
 #include <orvo/replace.hpp>
 
 #include <cerrno>
+#include <climits>
 #include <optional>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace nestrel {
 
 namespace {
 
-void make_directory(const std::string &path) {
-    if (::mkdir(path.c_str(), 0777) == 0)
-        return;
-    int error = errno;
-    struct stat info;
-    if (error == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-        return;
-    orvo::raise_os_error(error, path);
-}
+// Where the document is written: an entry of a directory held open, at or
+// below the working directory, with what is there now (a file that is not a
+// link), if anything.
+struct Place {
+    orvo::Descriptor directory;
+    std::string name;
+    struct stat found {};
+    bool exists = false;
+};
 
 // The comment document being written by the command: created at the first
 // record, so that a tree without comments leaves ".orvo" alone. It is written
 // only where it lies inside the working directory: a cloned tree may bring
-// ".orvo" or the document as a link to any place.
+// ".orvo" or the document as a link to any place. Every step from the working
+// directory to the file written goes through descriptors (the folder opened
+// beneath the working directory, each link of the document read and followed
+// from the directory that holds it), so that a link swapped in on the way
+// cannot lead the writing elsewhere.
 class DocumentStream {
 public:
     explicit DocumentStream(std::string working_directory)
@@ -37,12 +44,12 @@ public:
 
     void add(const FileResult &result) {
         if (!file_) {
-            make_directory(directory_);
+            make_folder();
             saving([&] {
-                std::string target = orvo::resolved_path(path());
-                if (!orvo::lies_below(target, base_))
-                    leads_out(target);
-                file_.emplace(target);
+                Place place = document_place();
+                std::optional<std::string> real = orvo::real_path_of(place.directory.get());
+                std::string shown = real ? orvo::join_path(*real, place.name) : path();
+                file_.emplace(place.directory.get(), place.name, shown, 0666, place.exists ? &place.found : nullptr);
                 writer_.emplace([this](std::string_view piece) { file_->write(piece); });
                 writer_->begin_records();
             });
@@ -69,7 +76,76 @@ public:
     std::size_t entries() const { return entries_; }
 
 private:
-    [[noreturn]] void leads_out(const std::string &target) const {
+    // The working directory held open, and ".orvo" made in it where it is
+    // missing.
+    void make_folder() {
+        std::optional<orvo::OpenDirectory> work = orvo::open_directory(base_, O_PATH);
+        if (!work)
+            orvo::raise_os_error(errno, base_);
+        work_ = std::move(*work);
+        if (::mkdirat(work_.fd.get(), ".orvo", 0777) == 0)
+            return;
+        const int error = errno;
+        struct stat info;
+        if (error == EEXIST && ::fstatat(work_.fd.get(), ".orvo", &info, 0) == 0 && S_ISDIR(info.st_mode))
+            return;
+        orvo::raise_os_error(error, directory_);
+    }
+
+    // The place of the document: ".orvo" opened beneath the working
+    // directory, then the links of the document followed one by one, each
+    // from the directory that holds it, as `open` would follow them.
+    Place document_place() const {
+        Place place{open_inside(work_.fd.get(), ".orvo"), "comments.json"};
+        std::string text(PATH_MAX, '\0');
+        for (int hops = 0;; ++hops) {
+            if (::fstatat(place.directory.get(), place.name.c_str(), &place.found, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT)
+                    throw orvo::OsError(errno, path());
+                return place;  // a new file
+            }
+            if (!S_ISLNK(place.found.st_mode)) {
+                place.exists = true;
+                return place;
+            }
+            if (hops == 40)
+                throw orvo::OsError(ELOOP, path());
+            const ssize_t size = ::readlinkat(place.directory.get(), place.name.c_str(), text.data(), text.size());
+            if (size < 0 || (std::size_t) size == text.size())
+                throw orvo::OsError(size < 0 ? errno : ENAMETOOLONG, path());
+            const std::string target(text.data(), (std::size_t) size);
+            const std::size_t slash = target.rfind('/');
+            std::string leaf = slash == std::string::npos ? target : target.substr(slash + 1);
+            if (leaf.empty() || leaf == "." || leaf == "..")
+                throw orvo::OsError(EISDIR, path());  // a link to a directory
+            if (slash != std::string::npos)
+                place.directory = open_inside(place.directory.get(), slash == 0 ? "/" : target.substr(0, slash));
+            place.name = std::move(leaf);
+        }
+    }
+
+    // The directory `name` (links followed) from the one held at `from`,
+    // where it is the working directory or lies below it; else the saving
+    // fails with the document's way out.
+    orvo::Descriptor open_inside(int from, const std::string &name) const {
+        orvo::Descriptor opened(orvo::open_beneath(from, name, work_.real, O_PATH | O_DIRECTORY));
+        if (opened)
+            return opened;
+        if (errno != EXDEV)
+            throw orvo::OsError(errno, path());
+        // Not below it: the working directory itself, or a way out.
+        opened = orvo::Descriptor(::openat(from, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat at, work;
+        if (opened && ::fstat(opened.get(), &at) == 0 && ::fstat(work_.fd.get(), &work) == 0 &&
+            at.st_dev == work.st_dev && at.st_ino == work.st_ino)
+            return opened;
+        leads_out();
+    }
+
+    // Refuse a document that leads out of the working directory, naming where
+    // it leads (its resolved name, for the message alone: nothing is written).
+    [[noreturn]] void leads_out() const {
+        const std::string target = orvo::resolved_path(path());
         nb::str text = nb::str("{!r} leads out of the working directory, to {!r}")
                            .format(orvo::path_to_str(path()), orvo::path_to_str(target));
         PyErr_SetObject(PyExc_OSError, text.ptr());
@@ -83,6 +159,7 @@ private:
     }
 
     std::string base_, directory_;
+    orvo::OpenDirectory work_;
     std::optional<orvo::FileReplacement> file_;
     std::optional<JsonWriter> writer_;
     std::size_t records_ = 0, entries_ = 0;

@@ -6,6 +6,7 @@
 
 #include "files.hpp"
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -39,20 +40,37 @@ enum class AtLink { follow, refuse };
 // `name` is never followed (`OsError` ELOOP).
 //
 // A regular file with one name, and a new file, get their content through a
-// temporary file in the same directory that is renamed over the target, so
-// that an error on the way (a full disk, a failed write) leaves the old
-// content. The temporary file takes exactly the access rights of the file it
-// replaces: its owner and group, its permission bits and its ACL (none where
-// the old file has none, so entries that the directory's default ACL hands to
-// new files are dropped), and its other extended attributes (those the process
-// may read and set). Where the owner cannot be given, the group is set alone;
-// where the old owner, group, bits or ACL cannot be reproduced on the new
-// file (they are not the process's to give), the file is written in place
-// instead. A new file gets the bits `open` would give it for `new_file_mode`
-// (0666 unless asked otherwise), less the umask; one whose mode gives group
-// and others nothing also takes no entries of the directory's default ACL.
-// (Nothing is forced to disk before the rename: that would cost a disk flush
-// per file.)
+// new file in the same directory that takes the target's name by a rename
+// once it is whole, so that an error on the way (a full disk, a failed write)
+// leaves the old content. That file is never more open than the file it
+// replaces: it is made for its owner alone (0600, the ACL entries of the
+// directory's default ACL removed) before a byte is written, and unnamed
+// (O_TMPFILE) where the file system makes such files, so that nobody can
+// open it until it is linked, whole, under a temporary name and renamed.
+// Where the file system makes none, it has a temporary name from the start,
+// which SIGTERM and SIGINT remove where they end the process (see below).
+// It then takes exactly the access rights of the file it replaces: its owner
+// and group, its extended attributes (those the process may read and set),
+// its ACL (none where the old file has none) and its permission bits. Where
+// the owner cannot be given, the group is set alone; where the old owner,
+// group, bits or ACL cannot be reproduced on the new file (they are not the
+// process's to give), the file is written in place instead. A file that
+// replaces none gets, once it is whole, the bits and ACL `open` would give it
+// for `new_file_mode` (0666 unless asked otherwise): less the umask, or, in a
+// directory with a default ACL, what that ACL leaves of the mode; one whose
+// mode gives group and others nothing takes no entries of that ACL. (Nothing
+// is forced to disk before the rename: that would cost a disk flush per
+// file.)
+//
+// A named temporary file is in a table that a handler of SIGTERM and SIGINT
+// reads, installed while the table holds any: where the disposition it
+// replaced would end the process (the default), the handler removes the files
+// (`unlinkat`), puts the default back and raises the signal again; where it
+// was a function (Python's own handler, which raises later in the
+// interpreter, so that the C++ code unwinds and removes the file), it calls
+// that function and removes nothing; an ignored signal stays ignored. Once the
+// table is empty, each disposition it replaced is put back, unless another
+// was set meanwhile.
 //
 // What a rename would wrongly replace is written in place, as
 // `open(path, "w")` would write it: a device or a pipe (opened without
@@ -87,16 +105,18 @@ public:
     void commit();
 
 private:
+    struct Temporary;  // the new file while it is written (replace.cpp)
     void open_at(mode_t new_file_mode, const struct stat *expected);
-    bool open_temporary(mode_t mode);
-    bool take_over(const struct stat &old);
+    bool take_over();
     void open_in_place();
     void discard();
     [[noreturn]] void fail(int error);
-    Descriptor directory_, file_, old_;  // old_: the file replaced, held (O_PATH) while it is examined
-    std::string name_, shown_, temporary_, pending_;
+    int fd() const;
+    Descriptor directory_, old_, in_place_;  // old_: the file replaced, held (O_PATH)
+    std::unique_ptr<Temporary> temporary_;
+    std::string name_, shown_, pending_;
     struct stat old_info_ {};
-    bool in_place_ = false;
+    bool check_at_commit_ = false;
 };
 
 // Replace the content of the file at `path` by `data` (see FileReplacement).
@@ -108,8 +128,10 @@ void replace_file_at(int directory, const std::string &name, const std::string &
 
 // Create the new file `path` with the content `data`, exclusively: false,
 // and nothing written, when something (a link included) is at `path`
-// already. The bits are those `open` gives for `mode`, less the umask. Other
-// failures throw `OsError` naming `path`, and leave no file behind.
+// already, or comes there before the file is whole. The file is written as a
+// replacement's is (for its owner alone, unnamed where it can be) and takes
+// the name only when whole, with the bits and ACL `open` gives for `mode`.
+// Other failures throw `OsError` naming `path`, and leave no file behind.
 bool create_new_file(const std::string &path, std::string_view data, mode_t mode = 0666);
 // Exclusive creation of `name` in the directory open at `directory`
 // (O_EXCL | O_NOFOLLOW semantics): false, nothing written, when anything (a
