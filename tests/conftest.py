@@ -2,7 +2,9 @@
 settings are read or written, and with the loopback fake service at hand."""
 
 import os
+import shutil
 import tempfile
+from pathlib import Path
 
 import pytest
 
@@ -51,3 +53,14 @@ def ai_env(fake, monkeypatch):
     monkeypatch.setenv("AI_API_KEY", "sk-test")
     monkeypatch.setenv("AI_API_URL", fake.url)
     return fake
+
+
+@pytest.fixture
+def shared():
+    """A folder that other users can reach (the test's own are root's alone)."""
+    if os.geteuid() != 0:
+        pytest.skip("acting as other users needs root")
+    path = Path(tempfile.mkdtemp(prefix="orvo-shared-"))
+    path.chmod(0o755)
+    yield path
+    shutil.rmtree(path)

@@ -55,11 +55,13 @@ def refusing_new_names(directory):
 
 
 @contextmanager
-def racing(body):
+def racing(body, uid=None):
     """Run the Python statements `body` (with `os` imported) over and over in
     another process, on another core, from before the block starts until it
-    ends; an `OSError` of one round is ignored."""
-    code = ("import os\nprint(flush=True)\nwhile True:\n    try:\n"
+    ends; an `OSError` of one round is ignored. With `uid`, the process acts
+    as that user (its group `uid`, no other groups, no override rights)."""
+    drop = f"os.setgroups([]); os.setgid({uid}); os.setuid({uid})\n" if uid is not None else ""
+    code = ("import os\n" + drop + "print(flush=True)\nwhile True:\n    try:\n"
             + "".join("        " + line + "\n" for line in body.splitlines()) + "    except OSError:\n        pass\n")
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE)
     try:

@@ -96,6 +96,10 @@ def test_a_failure_line_ends_with_status_1(fake, isolated, tmp_path):
     check("quorlin", "task\n1\n", "Processing failed; there is no result.", 1, ORVO_LANG="en", **service)
     fake.respond(CHAT, chat_body('{"files": ["a.py"]}'))
     check("quorlin", "task\n1\nn\n", "Cancelled.", 0, ORVO_LANG="en", **service)
+    no_clipboard = write(tmp_path / "no-clipboard" / "pyperclip.py", "raise ImportError('not here')\n").parent
+    fake.respond(CHAT, chat_body('{"files": ["a.py"]}'))
+    check("quorlin", "task\n1\n\n", "Please copy the text above by hand.", 1, ORVO_LANG="en",
+          PYTHONPATH=str(no_clipboard), **service)
     check("quorlin", "\n", "Nothing was entered; leaving.", 0, ORVO_LANG="en")
 
 

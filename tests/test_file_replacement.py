@@ -54,17 +54,6 @@ def as_user(uid, groups, code, cwd):
     return run(drop + code, cwd=cwd)
 
 
-@pytest.fixture
-def shared():
-    """A folder that other users can reach (the test's own are root's alone)."""
-    if os.geteuid() != 0:
-        pytest.skip("acting as other users needs root")
-    path = Path(tempfile.mkdtemp(prefix="orvo-shared-"))
-    path.chmod(0o755)
-    yield path
-    shutil.rmtree(path)
-
-
 def test_owner_and_group_that_cannot_be_given_are_kept_by_writing_in_place(shared):
     # A group-writable tree; uid 1002 of group 2000 injects.
     os.chown(shared, 0, 2000)

@@ -65,6 +65,19 @@ def test_ignore_list_is_read_once_from_the_working_directory(isolated):
     assert Nestrel().gitignore_patterns == []
 
 
+def test_an_ignore_file_no_memory_holds_is_an_unreadable_one(isolated, capsys, monkeypatch):
+    with open(isolated / ".gitignore", "wb") as big:
+        big.truncate(1 << 40)  # sparse: 1 TiB that takes no room on the disk
+    assert Nestrel().gitignore_patterns == []
+    write(isolated / "a.py", "# one\n")
+    nestrel.extract_comments()
+    assert capsys.readouterr().out.splitlines()[-1] == f"结果已保存到: {isolated / '.orvo' / 'comments.json'}"
+    # An error without a text is named by what it is.
+    monkeypatch.setattr(nestrel, "Nestrel", lambda: (_ for _ in ()).throw(MemoryError()))
+    nestrel.extract_comments()
+    assert capsys.readouterr().out == "注释提取过程中发生错误: out of memory\n"
+
+
 def test_ignore_rules_have_their_own_odd_cases(isolated):
     write(isolated / ".gitignore", "build/\nlog\n*.tmp\n/docs\nsrc/gen\n")
     extractor = Nestrel()

@@ -6,6 +6,7 @@ import contextlib
 import ctypes
 import json
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -17,6 +18,7 @@ import pytest
 
 import i18n
 import quorlin
+from dialogue import run
 from fake_service import CHAT, chat_body, replies
 from files import racing
 from quorlin_texts import (CONCISE_QUESTION_INSTRUCTIONS, CONCISE_REVIEW_INSTRUCTIONS, CONCISE_RULES,
@@ -209,16 +211,24 @@ def test_an_empty_root_joins_as_the_working_directory():
     assert [p.pattern for p in q._load_gitignore().patterns] == ["*.log"]
 
 
+def huge(name):
+    """A sparse file of 1 TiB: more than any memory holds, and no room taken on the disk."""
+    with open(name, "wb") as file:
+        file.truncate(1 << 40)
+
+
 @pytest.mark.parametrize("make", [lambda: Path(".gitignore").write_bytes(b"ok\n\xff\n"),
                                   lambda: Path(".gitignore").mkdir(),
                                   lambda: os.mkfifo(".gitignore"),  # never waited on
-                                  lambda: Path(".gitignore").write_text("ok\n!\n")])
+                                  lambda: Path(".gitignore").write_text("ok\n!\n"),
+                                  lambda: huge(".gitignore")])
 def test_a_gitignore_that_cannot_be_used_is_reported(make, capsys):
     make()
     files(**{"ok.txt": ""})
     q = quorlin.Quorlin()
     out = capsys.readouterr().out
     assert out.startswith("Failed to load .gitignore: ") and out.count("\n") == 1
+    assert out.removeprefix("Failed to load .gitignore: ").strip()  # the error is named
     assert q.gitignore_spec is None and "ok.txt" in paths(q._get_file_list())
 
 
@@ -294,6 +304,33 @@ def test_a_root_holding_a_nul_is_refused_as_python_refuses_it():
     assert paths(q._get_file_list()) == ["a.txt"] and q._read_files_content(["a.txt"]) == {"a.txt": "a"}
 
 
+def test_a_root_renamed_and_replaced_by_a_link_is_still_the_project(tmp_path):
+    other = tmp_path / "other"  # a folder of someone else's, which the link leads to
+    (other / "sub").mkdir(parents=True)
+    (other / "secret.py").write_text("# theirs\nclass Theirs: pass\n")
+    (other / "sub" / "deep.txt").write_text("theirs")
+    files(**{"a.py": "# mine\nclass Mine: pass\n", "src__b.txt": "b"})
+    root = os.getcwd()
+    q = quorlin.Quorlin()
+    os.rename(root, root + "-old")
+    os.symlink(other, root)
+    assert q.current_dir == root
+    assert q._get_file_list() == [{"path": "a.py", "comments": ["mine"], "definitions": ["Mine"]},
+                                  {"path": "src/b.txt"}]
+    assert q._generate_project_tree() == "work/\n├── src/\n│   └── b.txt\n└── a.py"
+    # Absolute paths under the root's name are read through the open root too.
+    chosen = ["a.py", f"{root}/src/b.txt", "secret.py", f"{root}/secret.py", str(other / "secret.py"),
+              f"{root}/../work/secret.py"]
+    assert q._read_files_content(chosen) == {"a.py": "# mine\nclass Mine: pass\n", f"{root}/src/b.txt": "b"}
+    # A root assigned anew is opened anew.
+    q.current_dir = str(other)
+    assert paths(q._get_file_list()) == ["secret.py", "sub/deep.txt"]
+    q.current_dir = root + "-old"
+    assert paths(q._get_file_list()) == ["a.py", "src/b.txt"]
+    q.current_dir = root  # the name, which now leads to the other folder
+    assert paths(q._get_file_list()) == ["secret.py", "sub/deep.txt"]
+
+
 def test_the_scan_sees_state_changed_by_callers():
     files(**{"a.py": "def f(): pass\n", "b.txt": ""})
     q = quorlin.Quorlin()
@@ -303,6 +340,65 @@ def test_the_scan_sees_state_changed_by_callers():
     q = quorlin.Quorlin()
     q._extract_definitions_from_file = lambda path: ["from", os.path.basename(path)]
     assert q._get_file_list()[0]["definitions"] == ["from", "a.py"]
+
+
+def test_a_file_swapped_for_a_link_while_the_project_is_scanned_never_leaks(shared, monkeypatch):
+    # The project is another user's; the file it swaps in is root's alone.
+    private = shared / "private"
+    private.mkdir(mode=0o700)
+    (private / "secret.py").write_text("# SECRET token\nclass SecretClass: pass\n")
+    project = shared / "project"
+    project.mkdir()
+    (project / "a.py").write_text("# plain\nclass Plain: pass\n")
+    os.chown(project, 1001, 1001)
+    monkeypatch.chdir(project)
+    q = quorlin.Quorlin()
+    seen = set()
+    with racing("os.symlink('../private/secret.py', 'new')\nos.replace('new', 'a.py')\n"
+                "with open('new', 'w') as f: f.write('# plain\\nclass Plain: pass\\n')\nos.replace('new', 'a.py')",
+                uid=1001):
+        end = time.monotonic() + 3
+        while time.monotonic() < end:
+            seen.update(repr(entry) for entry in q._get_file_list())
+    assert not any("SECRET" in entry or "Secret" in entry for entry in seen), seen
+    assert "{'path': 'a.py', 'comments': ['plain'], 'definitions': ['Plain']}" in seen
+
+
+class Asked:
+    """An extraction of the caller's: records the paths it is asked about."""
+    def __init__(self):
+        self.paths = []
+
+    def extract_comments_from_file(self, path):
+        self.paths.append(path)
+        return {"comments": [{"content": "asked"}]}
+
+
+@pytest.mark.parametrize("replace", ["nestrel", "method", "subclass"])
+def test_an_extraction_a_caller_put_in_place_is_asked_by_path(replace, monkeypatch):
+    import nestrel
+    files(**{"a.py": "# own\ndef f(): pass\n", "b.txt": ""})
+    q = quorlin.Quorlin()
+    asked = Asked()
+    if replace == "nestrel":
+        asked.SUPPORTED_EXTENSIONS = nestrel.Nestrel.SUPPORTED_EXTENSIONS
+        q.nestrel = asked
+    elif replace == "method":
+        q.nestrel.extract_comments_from_file = asked.extract_comments_from_file
+    else:
+        class Mine(nestrel.Nestrel):
+            def extract_comments_from_file(self, path):
+                return asked.extract_comments_from_file(path)
+        q.nestrel = Mine()
+    assert q._get_file_list() == [{"path": "a.py", "comments": ["asked"], "definitions": ["f"]}, {"path": "b.txt"}]
+    assert asked.paths == [os.path.join(os.getcwd(), "a.py")]
+    # The class's own method replaced counts too; the instance's own extraction is back.
+    q.nestrel = nestrel.Nestrel()
+    monkeypatch.setattr(nestrel.Nestrel, "extract_comments_from_file",
+                        lambda self, path: asked.extract_comments_from_file(path))
+    assert q._get_file_list()[0]["comments"] == ["asked"] and len(asked.paths) == 2
+    monkeypatch.undo()
+    assert q._get_file_list()[0]["comments"] == ["own"] and len(asked.paths) == 2
 
 
 # ------------------------------------------------------------------ the tree
@@ -332,9 +428,10 @@ def test_the_tree_draws_links_unreadable_and_looping_directories(tmp_path):
         os.chmod("a/locked", 0o755)
     lines = tree.split("\n")[1:]
     expected_locked = ["│   ├── locked/"] if os.geteuid() != 0 else ["│   ├── locked/", "│   │   └── x.txt"]
-    # The entries of target are drawn once, below the link that comes first.
-    assert lines == ["├── a/", *expected_locked, "│   └── later.txt", "├── b-link/", "│   ├── up/",
-                     "│   └── t.txt", "└── target/"]
+    # The entries of target are drawn at its own place; the link to it, which
+    # comes first, and the link back to the root get their line alone.
+    assert lines == ["├── a/", *expected_locked, "│   └── later.txt", "├── b-link/", "└── target/",
+                     "    ├── up/", "    └── t.txt"]
 
 
 def test_an_empty_or_unlistable_root_draws_its_line_alone(tmp_path):
@@ -395,24 +492,29 @@ def remove_nested(name):
     os.close(stack[0])
 
 
+def make_deep_chain():
+    """The directories d, d/d, ... 2,050 levels deep, with at2048.py and
+    at2050.py in the directories 2,047 and 2,049 levels deep."""
+    fd = os.open(".", os.O_RDONLY)
+    for level in range(1, 2051):
+        if level in (2048, 2050):
+            os.close(os.open(f"at{level}.py", os.O_WRONLY | os.O_CREAT, dir_fd=fd))
+        os.mkdir("d", dir_fd=fd)
+        inner = os.open("d", os.O_RDONLY, dir_fd=fd)
+        os.close(fd)
+        fd = inner
+    os.close(fd)
+
+
 def test_a_walk_goes_2048_levels_deep_and_no_further():
-    # Deeper than any path can name: the walk would hold a directory open and a
-    # frame per level, and the tree's text grows with the square of the depth.
+    # Deeper than any path can name: the tree's text grows with the square of the depth.
     import resource
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if hard != resource.RLIM_INFINITY and hard < 4096:
         pytest.skip("the walk needs a descriptor per level")
     resource.setrlimit(resource.RLIMIT_NOFILE, (4096 if hard == resource.RLIM_INFINITY else max(soft, 4096), hard))
     try:
-        fd = os.open(".", os.O_RDONLY)
-        for level in range(1, 2051):
-            if level in (2048, 2050):
-                os.close(os.open(f"at{level}.py", os.O_WRONLY | os.O_CREAT, dir_fd=fd))
-            os.mkdir("d", dir_fd=fd)
-            inner = os.open("d", os.O_RDONLY, dir_fd=fd)
-            os.close(fd)
-            fd = inner
-        os.close(fd)
+        make_deep_chain()
         q = quorlin.Quorlin()
         listed = paths(q._get_file_list())
         lines = q._generate_project_tree().split("\n")
@@ -423,6 +525,97 @@ def test_a_walk_goes_2048_levels_deep_and_no_further():
     # The root, the 2,049 directories and the file: the entries of directories down to 2,048 levels deep,
     # the deepest directory drawn without entries.
     assert len(lines) == 1 + 2049 + 1 and max(len(line) for line in lines if line.endswith("d/")) == 4 * 2048 + len("└── d/")
+
+
+# Both walks in a thread with a small stack, under the usual limit of 1,024 open files.
+DEEP_WALKS = """
+import resource, threading, quorlin
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (1024, hard))
+threading.stack_size(256 * 1024)
+def walks():
+    q = quorlin.Quorlin()
+    listed = [entry["path"] for entry in q._get_file_list()]
+    lines = q._generate_project_tree().split("\\n")
+    print(listed == ["d/" * 2047 + "at2048.py"], len(lines), max(len(line) for line in lines if line.endswith("d/")))
+thread = threading.Thread(target=walks)
+thread.start()
+thread.join()
+"""
+
+
+def test_deep_walks_need_neither_a_descriptor_nor_a_stack_frame_per_level():
+    import resource
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    if hard != resource.RLIM_INFINITY and hard < 1024:
+        pytest.skip("a limit of 1,024 open files cannot be set here")
+    make_deep_chain()
+    try:
+        done = run(DEEP_WALKS)
+    finally:
+        remove_nested("d")
+    assert (done.stdout, done.returncode) == (f"True 2051 {4 * 2048 + len('└── d/')}\n", 0), done.stderr
+
+
+class Swapping:
+    """A matcher that leaves nothing out, and that moves folders away the first
+    time it is asked about a path `depth` levels deep: the folder at level
+    `moved` (with everything below it) out of the root, and the one at level
+    `replaced`, which gives way to a new folder of that name holding
+    z/intruder.txt and d/z/intruder.txt."""
+    def __init__(self, outside, depth=100, moved=60, replaced=10):
+        self.outside, self.depth, self.moved, self.replaced, self.done = outside, depth, moved, replaced, False
+
+    def match_file(self, path):
+        if not self.done and path.count("/") >= self.depth:
+            self.done = True
+            os.rename("d/" * (self.moved - 1) + "d", self.outside / "moved")
+            os.rename("d/" * (self.replaced - 1) + "d", self.outside / "replaced")
+            files(**{"d__" * (self.replaced - 1) + "d__z__intruder.txt": "",
+                     "d__" * (self.replaced - 1) + "d__d__z__intruder.txt": ""})
+        return False
+
+
+def test_a_folder_opened_again_on_the_way_up_must_be_the_one_left(tmp_path):
+    # d/ (levels 1 to 100), each with z/z.txt; z sorts after d, so it is drawn on the way back up.
+    levels, outside = 100, tmp_path / "outside"
+    outside.mkdir()
+    for level in range(1, levels + 1):
+        files(**{"d__" * level + "z__z.txt": ""})
+    q = quorlin.Quorlin()
+    q.gitignore_spec = Swapping(outside)
+    tree = q._generate_project_tree()
+    assert "intruder" not in tree and len(tree.split("\n")) == 1 + 2 * levels + (levels - 50)
+    # The levels 10 to 59 can no longer be reached from the root: their z/ is drawn empty. The levels
+    # moved away together are still the folders that were entered.
+    lines = tree.split("\n")
+    with_file = [(len(lines[k - 1]) - len("└── z/")) // 4 for k, line in enumerate(lines) if line.endswith("z.txt")]
+    assert sorted(with_file) == [*range(1, 10), *range(60, 101)]
+    shutil.rmtree("d")
+    shutil.rmtree(outside)
+    outside.mkdir()
+    for level in range(1, levels + 1):
+        files(**{"d__" * level + "z__z.txt": ""})
+    q.gitignore_spec = Swapping(outside)
+    listed = paths(q._get_file_list())
+    assert not any("intruder" in path for path in listed) and "d/" * levels + "z/z.txt" in listed
+
+
+def test_a_walk_through_links_deeper_than_the_descriptors_it_keeps_comes_back_to_each_level():
+    # hidden/ is left out: its folders are drawn through the link "start" and
+    # then each one's link "next", 40 levels down; each one's zz/ is drawn on
+    # the way back up, from the folder the link led to.
+    levels = 40
+    for k in range(levels):
+        files(**{f"hidden__H{k:02}__zz__leaf{k}.txt": ""})
+        if k + 1 < levels:
+            os.symlink(f"../H{k + 1:02}", f"hidden/H{k:02}/next")
+    Path(".gitignore").write_text("hidden\n")
+    os.symlink("hidden/H00", "start")
+    lines = quorlin.Quorlin()._generate_project_tree().split("\n")
+    assert [line.rsplit(" ", 1)[-1] for line in lines if "leaf" in line] == [f"leaf{k}.txt" for k in
+                                                                              reversed(range(levels))]
+    assert len(lines) == 1 + 1 + 3 * levels - 1 + 1
 
 
 def test_links_out_of_the_root_get_their_line_and_nothing_more(tmp_path):
@@ -458,7 +651,31 @@ def test_each_directory_is_drawn_once_however_many_links_lead_to_it():
     tree = quorlin.Quorlin()._generate_project_tree()
     # The root, its directories, two links in each but the last, and the leaf.
     assert len(tree.split("\n")) == 1 + levels + 2 * (levels - 1) + 1 and tree.count("leaf.txt") == 1
-    assert tree.startswith("work/\n├── L00/\n│   ├── x/\n│   │   ├── x/\n")
+    assert tree.startswith("work/\n├── L00/\n│   ├── x/\n│   └── y/\n├── L01/\n")
+    # Left out of the tree, they are reached through one link: each one's entries are drawn once.
+    Path(".gitignore").write_text("L*\n")
+    os.symlink("L00", "entry")
+    tree = quorlin.Quorlin()._generate_project_tree()
+    assert len(tree.split("\n")) == 1 + 1 + 2 * (levels - 1) + 1 + 1 and tree.count("leaf.txt") == 1
+    assert tree.startswith("work/\n├── entry/\n│   ├── x/\n│   │   ├── x/\n")
+
+
+def test_a_directory_shows_its_entries_at_its_own_place_or_through_one_link():
+    files(**{"src__main.py": "", "src__lib__util.py": "", "vendor__pkg__mod.py": "", "vendor__pkg__debug.log": "",
+             "node_modules__dep__index.js": "", ".gitignore": "vendor\n*.log\n"})
+    os.symlink("src", "a_link")  # sorts before the directory it leads to
+    os.symlink("src/lib", "lib-link")
+    os.symlink(".", "here")
+    os.symlink("vendor", "v")  # left out at its own place: its entries, filtered by their paths through v
+    os.symlink("vendor/pkg", "w")  # its entries are drawn already, below v
+    os.symlink("node_modules/dep", "deps")  # below a name never drawn
+    q = quorlin.Quorlin()
+    assert q._generate_project_tree().split("\n") == [
+        "work/", "├── a_link/", "├── deps/", "│   └── index.js", "├── here/", "├── lib-link/", "├── src/",
+        "│   ├── lib/", "│   │   └── util.py", "│   └── main.py", "├── v/", "│   └── pkg/", "│       └── mod.py",
+        "├── w/", "└── .gitignore"]
+    # The file list enters no link.
+    assert paths(q._get_file_list()) == [".gitignore", "src/lib/util.py", "src/main.py"]
 
 
 # ---------------------------------------------------------- file selection
@@ -580,6 +797,32 @@ def test_a_file_that_cannot_be_opened_shows_the_system_error(capsys):
     error = f"[Errno 13] Permission denied: '{os.getcwd()}/locked.txt'"
     assert contents == {"locked.txt": f"# Read failed: {error}", "open.txt": "y"}
     assert capsys.readouterr().out == f"Failed to read the file locked.txt: {error}\n"
+
+
+def test_a_file_there_is_no_memory_for_is_a_placeholder_and_the_request_goes_on(ai_env, capsys):
+    files(**{"a.py": "x = 1\n"})
+    huge("big.bin")
+    huge("huge.py")
+    q = quorlin.Quorlin()
+    assert q._get_file_list() == [{"path": "a.py"}, {"path": "big.bin"}, {"path": "huge.py"}]
+    assert q._read_files_content(["big.bin", "a.py"]) == {"big.bin": "# Read failed: out of memory",
+                                                          "a.py": "x = 1\n"}
+    assert capsys.readouterr().out == "Failed to read the file big.bin: out of memory\n"
+    replies(ai_env, '{"files": ["big.bin", "a.py"]}', "enhanced")
+    assert q.enhance_prompt("task") == "enhanced"
+    assert "## big.bin\n```\n# Read failed: out of memory\n```\n## a.py\n" in sent(ai_env)[0][1]
+
+
+@pytest.mark.parametrize("kind,args,shown", [(MemoryError, (), "out of memory"), (KeyError, (), "KeyError"),
+                                              (OSError, ("",), "OSError"), (ValueError, ("  ",), "ValueError")])
+def test_an_error_without_a_text_is_reported_by_what_it_is(kind, args, shown, monkeypatch, capsys):
+    def failing():
+        raise kind(*args)  # a new one each time: no traceback outlives the test
+    monkeypatch.setattr(quorlin, "create_corvane", failing)
+    q = quorlin.Quorlin()
+    assert q._ask_ai_for_files("task", []) is None and q._generate_enhanced_prompt("task", {}) is None
+    assert capsys.readouterr().out == (f"Error while choosing the relevant files: {shown}\n"
+                                       f"Generation failed: {shown}\n")
 
 
 @pytest.mark.parametrize("sibling", ["work-old", "work2"])

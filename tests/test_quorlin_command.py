@@ -118,6 +118,42 @@ def test_failures_of_the_pipeline_end_the_command(project, keys, capsys, ai_env,
     keys("task", "1")
     quorlin.run_quorlin()
     assert out_of(capsys).endswith("\nError: division by zero\n")
+    # An error without a text is named by what it is.
+    monkeypatch.setattr(quorlin.Quorlin, "enhance_prompt",
+                        lambda self, prompt, mode: (_ for _ in ()).throw(MemoryError()))
+    keys("task", "1")
+    quorlin.run_quorlin()
+    assert out_of(capsys).endswith("\nError: out of memory\n")
+
+
+@pytest.mark.parametrize("moved", ["renamed and replaced by a link", "left for another directory"])
+def test_the_project_read_and_saved_into_is_the_one_the_command_started_in(ai_env, project, monkeypatch, tmp_path,
+                                                                          moved):
+    other = tmp_path / "other"  # a folder of someone else's
+    other.mkdir()
+    (other / "a.py").write_text("SECRET = 1\n")
+    root = os.getcwd()
+    answers = ["task", "1", "t", "1"]
+
+    def typed(prompt=""):
+        if answers[0] == "task":
+            if moved == "left for another directory":
+                os.chdir(other)
+            else:
+                os.rename(root, root + "-old")
+                os.symlink(other, root)
+        return answers.pop(0)
+    monkeypatch.setattr("builtins.input", typed)
+    replies(ai_env, PICKED, "answer", "notes")
+    with pytest.MonkeyPatch.context() as kept:  # the answer file is kept, and looked at before it is deleted
+        kept.setattr(os, "remove", lambda name, dir_fd: saved.append(Path(f"/proc/self/fd/{dir_fd}", name).read_text()))
+        saved = []
+        quorlin.run_quorlin()
+    sent = "".join(users(ai_env))
+    assert "SECRET" not in sent and "def f():\n    return 1\n" in sent
+    project_folder = root + "-old" if moved.startswith("renamed") else root
+    assert saved == ["# AI Answer\n\nanswer\n"] == [Path(project_folder, "notes.md").read_text()]
+    assert os.listdir(other) == ["a.py"]
 
 
 # ------------------------------------------------------------- review modes
@@ -246,7 +282,7 @@ def test_failures_while_saving(ai_env, project, keys, capsys, monkeypatch):
     quorlin.run_quorlin()
     assert "File name too long" in out_of(capsys)
     replies(ai_env, PICKED, "answer", "gone")
-    monkeypatch.setattr(os, "remove", lambda path: (_ for _ in ()).throw(PermissionError("denied")))
+    monkeypatch.setattr(os, "remove", lambda path, dir_fd=None: (_ for _ in ()).throw(PermissionError("denied")))
     keys("task", "1", "t", "1")
     quorlin.run_quorlin()
     assert out_of(capsys).endswith("Failed to delete the file: denied\n") and Path("gone.md").exists()

@@ -119,13 +119,13 @@ nb::object chat_completion(nb::handle self, nb::handle messages, nb::handle mode
                 return response;  // the package's stream of chunks, handed back as it comes
             return orvo::guard([&]() -> nb::object { return convert(response); },
                                [&](nb::python_error &error) -> nb::object {
-                                   orvo::raise_from(
-                                       error, PyExc_RuntimeError,
-                                       orvo::t("parse_api_response_failed", error.value(), first_chars(response, 200)));
+                                   orvo::raise_from(error, PyExc_RuntimeError,
+                                                    orvo::t("parse_api_response_failed", orvo::error_text(error),
+                                                            first_chars(response, 200)));
                                });
         },
         [](nb::python_error &error) -> nb::object {
-            orvo::raise_from(error, PyExc_RuntimeError, orvo::t("api_call_failed", error.value()));
+            orvo::raise_from(error, PyExc_RuntimeError, orvo::t("api_call_failed", orvo::error_text(error)));
         });
 }
 
@@ -143,7 +143,7 @@ nb::list get_models(nb::handle self) {
             return models;
         },
         [](nb::python_error &error) -> nb::list {
-            orvo::raise_from(error, PyExc_RuntimeError, orvo::t("get_models_failed", error.value()));
+            orvo::raise_from(error, PyExc_RuntimeError, orvo::t("get_models_failed", orvo::error_text(error)));
         });
 }
 
@@ -170,7 +170,7 @@ orvo::Ending demonstration() {
             return orvo::Ending::done;
         },
         [](nb::python_error &error) {
-            orvo::print(orvo::t("error_colon", error.value()));
+            orvo::print(orvo::t("error_colon", orvo::error_text(error)));
             return orvo::Ending::failed;
         });
 }

@@ -87,7 +87,7 @@ nb::object request(nb::handle self, nb::handle input, nb::handle model) {
 template <typename Step>
 auto failing_with(const char *prefix, Step &&step) {
     return orvo::guard(step, [&](nb::python_error &error) -> decltype(step()) {
-        orvo::raise_from(error, PyExc_Exception, orvo::joined(prefix, error.value()));
+        orvo::raise_from(error, PyExc_Exception, orvo::joined(prefix, orvo::error_text(error)));
     });
 }
 
@@ -278,7 +278,7 @@ orvo::Ending self_test() {
             return orvo::Ending::done;
         },
         [](nb::python_error &error) {
-            orvo::print(orvo::joined("测试失败: ", error.value()));
+            orvo::print(orvo::joined("测试失败: ", orvo::error_text(error)));
             return orvo::Ending::failed;
         });
 }

@@ -54,7 +54,7 @@ void main_entry() {
     // The wizard's own exits (SystemExit) pass through unchanged.
     orvo::guard([] { orvo::import_name("palvex", "main")(); },
                 [](nb::python_error &error) {
-                    orvo::print(orvo::joined("Error running configuration wizard: ", reason(error)));
+                    orvo::print(orvo::joined("Error running configuration wizard: ", orvo::error_text(reason(error))));
                     orvo::module("sys").attr("exit")(1);
                 });
 }

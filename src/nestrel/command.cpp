@@ -190,7 +190,7 @@ orvo::Ending extraction() {
             return orvo::Ending::done;
         },
         [](nb::python_error &error) {
-            orvo::print(orvo::joined("注释提取过程中发生错误: ", error.value()));
+            orvo::print(orvo::joined("注释提取过程中发生错误: ", orvo::error_text(error)));
             return orvo::Ending::failed;
         });
 }

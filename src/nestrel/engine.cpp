@@ -276,7 +276,12 @@ std::string line_text(const Comment &comment) {
 bool Extractor::extract_file(const std::string &path, const Language &language, Comments &out) {
     if (!orvo::read_regular_file(path, raw_))
         return false;
-    std::string_view content = raw_;
+    extract_bytes(raw_, language, out);
+    return true;
+}
+
+void Extractor::extract_bytes(std::string_view raw, const Language &language, Comments &out) {
+    std::string_view content = raw;
     if (!orvo::is_valid_utf8(content)) {
         decoded_ = orvo::decode_utf8_lossy(content);  // undecodable bytes are dropped
         content = decoded_;
@@ -286,7 +291,6 @@ bool Extractor::extract_file(const std::string &path, const Language &language, 
         content = normalized_;
     }
     extract(language, content, out, newlines_);
-    return true;
 }
 
 namespace {

@@ -71,6 +71,9 @@ class Extractor {
 public:
     // The comments of the file at `path`; false when it cannot be read.
     bool extract_file(const std::string &path, const Language &language, Comments &out);
+    // The comments of a file's bytes, read as `extract_file` reads them:
+    // undecodable bytes dropped, line ends made "\n".
+    void extract_bytes(std::string_view raw, const Language &language, Comments &out);
 
 private:
     std::string raw_, decoded_, normalized_;

@@ -35,8 +35,9 @@ void load_gitignore(nb::handle self) {
     if (::stat(path.c_str(), &info) != 0)
         return;  // no ignore file: nothing is ignored
     std::string bytes;
-    if (!orvo::read_regular_file(path, bytes))
-        return;  // unreadable: silently nothing
+    // Unreadable, or more than memory holds: silently nothing.
+    if (!orvo::guard([&] { return orvo::read_regular_file(path, bytes); }, [](nb::python_error &) { return false; }))
+        return;
     nb::object patterns = self.attr("gitignore_patterns");
     for (const std::string &pattern : parse_ignore_file(bytes))
         patterns.attr("append")(orvo::to_str(pattern));
@@ -220,7 +221,7 @@ std::vector<std::string> ignore_list(nb::handle self) {
 }
 
 void save_failed(nb::python_error &error) {
-    orvo::raise_from(error, PyExc_Exception, orvo::joined("保存JSON文件失败: ", error.value()));
+    orvo::raise_from(error, PyExc_Exception, orvo::joined("保存JSON文件失败: ", orvo::error_text(error)));
 }
 
 void register_extractor(nb::module_ &m) {

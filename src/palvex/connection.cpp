@@ -47,7 +47,7 @@ bool test_api_connection(nb::handle api_key, nb::handle api_url, nb::handle mode
             return false;
         },
         [](nb::python_error &error) {
-            print_error(text("api_test_error", nb::str(error.value())));
+            print_error(text("api_test_error", orvo::error_text(error)));
             return false;
         });
 }

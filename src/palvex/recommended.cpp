@@ -43,9 +43,9 @@ nb::object fetch_recommended_config(nb::handle gist_url) {
             if (error.matches(orvo::module("json").attr("JSONDecodeError")))
                 print_error(text("invalid_json_format"));
             else if (error.matches(self().attr("requests").attr("exceptions").attr("RequestException")))
-                print_error(text("fetch_config_failed", nb::str(error.value())));
+                print_error(text("fetch_config_failed", orvo::error_text(error)));
             else
-                print_error(text("unexpected_error", nb::str(error.value())));
+                print_error(text("unexpected_error", orvo::error_text(error)));
             return nb::none();
         });
 }

@@ -95,7 +95,7 @@ std::optional<int> dialogue() {
                     return std::nullopt;
                 },
                 [](nb::python_error &error) -> std::optional<int> {
-                    print_error(text("config_error_line", nb::str(error.value())));
+                    print_error(text("config_error_line", orvo::error_text(error)));
                     return 1;
                 });
         },

@@ -47,7 +47,18 @@ std::string name_bytes(const std::string &name) {
     return orvo::arg_path(orvo::to_str(name), "filename");
 }
 
-orvo::Ending offer_deletion(const std::string &path, nb::handle filename) {
+// The directory the answer file is saved in: the project root that the
+// run's Quorlin holds open (the working directory when it was built); for an
+// enhancer of a caller's that holds none, the working directory opened now.
+ProjectRoot answer_directory(const Run &run) {
+    ProjectRoot directory = nb::isinstance<Quorlin>(run.enhancer) ? project_root_of(run.enhancer)
+                                                                  : open_project_root(orvo::working_directory());
+    if (directory.fd < 0)
+        orvo::raise_os_error(directory.error, directory.path);
+    return directory;
+}
+
+orvo::Ending offer_deletion(const ProjectRoot &directory, const std::string &name, nb::handle filename) {
     orvo::print_after_blank(text("quorlin_md_saved_action"));
     orvo::print(orvo::joined("1. ", text("quorlin_md_delete_after_read")));
     orvo::print(orvo::joined("2. ", text("quorlin_md_keep")));
@@ -57,12 +68,12 @@ orvo::Ending offer_deletion(const std::string &path, nb::handle filename) {
         if (choice == "1") {
             return orvo::guard(
                 [&] {
-                    orvo::module("os").attr("remove")(orvo::path_to_str(path));
+                    orvo::module("os").attr("remove")(orvo::path_to_str(name), "dir_fd"_a = directory.fd);
                     orvo::print(text("quorlin_md_deleted", filename));
                     return orvo::Ending::done;
                 },
                 [](nb::python_error &error) {
-                    orvo::print(text("quorlin_md_delete_error", nb::str(error.value())));
+                    orvo::print(text("quorlin_md_delete_error", orvo::error_text(error)));
                     return orvo::Ending::failed;
                 });
         }
@@ -81,29 +92,29 @@ orvo::Ending save_answer(const Run &run) {
         orvo::print(no_name_message);
         name = std::string(default_answer_name);
     }
-    const std::string directory = orvo::working_directory();
+    const ProjectRoot directory = answer_directory(run);
     const std::string wanted = name_bytes(*name);
-    AnswerName chosen = free_answer_name(directory, wanted);
+    AnswerName chosen = free_answer_name(directory.fd, wanted);
     const std::string content = answer_file_text(orvo::to_utf8_strict(run.enhanced_prompt));
-    std::string path;
     for (int attempt = 1;; ++attempt) {
-        path = orvo::join_path(directory, chosen.name);
-        // An earlier answer file is replaced, a link put in its place is not
-        // followed; a free name is taken exclusively, so nothing that came
-        // meanwhile is written over or through.
+        const std::string shown = orvo::join_path(directory.path, chosen.name);
+        // Written as an entry of the directory held open, never through a
+        // link: an earlier answer file is replaced only where it is still the
+        // file examined; a free name is taken exclusively, so nothing that
+        // came meanwhile is written over or through.
         if (chosen.earlier) {
-            orvo::replace_file(path, content, 0666, orvo::AtLink::refuse);
+            orvo::replace_file_at(directory.fd, chosen.name, shown, content, 0666, &chosen.found);
             break;
         }
-        if (orvo::create_new_file(path, content))
+        if (orvo::create_new_file_at(directory.fd, chosen.name, shown, content))
             break;
         if (attempt == max_save_attempts)
-            orvo::raise_os_error(EEXIST, path);
-        chosen = free_answer_name(directory, wanted);  // taken meanwhile
+            orvo::raise_os_error(EEXIST, shown);
+        chosen = free_answer_name(directory.fd, wanted);  // taken meanwhile
     }
     nb::str shown = orvo::path_to_str(chosen.name);
     orvo::print(text("quorlin_saved_as_md", shown));
-    return offer_deletion(path, shown);
+    return offer_deletion(directory, chosen.name, shown);
 }
 
 bool retry(Run &run) {

@@ -17,16 +17,16 @@ namespace {
 
 enum class Found { nothing, earlier_answer, other };
 
-// What is at `path`: nothing (or nothing that can be tested), an earlier
-// answer file, which may be replaced, or something else, which may not. The
-// test is made on the open file.
-Found found_at(const std::string &path) {
-    struct stat info;
-    if (::lstat(path.c_str(), &info) != 0)
+// What is at `name` in the directory open at `directory`: nothing (or
+// nothing that can be tested), an earlier answer file, which may be replaced
+// (`info` then describes it), or something else, which may not. The test is
+// made on the open file.
+Found found_at(int directory, const std::string &name, struct stat &info) {
+    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return Found::nothing;
     if (!S_ISREG(info.st_mode))
         return Found::other;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    const int fd = ::openat(directory, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return Found::other;
     char head[answer_opening.size()];
@@ -68,10 +68,10 @@ std::string answer_file_text(std::string_view answer) {
     return text;
 }
 
-AnswerName free_answer_name(const std::string &directory, const std::string &name) {
+AnswerName free_answer_name(int directory, const std::string &name) {
     AnswerName chosen{name};
     for (std::size_t number = 1;; ++number) {
-        const Found found = found_at(orvo::join_path(directory, chosen.name));
+        const Found found = found_at(directory, chosen.name, chosen.found);
         if (found != Found::other) {
             chosen.earlier = found == Found::earlier_answer;
             return chosen;

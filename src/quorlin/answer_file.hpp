@@ -1,11 +1,14 @@
 // The answer file: its name as the chat model proposes it, cleaned and kept
 // in the directory it is saved in, a name that does not take a file of the
-// user's own, and its content. Plain C++ (POSIX).
+// user's own (looked for in the directory held open), and its content. Plain
+// C++ (POSIX).
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+#include <sys/stat.h>
 
 namespace quorlin {
 
@@ -32,15 +35,16 @@ std::string numbered_name(std::string_view name, std::size_t number);
 struct AnswerName {
     std::string name;
     bool earlier = false;  // an earlier answer file has it; else nothing had it
+    struct stat found {};  // the earlier answer file that was examined
 };
 
-// The name under which an answer is saved in `directory` (file-system
-// bytes): `name` itself when nothing of that name is there or it is an
-// earlier answer file (a regular file, not a link, whose text begins with
-// `answer_opening`), else the first of `numbered_name(name, 1)`, `(name, 2)`,
-// ... that is. A name that cannot be tested is taken as free (writing to it
-// then reports the failure).
-AnswerName free_answer_name(const std::string &directory, const std::string &name);
+// The name under which an answer is saved in the directory open at
+// `directory` (names in file-system bytes): `name` itself when nothing of
+// that name is there or it is an earlier answer file (a regular file, not a
+// link, whose text begins with `answer_opening`), else the first of
+// `numbered_name(name, 1)`, `(name, 2)`, ... that is. A name that cannot be
+// tested is taken as free (writing to it then reports the failure).
+AnswerName free_answer_name(int directory, const std::string &name);
 
 // "# AI Answer", an empty line, the answer and a final line break.
 std::string answer_file_text(std::string_view answer);

@@ -24,7 +24,7 @@ namespace quorlin {
 namespace nb = nanobind;
 
 // A `Quorlin` keeps all its state in its instance dictionary: `current_dir`,
-// `gitignore_spec` and `nestrel`.
+// `gitignore_spec`, `nestrel` and `_root` (see `ProjectRoot`).
 struct Quorlin {};
 using QuorlinClass = nb::class_<Quorlin>;
 
@@ -62,6 +62,22 @@ std::optional<std::string> encodable_path(nb::handle value, const char *name);
 // (`orvo::arg_path`); a root holding a NUL is a `ValueError` ("embedded null
 // byte"), as Python's own path functions raise it.
 std::string project_root(nb::handle self);
+
+// The project root as a Quorlin's steps use it: the directory that its
+// `current_dir` named when it was opened, held open since (opened when the
+// Quorlin is built, and anew when `current_dir` names another root), so that
+// a root renamed and replaced by a link meanwhile is still the project. The
+// descriptor lives in a small holder, the instance's `_root`.
+struct ProjectRoot {
+    nb::object holder;  // keeps `fd` open while the root is used
+    std::string path;   // `current_dir`, as the file system's bytes
+    int fd = -1;        // opened only to name files (O_PATH); -1 when it cannot be opened
+    int error = 0;      // why it cannot be
+    std::string real;   // its real path now
+};
+ProjectRoot project_root_of(nb::handle self);
+// The directory at `path`, opened now and held for as long as the result lives.
+ProjectRoot open_project_root(const std::string &path);
 
 // Close the connections of a chat client made for one request (those of its
 // `client`, the `openai` package's object, when it has one), so that none is

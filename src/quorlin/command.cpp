@@ -125,7 +125,7 @@ orvo::Ending command() {
         [&] {
             return orvo::guard([&] { return steps(run); },
                                [](nb::python_error &error) {
-                                   orvo::print_after_blank(text("error_colon", nb::str(error.value())));
+                                   orvo::print_after_blank(text("error_colon", orvo::error_text(error)));
                                    return orvo::Ending::failed;
                                });
         },

@@ -3,12 +3,16 @@
 #include "bindings.hpp"
 #include "walk.hpp"
 
+#include <nestrel/engine.hpp>
+
 #include <orvo/files.hpp>
 #include <orvo/text.hpp>
 
 #include <cerrno>
 #include <mutex>
+#include <optional>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace quorlin {
@@ -84,12 +88,36 @@ private:
     nb::object by_code_points_;
 };
 
+// ----------------------------------------------------------------- the root
+
+// A root held open: a Quorlin's `_root`. It holds no Python object.
+struct HeldRoot {
+    std::string path;     // the `current_dir` it was opened for
+    orvo::Descriptor fd;  // O_PATH
+    std::string real;     // its real path when it was opened
+    int error = 0;        // why it could not be opened
+};
+
+HeldRoot open_root(const std::string &path) {
+    HeldRoot held;
+    held.path = path;
+    nb::gil_scoped_release unlocked;
+    if (std::optional<orvo::OpenDirectory> opened = orvo::open_directory(path, O_PATH)) {
+        held.fd = std::move(opened->fd);
+        held.real = std::move(opened->real);
+    } else {
+        held.error = errno;
+    }
+    return held;
+}
+
 // ------------------------------------------------------------- construction
 
 void init(Quorlin *quorlin) {
     new (quorlin) Quorlin();
     nb::object self = nb::find(quorlin);
     self.attr("current_dir") = orvo::path_to_str(orvo::working_directory());
+    project_root_of(self);  // the root is opened now, once
     self.attr("gitignore_spec") = self.attr("_load_gitignore")();
     self.attr("nestrel") = quorlin::self().attr("Nestrel")();
 }
@@ -142,7 +170,7 @@ nb::object load_gitignore(nb::handle self) {
             return compiled_gitignore(kept);
         },
         [](nb::python_error &error) -> nb::object {
-            orvo::print(text("quorlin_gitignore_load_error", nb::str(error.value())));
+            orvo::print(text("quorlin_gitignore_load_error", orvo::error_text(error)));
             return nb::none();
         });
 }
@@ -185,13 +213,131 @@ std::optional<nb::list> first_comments(nb::handle extracted) {
     return cut;
 }
 
-nb::list get_file_list(nb::handle self) {
-    const std::string root = project_root(self);
-    PythonHooks hooks(self.attr("gitignore_spec"));
-    const std::vector<ProjectFile> files = project_files(root, hooks);
+// The first three of the comment texts found, each cut to 100 characters.
+nb::list first_of(const nestrel::Comments &comments) {
+    nb::list cut;
+    for (std::size_t k = 0; k < comments.items.size() && k < 3; ++k) {
+        nb::str content = orvo::to_str(comments.text(comments.items[k]));
+        nb::object head = nb::steal(PySequence_GetSlice(content.ptr(), 0, 100));
+        if (!head.is_valid())
+            throw nb::python_error();
+        cut.append(head);
+    }
+    return cut;
+}
 
-    nb::object nestrel = self.attr("nestrel");
-    nb::object supported = nestrel.attr("SUPPORTED_EXTENSIONS");
+// The ignore list of a Nestrel, `gitignore_patterns`, which Python code may
+// have changed, read as the Nestrel reads it.
+std::vector<std::string> ignore_patterns(nb::handle extractor) {
+    std::vector<std::string> patterns;
+    for (nb::handle item : extractor.attr("gitignore_patterns")) {
+        if (!PyUnicode_Check(item.ptr()))
+            orvo::raise(PyExc_TypeError, "gitignore_patterns must hold str, not " + orvo::type_name(item));
+        patterns.push_back(orvo::to_utf8(item));
+    }
+    return patterns;
+}
+
+// What the scan reads and extracts of the project's source files itself:
+// each file is read once, through the root held open and checked to lie
+// below it, for the Nestrel's own comment extraction and for the definition
+// finder, where neither has been replaced. An extraction that a caller put in
+// place is asked by path.
+class SourceReader {
+public:
+    SourceReader(nb::handle self, nb::handle extractor, const ProjectRoot &root)
+        : root_(root), classes_(python_char_classes()),
+          own_comments_(
+              orvo::is_native_method(extractor, orvo::module("nestrel").attr("Nestrel"), "extract_comments_from_file")),
+          own_definitions_(orvo::is_native_method(self, nb::type<Quorlin>(), "_extract_definitions_from_file")) {
+        if (own_comments_) {
+            ignore_ = ignore_patterns(extractor);
+            working_directory_ = orvo::working_directory();
+        }
+    }
+
+    // Read the file at `relative` (its full path `path`) when an extraction
+    // of the system's own needs it; a file that cannot be read, or that no
+    // memory holds, gives nothing.
+    void read(const std::string &relative, const std::string &path) {
+        path_ = path;
+        relative_ = relative;
+        read_ = false;
+        if (!own_comments_ && !own_definitions_)
+            return;
+        read_ = orvo::guard(
+            [&] {
+                nb::gil_scoped_release unlocked;
+                return orvo::read_regular_file_beneath(root_.fd, relative, root_.real, bytes_);
+            },
+            [](nb::python_error &) { return false; });
+    }
+
+    // The first comments of the file read, as the Nestrel's
+    // `extract_comments_from_file(path)` finds them; nothing when it finds none.
+    std::optional<nb::list> comments(nb::handle extractor) {
+        if (!own_comments_)
+            return first_comments(extractor.attr("extract_comments_from_file")(orvo::path_to_str(path_)));
+        if (!read_)
+            return std::nullopt;
+        // The Nestrel's rules by path: its ignore list, relative to the
+        // working directory, and the language of the suffix.
+        const std::string normalized = nestrel::normalize_path(path_);
+        const std::optional<std::string_view> below = nestrel::relative_to(normalized, working_directory_);
+        if (below && nestrel::is_ignored(*below, ignore_))
+            return std::nullopt;
+        const char *language = nestrel::language_of_path(normalized);
+        const nestrel::Language *patterns = language ? nestrel::patterns_of(language) : nullptr;
+        if (!patterns)
+            return std::nullopt;
+        nestrel::Comments found;
+        const bool extracted = orvo::guard(
+            [&] {
+                nb::gil_scoped_release unlocked;
+                extractor_.extract_bytes(bytes_, *patterns, found);
+                return true;
+            },
+            [](nb::python_error &) { return false; });
+        if (!extracted || found.items.empty())
+            return std::nullopt;
+        return first_of(found);
+    }
+
+    // The definitions of the file read, as `_extract_definitions_from_file(path)` gives them.
+    nb::object definitions(nb::handle self) {
+        if (!own_definitions_)
+            return self.attr("_extract_definitions_from_file")(orvo::path_to_str(path_));
+        std::vector<std::string> names;
+        if (read_) {
+            nb::gil_scoped_release unlocked;
+            names = definitions_of_bytes(relative_, bytes_, classes_);
+        }
+        nb::list list;
+        for (const std::string &name : names)
+            list.append(orvo::to_str(name));
+        return list;
+    }
+
+private:
+    const ProjectRoot &root_;
+    const CharClasses &classes_;
+    const bool own_comments_, own_definitions_;
+    std::vector<std::string> ignore_;
+    std::string working_directory_;
+    nestrel::Extractor extractor_;
+    std::string path_, relative_, bytes_;
+    bool read_ = false;
+};
+
+nb::list get_file_list(nb::handle self) {
+    const ProjectRoot root = project_root_of(self);
+    PythonHooks hooks(self.attr("gitignore_spec"));
+    const std::vector<ProjectFile> files =
+        root.fd < 0 ? std::vector<ProjectFile>() : project_files(root.fd, root.real, hooks);
+
+    nb::object extractor = self.attr("nestrel");
+    nb::object supported = extractor.attr("SUPPORTED_EXTENSIONS");
+    SourceReader reader(self, extractor, root);
     nb::list file_list;
     for (const auto &[relative, readable] : files) {
         nb::dict entry;
@@ -208,11 +354,11 @@ nb::list get_file_list(nb::handle self) {
                 throw nb::python_error();
         }
         if (known) {
-            nb::str full_path = orvo::path_to_str(orvo::join_path(root, relative));
-            if (std::optional<nb::list> comments =
-                    first_comments(nestrel.attr("extract_comments_from_file")(full_path)))
+            const std::string path = orvo::join_path(root.path, relative);
+            reader.read(relative, path);
+            if (std::optional<nb::list> comments = reader.comments(extractor))
                 entry["comments"] = *comments;
-            nb::object definitions = self.attr("_extract_definitions_from_file")(full_path);
+            nb::object definitions = reader.definitions(self);
             if (orvo::truthy(definitions))
                 entry["definitions"] = definitions;
         }
@@ -224,20 +370,58 @@ nb::list get_file_list(nb::handle self) {
 // ---------------------------------------------------------------- the tree
 
 nb::str generate_project_tree(nb::handle self) {
-    const std::string root = project_root(self);
+    const ProjectRoot root = project_root_of(self);
     PythonHooks hooks(self.attr("gitignore_spec"));
-    const std::size_t slash = root.rfind('/');
-    const std::string_view name =
-        slash == std::string::npos ? std::string_view(root) : std::string_view(root).substr(slash + 1);
-    return orvo::path_to_str(project_tree(root, name, hooks));
+    const std::size_t slash = root.path.rfind('/');
+    const std::string name = slash == std::string::npos ? root.path : root.path.substr(slash + 1);
+    if (root.fd < 0) {
+        if (root.error == EACCES || root.error == EPERM)
+            return orvo::path_to_str(name + "/");  // the root line alone
+        orvo::raise_os_error(root.error, root.path);
+    }
+    return orvo::path_to_str(project_tree(root.fd, root.real, root.path, name, hooks));
 }
 
 }  // namespace
 
+namespace {
+
+// The root that the holder `held` holds.
+ProjectRoot root_in(nb::object held) {
+    const HeldRoot &opened = nb::cast<const HeldRoot &>(held);
+    ProjectRoot root;
+    root.path = opened.path;
+    root.fd = opened.fd.get();
+    root.error = opened.error;
+    if (root.fd >= 0)
+        root.real = orvo::real_path_of(root.fd).value_or(opened.real);  // where it lies now
+    root.holder = std::move(held);
+    return root;
+}
+
+}  // namespace
+
+ProjectRoot project_root_of(nb::handle self) {
+    const std::string path = project_root(self);
+    nb::object held = nb::getattr(self, "_root", nb::none());
+    if (!nb::isinstance<HeldRoot>(held) || nb::cast<const HeldRoot &>(held).path != path ||
+        !nb::cast<const HeldRoot &>(held).fd) {
+        held = nb::cast(open_root(path), nb::rv_policy::move);  // a root named anew, or not yet open
+        self.attr("_root") = held;
+    }
+    return root_in(std::move(held));
+}
+
+ProjectRoot open_project_root(const std::string &path) {
+    return root_in(nb::cast(open_root(path), nb::rv_policy::move));
+}
+
 void register_project(QuorlinClass &cls) {
+    nb::class_<HeldRoot>(cls, "_Root",
+                         "The project root held open: the directory that current_dir named when it was opened.");
     cls.def("__init__", &init, nb::sig("def __init__(self) -> None"),
-            "Take the working directory as the project root, load the matcher of its .gitignore and make a "
-            "Nestrel for the comments.")
+            "Take the working directory as the project root, hold it open, load the matcher of its .gitignore "
+            "and make a Nestrel for the comments.")
         .def("_load_gitignore", &load_gitignore, nb::sig("def _load_gitignore(self) -> pathspec.PathSpec | None"),
              "The matcher of the root's .gitignore (git's wildmatch rules), or None when there is none; None "
              "after a printed message when it cannot be read, decoded or compiled.")

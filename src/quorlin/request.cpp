@@ -49,7 +49,7 @@ nb::object generate_enhanced_prompt(nb::handle self, nb::handle user_prompt, nb:
                 [&](nb::handle client) { return send_request(self, prompt, contents, mode_text, diff, client); });
         },
         [](nb::python_error &error) -> nb::object {
-            orvo::print(text("quorlin_generation_error", nb::str(error.value())));
+            orvo::print(text("quorlin_generation_error", orvo::error_text(error)));
             return nb::none();
         });
 }

@@ -76,7 +76,7 @@ nb::object choose_files(nb::handle self, nb::handle prompt, nb::handle file_list
     } catch (nb::python_error &error) {
         if (!error.matches(json.attr("JSONDecodeError")))
             throw;
-        orvo::print(text("quorlin_json_parse_error", nb::str(error.value())));
+        orvo::print(text("quorlin_json_parse_error", orvo::error_text(error)));
         return nb::none();
     }
     if (!PyDict_Check(parsed.ptr()))
@@ -97,36 +97,46 @@ nb::object ask_ai_for_files(nb::handle self, nb::handle user_prompt, nb::handle 
     return orvo::guard(
         [&] { return with_client([&](nb::handle client) { return choose_files(self, prompt, file_list, client); }); },
         [](nb::python_error &error) -> nb::object {
-            orvo::print(text("quorlin_analysis_error", nb::str(error.value())));
+            orvo::print(text("quorlin_analysis_error", orvo::error_text(error)));
             return nb::none();
         });
 }
 
 enum class Reading { skipped, read, failed };
 
+// A chosen path as it is read below the root: an absolute path under the
+// root's name is taken relative to it, so that it too is read through the
+// root held open; any other path stays as it is.
+std::string below_root(const ProjectRoot &root, const std::string &path) {
+    std::string_view name = root.path;
+    while (name.size() > 1 && name.ends_with('/'))
+        name.remove_suffix(1);
+    if (!path.starts_with('/') || !name.starts_with('/'))
+        return path;
+    if (name.size() > 1 && !(path.starts_with(name) && (path.size() == name.size() || path[name.size()] == '/')))
+        return path;
+    std::string_view rest = std::string_view(path).substr(name.size() > 1 ? name.size() : 0);
+    while (rest.starts_with('/'))
+        rest.remove_prefix(1);
+    return std::string(rest.empty() ? "." : rest);
+}
+
 // Read a chosen file (`relative` to the root, or absolute): skipped when it
 // is missing, not a regular file, or lies outside the root. What is read is
-// the file that was opened once and found below the root, so a link turned
-// elsewhere meanwhile shows nothing outside.
-Reading read_chosen(const std::optional<orvo::OpenDirectory> &root, const std::string &relative, std::string &bytes,
-                    int &error) {
+// the file that was opened once and found below the root held open, so a
+// link turned elsewhere meanwhile shows nothing outside. A file that no
+// memory holds throws `std::bad_alloc`.
+Reading read_chosen(const ProjectRoot &root, const std::string &relative, std::string &bytes, int &error) {
     nb::gil_scoped_release unlocked;
     struct stat info;
     // The type first, so that a device or a pipe is not even opened.
-    if (!root || relative.find('\0') != std::string::npos ||
-        ::fstatat(root->fd.get(), relative.c_str(), &info, 0) != 0 || !S_ISREG(info.st_mode))
+    if (root.fd < 0 || relative.find('\0') != std::string::npos ||
+        ::fstatat(root.fd, relative.c_str(), &info, 0) != 0 || !S_ISREG(info.st_mode))
         return Reading::skipped;
-    const orvo::Descriptor fd(orvo::open_beneath(root->fd.get(), relative, root->real, O_RDONLY));
-    if (!fd) {
-        if (errno == EXDEV)
-            return Reading::skipped;  // it lies outside the root
-        error = errno;
-        return Reading::failed;
-    }
-    if (orvo::read_open_file(fd.get(), bytes))
+    if (orvo::read_regular_file_beneath(root.fd, relative, root.real, bytes))
         return Reading::read;
-    if (errno == EISDIR || errno == EINVAL)
-        return Reading::skipped;  // no longer a regular file
+    if (errno == EXDEV || errno == EISDIR || errno == EINVAL)
+        return Reading::skipped;  // it lies outside the root, or is no longer a regular file
     error = errno;
     return Reading::failed;
 }
@@ -153,36 +163,31 @@ nb::dict read_files_content(nb::handle self, nb::handle file_paths) {
     nb::object chosen = nb::steal(PyList_GetSlice(paths.ptr(), 0, max_read_files));
     if (!chosen.is_valid())
         throw nb::python_error();
-    const std::string root = project_root(self);
-    std::optional<orvo::OpenDirectory> opened_root;  // held open to read the chosen files below it
-    {
-        nb::gil_scoped_release unlocked;
-        opened_root = orvo::open_directory(root, O_PATH);
-    }
+    const ProjectRoot root = project_root_of(self);  // the chosen files are read below it
     nb::dict contents;
     orvo::for_each_item(chosen, [&](nb::handle item) {
         const std::optional<std::string> encoded = encodable_path(item, "file_paths");
         if (!encoded)
             return;  // no file can have that name
-        const std::string &relative = *encoded;
-        const std::string path = orvo::join_path(root, relative);
-        std::string bytes;
-        int error = 0;
-        const Reading reading = read_chosen(opened_root, relative, bytes, error);
-        if (reading == Reading::skipped)
-            return;
+        const std::string path = orvo::join_path(root.path, *encoded);
         nb::object value = orvo::guard(
             [&]() -> nb::object {
+                std::string bytes;
+                int error = 0;
+                const Reading reading = read_chosen(root, below_root(root, *encoded), bytes, error);
+                if (reading == Reading::skipped)
+                    return nb::object();
                 if (reading == Reading::failed)
                     orvo::raise_os_error(error, path);
                 return decoded(bytes);
             },
             [&](nb::python_error &failure) -> nb::object {
-                nb::str error_text = nb::str(failure.value());
+                nb::str error_text = orvo::error_text(failure);
                 orvo::print(text("quorlin_read_file_error", item, error_text));
                 return orvo::joined({nb::str("# "), text("read_failed"), nb::str(": "), error_text});
             });
-        contents[item] = value;
+        if (value.is_valid())
+            contents[item] = value;
     });
     return contents;
 }

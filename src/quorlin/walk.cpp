@@ -3,9 +3,11 @@
 
 #include <orvo/files.hpp>
 #include <orvo/text.hpp>
+#include <orvo/walk.hpp>
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -18,10 +20,9 @@ namespace quorlin {
 namespace {
 
 // The deepest level that a walk enters: as deep as a path of the system can
-// name with one-letter names. Each level holds a directory open and a frame of
-// the walk, and the tree's text grows with the square of the depth, so a
-// deeper directory (which no path could name) is left out of the scan and
-// drawn without its entries.
+// name with one-letter names. The tree's text grows with the square of the
+// depth, so a deeper directory (which no path could name) is left out of the
+// scan and drawn without its entries.
 constexpr std::size_t max_depth = 2048;
 
 }  // namespace
@@ -74,13 +75,6 @@ bool is_default_ignored(std::string_view name) {
 bool comes_before(std::string_view a, std::string_view b) { return code_points_of(a) < code_points_of(b); }
 
 namespace {
-
-// Open the directory `name` of the directory open at `directory` for
-// listing, without following a link.
-orvo::Descriptor open_subdirectory(int directory, const std::string &name) {
-    return orvo::Descriptor(
-        ::openat(directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-}
 
 // What the link `entry` of the directory open at `directory` leads to, looked
 // at without being opened.
@@ -136,45 +130,68 @@ int list_entries(int directory, const std::string &real_root, std::vector<Entry>
 
 namespace {
 
-class Scanner {
-public:
-    Scanner(WalkHooks &hooks, std::string real_root) : hooks_(hooks), real_root_(std::move(real_root)) {}
-
-    void scan(int directory, const std::string &prefix, std::size_t depth) {
-        std::vector<Entry> entries;
-        if (hooks_.list(directory, real_root_, entries) != 0)
-            return;  // a directory that cannot be listed is skipped
-        for (const Entry &entry : entries) {
-            std::string relative = orvo::join_path(prefix, entry.name);
-            if (entry.directory) {
-                if (is_default_ignored(entry.name) || hooks_.ignored(relative) || entry.link || depth == max_depth)
-                    continue;  // pruned, a link that is not followed, or too deep
-                if (const orvo::Descriptor child = open_subdirectory(directory, entry.name))
-                    scan(child.get(), relative, depth + 1);
-            } else if (!hooks_.ignored(relative)) {
-                files.push_back(ProjectFile{std::move(relative), entry.regular && entry.beneath});
-            }
-        }
-    }
-
-    std::vector<ProjectFile> files;
-
-private:
-    WalkHooks &hooks_;
-    const std::string real_root_;
+// One directory of a walk: its entries, the next one to look at, and where
+// the directory's own part of the walk's path (and, in the tree, of the
+// indentation of its entries' lines) ends.
+struct Level {
+    std::vector<Entry> entries;
+    std::size_t next = 0;
+    std::size_t path_length = 0;
+    std::size_t prefix_length = 0;
 };
+
+// `path` + "/" + `name`, or `name` alone for the empty path (the root's).
+std::string path_of(const std::string &path, std::string_view name) {
+    std::string joined;
+    joined.reserve(path.size() + 1 + name.size());
+    joined.append(path);
+    if (!path.empty())
+        joined.push_back('/');
+    joined.append(name);
+    return joined;
+}
 
 }  // namespace
 
-std::vector<ProjectFile> project_files(const std::string &root, WalkHooks &hooks) {
-    std::optional<orvo::OpenDirectory> opened = orvo::open_directory(root, O_RDONLY);
-    if (!opened)
-        return {};  // a root that cannot be listed has no files
-    Scanner scanner(hooks, std::move(opened->real));
-    scanner.scan(opened->fd.get(), "", 0);
-    sort_by_text(scanner.files,
-                 [](const ProjectFile &file) { return std::make_pair(false, std::string_view(file.path)); });
-    return std::move(scanner.files);
+std::vector<ProjectFile> project_files(int root, const std::string &real_root, WalkHooks &hooks) {
+    std::vector<ProjectFile> files;
+    orvo::DirectoryWalk walk(root, real_root);
+    std::vector<Level> levels(1);
+    if (hooks.list(root, real_root, levels.back().entries) != 0)
+        return files;  // a root that cannot be listed has no files
+    std::string path;  // of the directory walked, relative to the root
+    while (!levels.empty()) {
+        Level &level = levels.back();
+        if (level.next == level.entries.size()) {
+            levels.pop_back();
+            walk.leave();
+            if (!levels.empty())
+                path.resize(levels.back().path_length);
+            continue;
+        }
+        const Entry &entry = level.entries[level.next++];
+        std::string relative = path_of(path, entry.name);
+        if (!entry.directory) {
+            if (!hooks.ignored(relative))
+                files.push_back(ProjectFile{std::move(relative), entry.regular && entry.beneath});
+            continue;
+        }
+        if (is_default_ignored(entry.name) || hooks.ignored(relative) || entry.link || walk.depth() == max_depth)
+            continue;  // pruned, a link that is not followed, or too deep
+        if (walk.enter(entry.name) != 0)
+            continue;
+        Level inner;
+        const int directory = walk.directory();
+        if (directory < 0 || hooks.list(directory, real_root, inner.entries) != 0) {
+            walk.leave();  // a directory that cannot be listed is skipped
+            continue;
+        }
+        path = std::move(relative);
+        inner.path_length = path.size();
+        levels.push_back(std::move(inner));  // `level` and `entry` are not used after this
+    }
+    sort_by_text(files, [](const ProjectFile &file) { return std::make_pair(false, std::string_view(file.path)); });
+    return files;
 }
 
 // ------------------------------------------------------------------ the tree
@@ -185,91 +202,128 @@ constexpr std::string_view branch = "├── ", last_branch = "└── ", pi
 
 class TreeDrawer {
 public:
-    TreeDrawer(WalkHooks &hooks, std::string real_root) : hooks_(hooks), real_root_(std::move(real_root)) {}
+    TreeDrawer(int root, const std::string &real_root, WalkHooks &hooks)
+        : hooks_(hooks), real_root_(real_root), walk_(root, real_root) {}
 
-    // Draw the entries of the root open at `fd`.
-    void draw_root(int fd, const std::string &root) {
-        first_time(fd);
-        if (const int error = add_items(fd, "", "", 0); error != 0 && !denied(error))
-            throw orvo::OsError(error, root);
-    }
-
-    std::string lines;
-
-private:
-    static bool denied(int error) { return error == EACCES || error == EPERM; }
-
-    // Whether the directory open at `fd` has its entries drawn for the first
-    // time now.
-    bool first_time(int fd) {
-        struct stat info;
-        return ::fstat(fd, &info) == 0 && drawn_.emplace(info.st_dev, info.st_ino).second;
-    }
-
-    // Draw the entries of the directory `entry` of the directory open at
-    // `directory`, when it has them to show: a link is followed only to a
-    // directory below the root, and each directory is drawn once.
-    void descend(int directory, const Entry &entry, const std::string &relative, const std::string &prefix,
-                 std::size_t depth) {
-        if ((entry.link && !entry.beneath) || depth == max_depth)
-            return;  // outside the root, or too deep: its line alone
-        const orvo::Descriptor child =
-            entry.link ? orvo::Descriptor(orvo::open_beneath(directory, entry.name, real_root_, O_RDONLY | O_DIRECTORY))
-                       : open_subdirectory(directory, entry.name);
-        if (child && first_time(child.get()))
-            add_items(child.get(), relative, prefix, depth + 1);  // a failure draws it empty
-    }
-
-    // Draw the entries of the directory open at `directory`. Returns 0, or
-    // the error of listing it (then nothing is drawn).
-    int add_items(int directory, const std::string &relative, const std::string &prefix, std::size_t depth) {
-        std::vector<Entry> entries;
-        if (const int error = hooks_.list(directory, real_root_, entries))
+    // Append the lines of the entries below the root to `lines`. Returns 0,
+    // or the error of listing the root (then nothing is drawn).
+    int draw(std::string &lines) {
+        drawn_.emplace(walk_.device(), walk_.inode());
+        std::vector<Level> levels(1);
+        if (const int error = kept_entries(walk_.directory(), "", levels.back().entries))
             return error;
-        sort_by_text(entries,
-                     [](const Entry &entry) { return std::make_pair(!entry.directory, std::string_view(entry.name)); });
-        std::vector<std::pair<Entry, std::string>> kept;  // with its relative path
-        for (Entry &entry : entries) {
-            if (is_default_ignored(entry.name))
+        std::string path, prefix;  // of the directory walked, and of its entries' lines
+        while (!levels.empty()) {
+            Level &level = levels.back();
+            if (level.next == level.entries.size()) {
+                levels.pop_back();
+                walk_.leave();
+                if (!levels.empty()) {
+                    path.resize(levels.back().path_length);
+                    prefix.resize(levels.back().prefix_length);
+                }
                 continue;
-            std::string path = orvo::join_path(relative, entry.name);
-            if (hooks_.ignored(path))
-                continue;
-            kept.emplace_back(std::move(entry), std::move(path));
-        }
-        for (std::size_t k = 0; k < kept.size(); ++k) {
-            const Entry &entry = kept[k].first;
-            const bool last = k + 1 == kept.size();
+            }
+            const Entry &entry = level.entries[level.next++];
+            const bool last = level.next == level.entries.size();
             lines.push_back('\n');
             lines.append(prefix).append(last ? last_branch : branch).append(entry.name);
-            if (entry.directory) {
-                lines.push_back('/');
-                descend(directory, entry, kept[k].second, prefix + std::string(last ? blank : pipe), depth);
-            }
+            if (!entry.directory)
+                continue;
+            lines.push_back('/');
+            std::string relative = path_of(path, entry.name);
+            Level inner;
+            if (!open_entries(entry, relative, inner))
+                continue;  // its line alone
+            path = std::move(relative);
+            prefix.append(last ? blank : pipe);
+            inner.path_length = path.size();
+            inner.prefix_length = prefix.size();
+            levels.push_back(std::move(inner));  // `level` and `entry` are not used after this
         }
         return 0;
     }
 
+private:
+    // The entries of the directory open at `directory` (-1, with `errno`
+    // set, for one that is lost) whose path is `path`, sorted, without those
+    // left out. Returns 0, or the error of listing it.
+    int kept_entries(int directory, const std::string &path, std::vector<Entry> &out) {
+        if (directory < 0)
+            return errno;
+        if (const int error = hooks_.list(directory, real_root_, out))
+            return error;
+        sort_by_text(out,
+                     [](const Entry &entry) { return std::make_pair(!entry.directory, std::string_view(entry.name)); });
+        std::erase_if(out, [&](const Entry &entry) {
+            return is_default_ignored(entry.name) || hooks_.ignored(path_of(path, entry.name));
+        });
+        return 0;
+    }
+
+    // Whether the entries of the directory `entry`, whose path is `path`,
+    // are drawn below its line: then the walk stands in it and `inner` holds
+    // them; else the walk stays where it was.
+    bool open_entries(const Entry &entry, const std::string &path, Level &inner) {
+        if ((entry.link && !entry.beneath) || walk_.depth() == max_depth)
+            return false;  // outside the root, or too deep
+        using Through = orvo::DirectoryWalk::Through;
+        if (walk_.enter(entry.name, entry.link ? Through::link : Through::name) != 0)
+            return false;  // it cannot be opened: drawn empty
+        // A link to a directory drawn at its own place, and a directory drawn
+        // already, have their line alone; one that cannot be listed is drawn
+        // empty.
+        const bool shown = !(entry.link && drawn_at_own_place()) &&
+                           drawn_.emplace(walk_.device(), walk_.inode()).second &&
+                           kept_entries(walk_.directory(), path, inner.entries) == 0;
+        if (!shown)
+            walk_.leave();
+        return shown;
+    }
+
+    // Whether the directory the walk stands in is drawn at its own place:
+    // every step of its real path below the root passes the default names
+    // and the ignore rules. Where its real path cannot be told, it is taken
+    // to be.
+    bool drawn_at_own_place() {
+        const int directory = walk_.directory();
+        const std::optional<std::string> real = directory < 0 ? std::nullopt : orvo::real_path_of(directory);
+        if (!real || !orvo::lies_below(*real, real_root_))
+            return true;  // unknown, or the root itself
+        const std::string_view below = std::string_view(*real).substr(real_root_ == "/" ? 1 : real_root_.size() + 1);
+        std::string steps;
+        for (std::size_t at = 0; at <= below.size();) {
+            std::size_t end = below.find('/', at);
+            if (end == std::string_view::npos)
+                end = below.size();
+            const std::string_view name = below.substr(at, end - at);
+            steps = path_of(steps, name);
+            if (is_default_ignored(name) || hooks_.ignored(steps))
+                return false;
+            at = end + 1;
+        }
+        return true;
+    }
+
     WalkHooks &hooks_;
-    const std::string real_root_;
+    const std::string &real_root_;
+    orvo::DirectoryWalk walk_;
     std::set<std::pair<dev_t, ino_t>> drawn_;  // the directories whose entries are drawn
 };
 
 }  // namespace
 
-std::string project_tree(const std::string &root, std::string_view root_name, WalkHooks &hooks) {
+std::string project_tree(int root, const std::string &real_root, const std::string &root_path,
+                         std::string_view root_name, WalkHooks &hooks) {
     std::string lines(root_name);
     lines.push_back('/');
-    std::optional<orvo::OpenDirectory> opened = orvo::open_directory(root, O_RDONLY);
-    if (!opened) {
-        if (errno == EACCES || errno == EPERM)
-            return lines;  // the root line alone
-        throw orvo::OsError(errno, root);
+    TreeDrawer drawer(root, real_root, hooks);
+    if (const int error = drawer.draw(lines)) {
+        if (error != EACCES && error != EPERM)
+            throw orvo::OsError(error, root_path);
+        // a denied permission: the root line alone
     }
-    TreeDrawer drawer(hooks, std::move(opened->real));
-    drawer.lines = std::move(lines);
-    drawer.draw_root(opened->fd.get(), root);
-    return std::move(drawer.lines);
+    return lines;
 }
 
 }  // namespace quorlin

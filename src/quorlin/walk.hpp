@@ -1,7 +1,10 @@
 // The walks over the project below its root, in plain C++ (POSIX): the file
 // list's scan, which never enters a directory it leaves out, and the drawing
-// of the project tree. The ignore rules of the project's .gitignore come in
-// through `WalkHooks`, which also lists the directories.
+// of the project tree. Both start from the root held open by their caller and
+// go from directory to directory with `orvo::DirectoryWalk`, by descriptors,
+// keeping each level's entries on a stack of their own. The ignore rules of
+// the project's .gitignore come in through `WalkHooks`, which also lists the
+// directories.
 //
 // Names are file-system bytes. They are ordered by the code points of the
 // text Python makes of them (UTF-8, each byte that is not part of a valid
@@ -62,28 +65,41 @@ struct ProjectFile {
     bool readable = false;  // a regular file (links followed) whose real path lies below the root
 };
 
-// The project's files, sorted by `comes_before` on their paths: the walk from
-// `root` goes through each directory by its descriptor, so that no path grows
-// too long and no directory is swapped for a link on the way; in each
+// The project's files, sorted by `comes_before` on their paths: the walk
+// from the root open at `root` (real path `real_root`) goes through each
+// directory by its descriptor with `orvo::DirectoryWalk`, so that no path
+// grows too long, no directory is swapped for a link on the way, and neither
+// the descriptors held open nor the stack grow with the depth; in each
 // directory it drops the subdirectories named in `is_default_ignored` and
 // those that `ignored`, and enters the others unless they are symbolic links;
 // every entry that is not a directory (a link to a file, a link whose target
 // is missing, a pipe ...) is a file, kept unless `ignored`. A directory that
-// cannot be listed is skipped, and so is one more than 2,048 levels deep.
-std::vector<ProjectFile> project_files(const std::string &root, WalkHooks &hooks);
+// cannot be listed (or opened again on the way back up as the directory it
+// was) is skipped, and so is one more than 2,048 levels deep.
+std::vector<ProjectFile> project_files(int root, const std::string &real_root, WalkHooks &hooks);
 
 // The drawing of the project tree: the line `root_name` + "/", then one line
-// per entry below `root`, depth-first, each directory's entries sorted with
-// the directories first (links followed), dropping the names of
-// `is_default_ignored` and what `ignored`, drawn with "├── ", "└── ", "│   "
-// and "    ". Lines are joined by "\n", with none after the last. Each entry
-// stands on its own: a link that cannot be followed is drawn as a file; a
-// directory that cannot be opened or listed is drawn empty; a link whose real
-// path lies outside the root is drawn without entries, and so is a directory
-// whose entries are already drawn, so that each real directory's entries
-// appear once; a directory 2,048 levels deep is drawn without entries. A
-// failure to open or list the root itself, other than a
-// denied permission (then the root line stands alone), throws `orvo::OsError`.
-std::string project_tree(const std::string &root, std::string_view root_name, WalkHooks &hooks);
+// per entry below the root open at `root` (real path `real_root`),
+// depth-first, each directory's entries sorted with the directories first
+// (links followed), dropping the names of `is_default_ignored` and what
+// `ignored`, drawn with "├── ", "└── ", "│   " and "    ". Lines are joined by
+// "\n", with none after the last. Each entry stands on its own: a link that
+// cannot be followed is drawn as a file; a directory that cannot be opened or
+// listed (or opened again as the directory it was) is drawn empty; a
+// directory 2,048 levels deep is drawn without entries.
+//
+// A real directory shows its entries at its own place. A link to a directory
+// gets its line alone where that directory lies outside the root, or is
+// drawn at its own place: where every step of its real path below the root
+// (the root itself has none) passes `is_default_ignored` and `ignored`,
+// whichever of the two sorts first. A link to a directory below the root that
+// is not drawn at its own place shows that directory's entries, each filtered
+// by its path through the link as every entry is filtered. Each directory's
+// entries appear once in a drawing: a link to a directory whose entries are
+// drawn already gets its line alone. A failure to list the root itself, other
+// than a denied permission (then the root line stands alone), throws
+// `orvo::OsError` naming `root_path`.
+std::string project_tree(int root, const std::string &real_root, const std::string &root_path,
+                         std::string_view root_name, WalkHooks &hooks);
 
 }  // namespace quorlin

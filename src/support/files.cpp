@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 #if __has_include(<linux/openat2.h>)
 #include <linux/openat2.h>
@@ -22,8 +24,21 @@ namespace orvo {
 
 namespace {
 
+// Whether `size` bytes could be held in memory at all: no more than the
+// machine's memory and swap together. Asked only of sizes of a gigabyte and
+// more.
+bool could_hold(std::uintmax_t size) {
+    if (size < (std::uintmax_t(1) << 30))
+        return true;
+    struct sysinfo info;
+    if (::sysinfo(&info) != 0)
+        return true;  // unknown: the allocation will tell
+    return size / info.mem_unit <= std::uintmax_t(info.totalram) + info.totalswap;
+}
+
 // Whether what `info` describes may be read: a regular file of at most
-// `limit` bytes; else false, with `errno` set (EISDIR, EINVAL, EFBIG).
+// `limit` bytes; else false, with `errno` set (EISDIR, EINVAL, EFBIG). A
+// file that no memory can hold throws `std::bad_alloc`, without the attempt.
 bool readable(const struct stat &info, std::size_t limit) {
     if (!S_ISREG(info.st_mode)) {
         errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
@@ -33,6 +48,8 @@ bool readable(const struct stat &info, std::size_t limit) {
         errno = EFBIG;
         return false;
     }
+    if (!could_hold((std::uintmax_t) info.st_size))
+        throw std::bad_alloc();
     return true;
 }
 
@@ -99,17 +116,19 @@ std::string join_path(std::string_view directory, std::string_view name) {
 
 int list_directory(int directory, std::vector<DirectoryEntry> &out) {
     out.clear();
-    // The listing closes a copy of the descriptor, so that `directory` stays open.
-    const int copy = ::fcntl(directory, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0)
+    // The listing reads a descriptor of its own, opened through "." (which
+    // is the directory itself), so that `directory` stays open, may be one
+    // opened only to name files (O_PATH), and may be listed by several
+    // threads at once: a copy of it would share its reading position.
+    const int own = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (own < 0)
         return errno;
-    Listing listing(::fdopendir(copy));
+    Listing listing(::fdopendir(own));
     if (!listing) {
         const int error = errno;
-        ::close(copy);
+        ::close(own);
         return error;
     }
-    ::rewinddir(listing.get());
     return read_listing(listing.get(), out);
 }
 
@@ -169,6 +188,27 @@ bool read_open_file(int fd, std::string &out, std::size_t limit) {
         used += (std::size_t) got;
     }
     out.resize(used);
+    return true;
+}
+
+bool read_regular_file_beneath(int directory, const std::string &path, const std::string &real_root, std::string &out,
+                               std::size_t limit) {
+    out.clear();
+    // The type and size first, as `read_regular_file` looks at them; what is
+    // read is the file opened once and found below `real_root`.
+    struct stat info;
+    if (path.find('\0') != std::string::npos) {
+        errno = ENOENT;
+        return false;
+    }
+    if (::fstatat(directory, path.c_str(), &info, 0) != 0 || !readable(info, limit))
+        return false;
+    const int fd = open_beneath(directory, path, real_root, O_RDONLY);
+    if (fd < 0)
+        return false;
+    if (!read_open_file(fd, out, limit))
+        return close_failing(fd);
+    ::close(fd);
     return true;
 }
 

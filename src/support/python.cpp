@@ -53,6 +53,16 @@ std::optional<nb::object> field(nb::handle record, const char *name) {
 
 bool is_exception(const nb::python_error &error) { return error.matches(PyExc_Exception); }
 
+nb::str error_text(nb::handle error) {
+    nb::str text = nb::str(error);
+    if (!strip(to_utf8(text)).empty())
+        return text;
+    const int memory = PyObject_IsInstance(error.ptr(), PyExc_MemoryError);
+    if (memory < 0)
+        throw nb::python_error();
+    return memory ? nb::str("out of memory") : nb::str(error.type().attr("__name__"));
+}
+
 bool truthy(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());
     if (result < 0)
@@ -61,6 +71,21 @@ bool truthy(nb::handle value) {
 }
 
 std::string type_name(nb::handle value) { return to_utf8(value.type().attr("__name__")); }
+
+bool is_native_method(nb::handle object, nb::handle cls, const char *name) {
+    if (object.type().ptr() != cls.ptr())
+        return false;
+    nb::object own = nb::getattr(object, "__dict__", nb::none());
+    if (PyDict_Check(own.ptr()) && PyDict_GetItemString(own.ptr(), name))
+        return false;  // put in place on the instance
+    nb::object defined = nb::steal(PyMapping_GetItemString(nb::getattr(cls, "__dict__").ptr(), name));
+    if (!defined.is_valid()) {
+        PyErr_Clear();
+        return false;  // inherited, or removed
+    }
+    // nanobind's functions are of a type that Python code cannot make.
+    return orvo::type_name(defined) == "nb_method" && to_utf8(nb::getattr(defined, "__name__", nb::str())) == name;
+}
 
 namespace {
 

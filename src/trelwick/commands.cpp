@@ -96,7 +96,7 @@ void commit_steps() {
 void commit_changes() {
     orvo::frame(text("git_commit"), 60);
     orvo::guard(commit_steps, [](nb::python_error &error) {
-        orvo::print(text("git_commit_error", nb::str(error.value())));
+        orvo::print(text("git_commit_error", orvo::error_text(error)));
         pause();
     });
 }

@@ -61,7 +61,7 @@ nb::object generate_commit_message(nb::handle diff_content) {
             return orvo::to_str(orvo::strip(answer));
         },
         [](nb::python_error &error) {
-            orvo::print(text("git_commit_ai_error", nb::str(error.value())));
+            orvo::print(text("git_commit_ai_error", orvo::error_text(error)));
             return nb::none();
         });
 }

@@ -65,7 +65,7 @@ nb::str git_error_text(const nb::python_error &error) {
         if (!captured.is_none() && orvo::truthy(captured))
             return decode_raw(captured);
     }
-    return nb::str(error.value());
+    return orvo::error_text(error);
 }
 
 nb::str report_text(const nb::python_error &error) {

@@ -21,7 +21,7 @@ nb::object read_diff(std::initializer_list<std::string_view> args) {
                        [](nb::python_error &error) -> nb::object {
                            if (is_git_failure(error))
                                return nb::str("");
-                           orvo::print(text("git_commit_diff_error", nb::str(error.value())));
+                           orvo::print(text("git_commit_diff_error", orvo::error_text(error)));
                            return nb::none();
                        });
 }
@@ -49,7 +49,7 @@ nb::object get_git_diff() {
         [&](nb::python_error &error) -> nb::object {
             refused = is_git_failure(error);
             if (!refused)
-                orvo::print(text("git_commit_diff_error", nb::str(error.value())));
+                orvo::print(text("git_commit_diff_error", orvo::error_text(error)));
             return nb::none();
         });
     if (!refused)

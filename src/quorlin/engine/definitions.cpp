@@ -170,17 +170,30 @@ std::vector<std::string> extract_definitions(SuffixGroup group, std::string_view
 }
 
 std::vector<std::string> definitions_of_file(const std::string &path, const CharClasses &classes) {
+    if (!suffix_group(file_suffix(path)))
+        return {};
+    try {
+        std::string bytes;
+        if (!orvo::read_regular_file(path, bytes))
+            return {};
+        return definitions_of_bytes(path, bytes, classes);
+    } catch (const std::bad_alloc &) {
+        return {};
+    }
+}
+
+std::vector<std::string> definitions_of_bytes(std::string_view path, std::string_view bytes,
+                                              const CharClasses &classes) {
     const std::optional<SuffixGroup> group = suffix_group(file_suffix(path));
     if (!group)
         return {};
     try {
-        std::string text;
-        if (!orvo::read_regular_file(path, text))
-            return {};
+        std::string decoded, normalized;
+        std::string_view text = bytes;
         if (!orvo::is_valid_utf8(text))
-            text = orvo::decode_utf8_lossy(text);
+            text = decoded = orvo::decode_utf8_lossy(text);
         if (std::memchr(text.data(), '\r', text.size()))
-            text = orvo::normalize_newlines(text);
+            text = normalized = orvo::normalize_newlines(text);
         return extract_definitions(*group, text, classes);
     } catch (const std::bad_alloc &) {
         return {};

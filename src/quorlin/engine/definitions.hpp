@@ -87,4 +87,8 @@ std::vector<std::string> extract_definitions(SuffixGroup group, std::string_view
 // byte-order mark stays in the text as a character.
 std::vector<std::string> definitions_of_file(const std::string &path, const CharClasses &classes);
 
+// The same for the `bytes` of a file read already, its group by `path`.
+std::vector<std::string> definitions_of_bytes(std::string_view path, std::string_view bytes,
+                                              const CharClasses &classes);
+
 }  // namespace quorlin

@@ -36,12 +36,15 @@ std::string join_path(std::string_view directory, std::string_view name);
 // and size are looked at before it is opened, and it is opened without
 // waiting and without becoming a controlling terminal, so a FIFO is never
 // waited on and a device never opened in the ordinary case, and never read.
+// A file larger than the machine's memory and swap together throws
+// `std::bad_alloc` before any memory is asked for, as running out of memory
+// on the way does.
 bool read_regular_file(const std::string &path, std::string &out, std::size_t limit = SIZE_MAX);
 
 // Read the rest of the regular file open at `fd` into `out` (the descriptor
 // stays open). Returns false, with `errno` set, when it cannot be read, is
 // not a regular file (EISDIR for a directory, EINVAL for anything else) or
-// holds more than `limit` bytes (EFBIG).
+// holds more than `limit` bytes (EFBIG); `std::bad_alloc` as above.
 bool read_open_file(int fd, std::string &out, std::size_t limit = SIZE_MAX);
 
 // What an entry of a directory is, as its listing tells (the entry itself: a
@@ -58,7 +61,8 @@ struct DirectoryEntry {
 // entry's type, the entry is looked at (not followed); one that cannot be is
 // `other`, like a pipe or a device. Returns 0, or the error number of a
 // failure to read the directory (then `out` holds nothing). The descriptor
-// stays open.
+// stays open and may be any descriptor of the directory (O_PATH included);
+// several threads may list the same one at once.
 int list_directory(int directory, std::vector<DirectoryEntry> &out);
 // The same for the directory at `path` (links followed), or the error number
 // of opening it.
@@ -85,6 +89,14 @@ std::optional<std::string> real_path_of(int fd);
 // and O_NONBLOCK, are added. Returns the descriptor, or -1 with `errno` set:
 // EXDEV when the file lies elsewhere.
 int open_beneath(int directory, const std::string &path, const std::string &real_root, int flags);
+
+// Read the whole regular file at `path` (relative to the directory open at
+// `directory`, or absolute) into `out`, as `read_regular_file` does, but only
+// when it lies below `real_root`: what is read is the file opened once by
+// `open_beneath` and found there. False with `errno` set as those two set it
+// (EXDEV for a file that lies elsewhere; ENOENT for a path holding a NUL).
+bool read_regular_file_beneath(int directory, const std::string &path, const std::string &real_root, std::string &out,
+                               std::size_t limit = SIZE_MAX);
 
 // An open file descriptor, closed when it goes.
 class Descriptor {

@@ -60,6 +60,14 @@ auto as_python_error(Step &&step) -> decltype(step()) {
     throw nb::python_error();
 }
 
+// The text an error line shows of the exception `error`: `str(error)`, or
+// where that is empty or white space alone, what the error is: "out of
+// memory" for a `MemoryError` (which Python and the error translation raise
+// without a text), else the name of its type. Every error line shows its
+// error through this, so that none ends on nothing.
+nb::str error_text(nb::handle error);
+inline nb::str error_text(const nb::python_error &error) { return error_text(error.value()); }
+
 // True for errors of the `Exception` family; false for `KeyboardInterrupt`,
 // `SystemExit`, `GeneratorExit` and the like, which must pass unchanged.
 bool is_exception(const nb::python_error &error);
@@ -106,6 +114,13 @@ bool truthy(nb::handle value);
 
 // `type(value).__name__`.
 std::string type_name(nb::handle value);
+
+// Whether `object.<name>(...)` runs the native method that the class `cls`
+// defines: `object` is of exactly that class (no subclass), its instance
+// dictionary holds nothing of that name, and the class still holds a native
+// method of that name (none put in its place). Native code may then do the
+// method's work itself, on what it has checked, instead of calling it.
+bool is_native_method(nb::handle object, nb::handle cls, const char *name);
 
 // Call `step(item)` for each item of a list, in order. The length is read
 // anew before every item and each item is held while `step` runs, so Python
