@@ -10,6 +10,7 @@ import pwd
 import re
 import shutil
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -18,7 +19,7 @@ import code_reader
 import nestrel
 import osmeran
 from dialogue import run
-from files import write
+from files import racing, write
 
 Nestrel = nestrel.Nestrel
 Osmeran = osmeran.Osmeran
@@ -440,3 +441,17 @@ def test_without_the_readers_only_unedited_entries_pass(isolated):
     assert out.stdout.strip() == ("{'files_modified': 1, 'comments_injected': 1, 'skipped_multiline': 0, "
                                   "'errors': ['Failed to inject comment at line 2 in a.py']}"), out.stderr
     assert (isolated / "a.py").read_text() == "x = 1  # one\ny = 2\n"
+
+
+def test_a_file_swapped_for_a_link_is_never_written_through(isolated, tmp_path):
+    outside = write(tmp_path / "outside.py", "secret = 1\n")
+    write(isolated / "a.py", "a = 1\nb = 2\n")
+    entries = [{"line": str(n), "content": f"note {n}"} for n in (1, 2)]
+    with racing(f"os.rename('a.py', 'keep')\nos.symlink({str(outside)!r}, 'a.py')\nos.unlink('a.py')\n"
+                "os.rename('keep', 'a.py')"):
+        end = time.monotonic() + 3
+        while time.monotonic() < end:
+            Osmeran().inject_comments([{"file": "a.py", "comments": entries}] * 20)
+    assert outside.read_text() == "secret = 1\n"
+    kept = isolated / ("a.py" if (isolated / "a.py").exists() else "keep")
+    assert kept.read_text() in ("a = 1\nb = 2\n", "a = 1 # note 1\nb = 2 # note 2\n")
