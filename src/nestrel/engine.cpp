@@ -172,11 +172,11 @@ std::vector<std::string> parse_ignore_file(std::string_view bytes) {
 
 namespace {
 
-void add(Comments &out, std::size_t start_line, std::size_t end_line, std::string_view group) {
-    std::string_view text = orvo::strip(group);
+void add(Comments &out, std::size_t start_line, std::size_t end_line, std::string_view content, const Match &m) {
+    std::string_view text = orvo::strip(content.substr(m.group_start, m.group_end - m.group_start));
     if (text.empty())
         return;
-    out.items.push_back(Comment{start_line, end_line, out.texts.size(), text.size()});
+    out.items.push_back(Comment{start_line, end_line, out.texts.size(), text.size(), m.start, m.group_start, m.end});
     out.texts.append(text);
 }
 
@@ -247,7 +247,7 @@ void extract(const Language &language, std::string_view content, Comments &out, 
         for_each_match(pattern, content, false, [&](const Match &m) {
             ensure_index();  // only texts with a match need their line breaks
             std::size_t line = lines.line_at(m.start);
-            add(out, line, line, content.substr(m.group_start, m.group_end - m.group_start));
+            add(out, line, line, content, m);
         });
     }
     for (const Pattern &pattern : language.multi) {
@@ -256,7 +256,7 @@ void extract(const Language &language, std::string_view content, Comments &out, 
             ensure_index();
             std::size_t line = starts.line_at(m.start);
             std::size_t end_line = ends.line_at(m.end);  // the breaks inside the match count
-            add(out, line, end_line, content.substr(m.group_start, m.group_end - m.group_start));
+            add(out, line, end_line, content, m);
         });
     }
 }

@@ -44,6 +44,7 @@ std::vector<std::string> parse_ignore_file(std::string_view bytes);
 struct Comment {
     std::size_t start_line, end_line;
     std::size_t offset, length;  // the text, inside Comments::texts
+    std::size_t start, group, end;  // the match, its group and its end, by byte offsets in the content
 };
 
 struct Comments {

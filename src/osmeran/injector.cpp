@@ -1,17 +1,21 @@
 // The class Osmeran: comments of the comment document written into the source
 // files, one line at a time.
 #include "bindings.hpp"
-#include "lines.hpp"
 
 #include <orvo/files.hpp>
 #include <orvo/languages.hpp>
 #include <orvo/replace.hpp>
 
-#include <cstring>
+#include <cctype>
+#include <cerrno>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace osmeran {
 
@@ -28,36 +32,113 @@ nb::object member(nb::handle record, const char *key) {
     return value ? nb::borrow(value) : nb::object(nb::str(""));
 }
 
-// Put `comment` on line `line_num` of the file at `path` (see `with_comment`).
-// A comment that already stands there (`entry` is the document's text,
-// trimmed, before the prefix is taken off) leaves the file as it is, line ends
-// and all; otherwise the file is rewritten whole, with "\n" line ends. False
-// when it cannot be read, decoded or written, has no such line, or the comment
-// cannot be written as UTF-8, would break its line or is not writable.
-bool inject_line(InPlace &in_place, const std::string &path, long long line_num, std::string_view entry,
-                 std::string_view comment, std::string_view prefix, std::string_view language) {
-    std::string raw;
-    if (!orvo::is_valid_utf8(comment) || !orvo::read_regular_file(path, raw) || !orvo::is_valid_utf8(raw))
-        return false;
-    return orvo::guard(
-        [&] {
-            std::string content =
-                std::memchr(raw.data(), '\r', raw.size()) ? orvo::normalize_newlines(raw) : std::move(raw);
-            if (in_place.stands_on_line(content, line_num, entry, language))
-                return true;
-            const std::optional<std::string> updated = with_comment(content, line_num, comment, prefix, language);
-            if (!updated)
-                return false;
-            orvo::replace_file(path, *updated);
-            return true;
-        },
-        [](nb::python_error &) { return false; });  // out of memory, or not written
-}
-
 // The language that the extractor gives a path, "" when none.
 std::string language_of(nb::handle self, nb::handle path) {
     nb::object language = self.attr("extractor").attr("_get_language")(path);
     return PyUnicode_Check(language.ptr()) ? orvo::to_utf8(language) : std::string();
+}
+
+// The lower-case suffix of a path's last component, as the language table
+// keys it ("" when none).
+std::string suffix_of(const std::string &path) {
+    std::string_view name = path;
+    if (std::size_t slash = name.rfind('/'); slash != std::string_view::npos)
+        name.remove_prefix(slash + 1);
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size())
+        return std::string();
+    std::string suffix(name.substr(dot));
+    for (char &c : suffix)
+        c = (char) std::tolower((unsigned char) c);
+    return suffix;
+}
+
+// The comment syntax of a language; a language that has none here gets the
+// line comments that `prefix` opens, and nothing more.
+orvo::CommentSyntax syntax_of(const std::string &language, const std::string &prefix) {
+    if (const orvo::CommentSyntax *syntax = orvo::comment_syntax(language))
+        return *syntax;
+    orvo::CommentSyntax plain{};
+    plain.language = "";
+    plain.line[0] = prefix.c_str();
+    return plain;
+}
+
+// What one file, open at `fd`, gets: the entries applied in memory to its
+// content. Nothing when it cannot be read or decoded.
+struct Rewrite {
+    std::vector<Outcome> outcomes;
+    std::optional<std::string> content;  // the new content, where anything changed
+};
+
+std::optional<Rewrite> rewrite(Readers &readers, int fd, const std::string &path, const std::string &language,
+                               const std::string &prefix, const std::vector<Entry> &entries) {
+    std::string raw;
+    if (!orvo::read_open_file(fd, raw) || !orvo::is_valid_utf8(raw))
+        return std::nullopt;
+    const orvo::CommentSyntax syntax = syntax_of(language, prefix);
+    const std::string suffix = suffix_of(path);
+    Injection injection(raw, language, syntax, prefix, [&] { return readers.read(language, suffix, raw); });
+    Rewrite result{injection.apply(entries), std::nullopt};
+    if (injection.changed())
+        result.content = injection.result();
+    return result;
+}
+
+// The directory part of a path ("." for none) and its last component.
+std::pair<std::string, std::string> split_path(const std::string &path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// Replace the file open at `fd` by `data`, through the directory it lies in,
+// where that directory still holds it under its name: a link or another file
+// put in its place is never written. `below` is the base directory the file
+// must lie below, or nothing. Failures throw `orvo::OsError` naming `shown`.
+void write_back(int fd, const orvo::OpenDirectory *below, const std::string &shown, std::string_view data) {
+    std::optional<std::string> real = orvo::real_path_of(fd);
+    struct stat opened;
+    if (!real || ::fstat(fd, &opened) != 0)
+        throw orvo::OsError(ESTALE, shown);
+    auto [directory, name] = split_path(*real);
+    orvo::Descriptor holder;
+    if (!below) {
+        holder = orvo::Descriptor(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    } else if (directory == below->real) {
+        holder = orvo::Descriptor(::fcntl(below->fd.get(), F_DUPFD_CLOEXEC, 0));
+    } else {
+        std::string relative = directory.substr(below->real.size() + (below->real == "/" ? 0 : 1));
+        holder = orvo::Descriptor(orvo::open_beneath(below->fd.get(), relative, below->real, O_PATH | O_DIRECTORY));
+    }
+    if (!holder)
+        throw orvo::OsError(errno, shown);
+    orvo::replace_file_at(holder.get(), name, shown, data, 0666, &opened);
+}
+
+// Apply entries to the file open at `fd`; the outcome of each, with those
+// written turned into failures where the file could not be written.
+std::optional<std::vector<Outcome>> inject_into(Readers &readers, int fd, const orvo::OpenDirectory *below,
+                                                const std::string &path, const std::string &shown,
+                                                const std::string &language, const std::string &prefix,
+                                                const std::vector<Entry> &entries) {
+    std::optional<Rewrite> done = rewrite(readers, fd, path, language, prefix, entries);
+    if (!done)
+        return std::nullopt;
+    if (done->content) {
+        bool saved = orvo::guard(
+            [&] {
+                write_back(fd, below, shown, *done->content);
+                return true;
+            },
+            [](nb::python_error &) { return false; });
+        if (!saved)
+            for (Outcome &outcome : done->outcomes)
+                if (outcome == Outcome::written)
+                    outcome = Outcome::refused;
+    }
+    return std::move(done->outcomes);
 }
 
 void init(Osmeran *self) {
@@ -87,6 +168,11 @@ nb::object validate_line_number(nb::handle, nb::handle line_str) {
     return value > nb::int_(0) ? value : nb::none();
 }
 
+// Open a file to read it, links followed, never waiting on a pipe.
+orvo::Descriptor open_to_read(const std::string &path) {
+    return orvo::Descriptor(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+}
+
 bool inject_to_file(nb::handle self, nb::handle file_path, nb::handle line_num, nb::handle comment,
                     nb::handle comment_prefix) {
     std::string path = orvo::arg_path(file_path, "file_path");
@@ -95,8 +181,16 @@ bool inject_to_file(nb::handle self, nb::handle file_path, nb::handle line_num, 
     std::string prefix = orvo::arg_str(comment_prefix, "comment_prefix");
     return orvo::guard(
         [&] {
-            InPlace in_place;
-            return inject_line(in_place, path, line, orvo::strip(text), text, prefix, language_of(self, file_path));
+            if (path.find('\0') != std::string::npos || !orvo::is_valid_utf8(text))
+                return false;
+            std::string language = language_of(self, file_path);
+            orvo::Descriptor fd = open_to_read(path);
+            if (!fd)
+                return false;
+            Readers readers;
+            std::optional<std::vector<Outcome>> outcomes = inject_into(
+                readers, fd.get(), nullptr, path, path, language, prefix, {Entry{line, text, false}});
+            return outcomes && (outcomes->front() == Outcome::written || outcomes->front() == Outcome::unchanged);
         },
         [](nb::python_error &) { return false; });
 }
@@ -115,30 +209,26 @@ nb::object load_comments_from_json(nb::handle, nb::handle json_path) {
         [](nb::python_error &) { return nb::none(); });
 }
 
-// The resolved form of a path, or nothing when the path cannot name a file
-// (an embedded NUL, a lone surrogate): Python's `os.path.exists` is false for
-// such a path.
-std::optional<std::string> resolved(nb::handle realpath, nb::handle path) {
-    try {
-        return orvo::arg_path(realpath(path), "file");
-    } catch (nb::python_error &error) {
-        if (!error.matches(PyExc_ValueError))
-            throw;
-        return std::nullopt;
-    }
-}
+// One entry of an element as read from the document: its line number (the
+// str `int()` made of it) and its content, trimmed.
+struct Read {
+    nb::object number;
+    std::string content;
+};
 
 nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle current_dir) {
     nb::list document = orvo::arg_list(comments_data, "comments_data");
     std::string base = current_dir.is_none() ? orvo::working_directory() : orvo::arg_path(current_dir, "current_dir");
-    nb::object os_path = orvo::module("os").attr("path");
-    nb::object realpath = os_path.attr("realpath");
+    if (base.find('\0') != std::string::npos)
+        orvo::raise(PyExc_ValueError, "embedded null byte");
     nb::object base_path = orvo::module("pathlib").attr("Path")(orvo::path_to_str(base));
-    std::string real_base = orvo::arg_path(realpath(base_path), "current_dir");
+    // The base directory is opened once: every file is opened below it, and
+    // written through the directory it lies in.
+    std::optional<orvo::OpenDirectory> below = orvo::open_directory(base.empty() ? "." : base, O_PATH);
 
     long long files_modified = 0, comments_injected = 0, skipped_multiline = 0;
     nb::list errors;
-    InPlace in_place;
+    Readers readers;
     // Python code runs between the steps (a subclass's methods, a value's
     // `__bool__`) and may change the document: it is read item by item.
     orvo::for_each_item(document, [&](nb::handle item) {
@@ -149,19 +239,32 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
         if (!PyUnicode_Check(file.ptr()))
             orvo::raise(PyExc_TypeError, "the 'file' of an element must be str, not " + orvo::type_name(file));
         nb::object path = base_path / file;
-        std::optional<std::string> real = resolved(realpath, path);
-        if (!real) {
-            errors.append(orvo::joined("File not found: ", file));
-            return;
+        // A name that cannot be one (a NUL, a lone surrogate that stands for
+        // no byte) names no file.
+        std::optional<std::string> name = orvo::guard(
+            [&]() -> std::optional<std::string> {
+                std::string bytes = orvo::arg_path(file, "file");
+                if (bytes.find('\0') != std::string::npos)
+                    return std::nullopt;
+                return bytes;
+            },
+            [](nb::python_error &) -> std::optional<std::string> { return std::nullopt; });
+        orvo::Descriptor fd;
+        errno = ENOENT;
+        if (name && below) {
+            fd = orvo::Descriptor(orvo::open_beneath(below->fd.get(), *name, below->real, O_RDONLY));
+            // The base directory itself lies beneath it, but not below.
+            std::optional<std::string> real = fd ? orvo::real_path_of(fd.get()) : std::nullopt;
+            if (fd && (!real || !orvo::lies_below(*real, below->real))) {
+                fd = orvo::Descriptor();
+                errno = EXDEV;
+            }
         }
-        // The document may come from elsewhere: nothing outside the base
-        // directory is touched, whatever ".." or links say.
-        if (!orvo::lies_below(*real, real_base)) {
-            errors.append(orvo::joined("Path outside the base directory: ", file));
-            return;
-        }
-        if (!orvo::truthy(os_path.attr("exists")(path))) {
-            errors.append(orvo::joined("File not found: ", file));
+        if (!fd) {
+            // The document may come from elsewhere: nothing outside the base
+            // directory is touched, whatever ".." or links say.
+            errors.append(orvo::joined(name && errno == EXDEV ? "Path outside the base directory: " : "File not found: ",
+                                       file));
             return;
         }
         nb::object prefix_object = self.attr("_get_language_comment_prefix")(path);
@@ -171,9 +274,11 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
         }
         std::string prefix = orvo::arg_str(prefix_object, "comment prefix");
         std::string language = language_of(self, path);
-        std::string file_bytes = orvo::arg_path(path, "file");
 
-        bool file_modified = false;
+        // The entries first, all of them: a value of the wrong type ends the
+        // run before this file is touched.
+        std::vector<Read> reads;
+        std::vector<Entry> entries;
         orvo::for_each_item(entries_of(element), [&](nb::handle entry) {
             if (!PyDict_Check(entry.ptr()))
                 orvo::raise(PyExc_TypeError, "each comment entry must be a dict, not " + orvo::type_name(entry));
@@ -191,22 +296,41 @@ nb::dict inject_comments(nb::handle self, nb::handle comments_data, nb::handle c
             if (!PyUnicode_Check(content.ptr()))
                 orvo::raise(PyExc_TypeError,
                             "the 'content' of a comment entry must be str, not " + orvo::type_name(content));
-            std::string text = orvo::to_utf8(content);
-            std::string_view stripped = orvo::strip(text);
-            std::string_view comment = stripped;
-            if (comment.substr(0, prefix.size()) == prefix)
-                comment = orvo::strip(comment.substr(prefix.size()));  // "# note" is written as "note"
-            if (orvo::has_line_break(comment)) {
-                ++skipped_multiline;  // a comment of several lines has no single line to go on
-                return;
-            }
-            if (inject_line(in_place, file_bytes, orvo::clamp_int64(number), stripped, comment, prefix, language)) {
+            reads.push_back(Read{number, orvo::to_utf8(content)});
+        });
+        for (const Read &read : reads)
+            entries.push_back(Entry{orvo::clamp_int64(read.number), read.content, true});
+        // A text that cannot be written as UTF-8 (a lone surrogate) has its
+        // place among the entries, but is never written.
+        std::vector<bool> writable;
+        for (Entry &entry : entries) {
+            writable.push_back(orvo::is_valid_utf8(entry.content));
+            if (!writable.back())
+                entry.content = "\n";
+        }
+
+        std::optional<std::vector<Outcome>> outcomes =
+            inject_into(readers, fd.get(), &*below, *name, orvo::to_utf8(file), language, prefix, entries);
+        bool file_modified = false;
+        for (std::size_t i = 0; i < reads.size(); ++i) {
+            Outcome outcome = !outcomes ? Outcome::refused : !writable[i] ? Outcome::refused : (*outcomes)[i];
+            switch (outcome) {
+            case Outcome::written:
+            case Outcome::unchanged:
                 ++comments_injected;
                 file_modified = true;
-            } else {
-                errors.append(orvo::joined("Failed to inject comment at line " + orvo::to_utf8(number) + " in ", file));
+                break;
+            case Outcome::several_lines:
+                ++skipped_multiline;  // a comment of several lines has no single line to go on
+                break;
+            case Outcome::empty:
+                break;
+            case Outcome::refused:
+                errors.append(
+                    orvo::joined("Failed to inject comment at line " + orvo::to_utf8(reads[i].number) + " in ", file));
+                break;
             }
-        });
+        }
         if (file_modified)
             ++files_modified;
     });

@@ -85,7 +85,63 @@ const LanguageRow LANGUAGE_ROWS[45] = {
     C_FAMILY("sass", nullptr),
     {"perl", true, false, {LINE_HASH}, true, {R"x(=(.*?)=cut)x"}, nullptr},
 };
+namespace {
+constexpr BlockSyntax SLASH_STAR{"/*", "*/", false};
+constexpr BlockSyntax SLASH_STAR_NESTED{"/*", "*/", true};
+constexpr BlockSyntax BRACE_DASH{"{-", "-}", true};
+constexpr BlockSyntax PAREN_STAR{"(*", "*)", true};
+constexpr BlockSyntax HASH_BAR{"#|", "|#", true};
+constexpr BlockSyntax NO_BLOCK{nullptr, nullptr, false};
+constexpr unsigned DASHES = DASH_OPERATORS | BRACE_PRAGMAS;
+}  // namespace
+
+const CommentSyntax COMMENT_SYNTAX[37] = {
+    {"python", {"#"}, NO_BLOCK, 0},
+    {"javascript", {"//"}, SLASH_STAR, 0},
+    {"typescript", {"//"}, SLASH_STAR, 0},
+    {"java", {"//"}, SLASH_STAR, UNICODE_ESCAPES},
+    {"c", {"//"}, SLASH_STAR, SPLICED_LINES},
+    {"cpp", {"//"}, SLASH_STAR, SPLICED_LINES},
+    {"csharp", {"//"}, SLASH_STAR, 0},
+    {"php", {"//", "#"}, SLASH_STAR, CLOSE_TAG | HASH_ATTRIBUTES},
+    {"go", {"//"}, SLASH_STAR, GO_DIRECTIVES},
+    {"rust", {"//"}, SLASH_STAR_NESTED, DOC_MARKERS},
+    {"swift", {"//"}, SLASH_STAR_NESTED, 0},
+    {"kotlin", {"//"}, SLASH_STAR_NESTED, 0},
+    {"scala", {"//"}, SLASH_STAR_NESTED, 0},
+    {"ruby", {"#"}, NO_BLOCK, 0},
+    {"shell", {"#"}, NO_BLOCK, 0},
+    {"sql", {"--"}, SLASH_STAR_NESTED, BLOCK_HINTS},
+    {"dart", {"//"}, SLASH_STAR_NESTED, 0},
+    {"lua", {"--"}, NO_BLOCK, LONG_BRACKETS},
+    {"haskell", {"--"}, BRACE_DASH, DASHES},
+    {"elixir", {"#"}, NO_BLOCK, 0},
+    {"erlang", {"%"}, NO_BLOCK, 0},
+    {"lisp", {";"}, HASH_BAR, 0},
+    {"scheme", {";"}, HASH_BAR, 0},
+    {"racket", {";"}, HASH_BAR, 0},
+    {"julia", {"#"}, {"#=", "=#", true}, 0},
+    {"matlab", {"%"}, NO_BLOCK, CONTINUATION_DOTS | BLOCK_MARKS},
+    {"nim", {"#"}, {"#[", "]#", true}, 0},
+    {"zig", {"//"}, NO_BLOCK, DOC_MARKERS},
+    {"odin", {"//"}, SLASH_STAR_NESTED, 0},
+    {"vlang", {"//"}, SLASH_STAR_NESTED, 0},
+    {"elm", {"--"}, BRACE_DASH, DASHES},
+    {"purescript", {"--"}, BRACE_DASH, DASHES},
+    {"idris", {"--"}, BRACE_DASH, DASHES},
+    {"agda", {"--"}, BRACE_DASH, DASHES},
+    {"prolog", {"%"}, SLASH_STAR, 0},
+    {"ocaml", {}, PAREN_STAR, QUOTES_IN_BLOCKS},
+    {"fsharp", {"//"}, PAREN_STAR, QUOTES_IN_BLOCKS},
+};
 // clang-format on
+
+const CommentSyntax *comment_syntax(std::string_view language) {
+    for (const CommentSyntax &row : COMMENT_SYNTAX)
+        if (row.language == language)
+            return &row;
+    return nullptr;
+}
 
 const char *line_prefix(std::string_view language) {
     for (const LanguageRow &row : LANGUAGE_ROWS)

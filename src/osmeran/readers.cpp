@@ -1,0 +1,344 @@
+// The readers of source languages: the `tree_sitter` package with one
+// grammar package per language, asked for the spans of comments, strings,
+// output text, directives and syntax errors of a file.
+#include "bindings.hpp"
+
+#include <algorithm>
+
+namespace osmeran {
+
+namespace {
+
+struct ReaderRow {
+    const char *language;
+    const char *suffix;    // only for files with this suffix; nothing for all
+    const char *module;    // the grammar package
+    const char *function;  // its function that gives the language; nothing where none can be trusted
+    bool whole;            // trusted only for a file it reads without an error
+    const char *query;     // captures: comment, string, text, directive, error, interpolation, macro
+};
+
+constexpr const char *ERRORS = "(ERROR) @error (MISSING) @error\n";
+
+// Each grammar's own names for its nodes. A comment that a tool reads as an
+// instruction is a directive; text that is output rather than code is text;
+// `interpolation` is code inside a string, `macro` a C macro's body, which
+// the grammar does not read itself.
+// clang-format off
+const ReaderRow READER_ROWS[] = {
+    {"python", nullptr, "tree_sitter_python", "language", false, R"q(((comment) @directive
+ (#match? @directive "^#!|^#.*coding[:=][ \t]*[-_.a-zA-Z0-9]"))
+((comment) @comment
+ (#not-match? @comment "^#!|^#.*coding[:=][ \t]*[-_.a-zA-Z0-9]"))
+(string) @string
+[(interpolation)] @interpolation
+)q"},
+    {"javascript", nullptr, "tree_sitter_javascript", "language", false, R"q((hash_bang_line) @directive
+((comment) @directive
+ (#match? @directive "^//[#@] *source(Mapping)?URL=|@jsx|@flow|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
+((comment) @comment
+ (#not-match? @comment "^//[#@] *source(Mapping)?URL=|@jsx|@flow|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
+(html_comment) @comment
+[(string) (template_string) (regex)] @string
+(jsx_text) @text
+(jsx_element (html_character_reference) @text)
+[(template_substitution)] @interpolation
+)q"},
+    {"typescript", ".ts", "tree_sitter_typescript", "language_typescript", false, R"q((hash_bang_line) @directive
+((comment) @directive
+ (#match? @directive "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
+((comment) @comment
+ (#not-match? @comment "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
+(html_comment) @comment
+[(string) (template_string) (template_literal_type) (regex)] @string
+(jsx_text) @text
+[(template_substitution) (template_type)] @interpolation
+)q"},
+    {"typescript", ".tsx", "tree_sitter_typescript", "language_tsx", false, R"q((hash_bang_line) @directive
+((comment) @directive
+ (#match? @directive "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
+((comment) @comment
+ (#not-match? @comment "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
+(html_comment) @comment
+[(string) (template_string) (template_literal_type) (regex)] @string
+(jsx_text) @text
+[(template_substitution) (template_type)] @interpolation
+(jsx_element (html_character_reference) @text)
+)q"},
+    {"java", nullptr, "tree_sitter_java", "language", false, R"q([(line_comment) (block_comment)] @comment
+[(string_literal) (character_literal)] @string
+)q"},
+    {"c", nullptr, "tree_sitter_c", "language", false, R"q((comment) @comment
+[(string_literal) (char_literal) (system_lib_string)] @string
+(preproc_arg) @macro
+)q"},
+    {"cpp", nullptr, "tree_sitter_cpp", "language", false, R"q((comment) @comment
+[(string_literal) (char_literal) (raw_string_literal) (system_lib_string)] @string
+(preproc_arg) @macro
+)q"},
+    {"csharp", nullptr, "tree_sitter_c_sharp", "language", false, R"q((comment) @comment
+(shebang_directive) @directive
+[(string_literal) (verbatim_string_literal) (raw_string_literal)
+ (interpolated_string_expression) (character_literal)] @string
+[(interpolation)] @interpolation
+)q"},
+    {"php", nullptr, "tree_sitter_php", "language_php", false, R"q((comment) @comment
+[(string) (encapsed_string) (heredoc) (nowdoc) (shell_command_expression)] @string
+(text) @text
+)q"},
+    {"go", nullptr, "tree_sitter_go", "language", false, R"q(((comment) @directive
+ (#match? @directive "^//(go:|line |export |extern )|^// *[+]build|^/[*]line "))
+((comment) @comment
+ (#not-match? @comment "^//(go:|line |export |extern )|^// *[+]build|^/[*]line "))
+((comment)+ @directive
+ .
+ (import_declaration (import_spec path: (_) @_path))
+ (#eq? @_path "\"C\""))
+[(interpreted_string_literal) (raw_string_literal) (rune_literal)] @string
+)q"},
+    {"rust", nullptr, "tree_sitter_rust", "language", false, R"q([(line_comment) (block_comment)] @comment
+(shebang) @directive
+[(string_literal) (raw_string_literal) (char_literal)] @string
+)q"},
+    {"swift", nullptr, "tree_sitter_swift", "language", false, R"q(((comment) @directive (#match? @directive "^// *swift-tools-version"))
+((comment) @comment (#not-match? @comment "^// *swift-tools-version"))
+(multiline_comment) @comment
+(shebang_line) @directive
+[(line_string_literal) (multi_line_string_literal) (raw_string_literal) (regex_literal)] @string
+[(interpolated_expression) (raw_str_interpolation)] @interpolation
+)q"},
+    {"kotlin", nullptr, "tree_sitter_kotlin", "language", false, R"q([(line_comment) (block_comment)] @comment
+(shebang) @directive
+[(string_literal) (multiline_string_literal) (character_literal)] @string
+[(interpolation)] @interpolation
+)q"},
+    {"scala", nullptr, "tree_sitter_scala", "language", false, R"q(((comment) @directive (#match? @directive "^#!|^//>"))
+((comment) @comment (#not-match? @comment "^#!|^//>"))
+(block_comment) @comment
+[(string) (interpolated_string_expression) (character_literal)
+ (xml_text) (xml_string) (xml_comment) (xml_cdata)] @string
+[(interpolation)] @interpolation
+)q"},
+    {"ruby", nullptr, "tree_sitter_ruby", "language", false, R"q(((comment) @directive
+ (#match? @directive "^#!|^#.*(frozen_string_literal|coding|warn_indent|shareable_constant_value)[ \t]*:"))
+((comment) @comment
+ (#not-match? @comment "^#!|^#.*(frozen_string_literal|coding|warn_indent|shareable_constant_value)[ \t]*:"))
+[(string) (regex) (subshell) (string_array) (symbol_array) (delimited_symbol) (character)
+ (heredoc_beginning) (heredoc_body) (uninterpreted)] @string
+[(interpolation)] @interpolation
+)q"},
+    {"shell", nullptr, "tree_sitter_bash", "language", false, R"q(((comment) @directive (#match? @directive "^#!"))
+((comment) @comment (#not-match? @comment "^#!"))
+[(string) (raw_string) (ansi_c_string) (translated_string) (heredoc_body) (heredoc_end) (regex)] @string
+[(command_substitution) (process_substitution) (expansion) (arithmetic_expansion)] @interpolation
+)q"},
+    {"shell", ".zsh", "tree_sitter_bash", "language", true, R"q(((comment) @directive (#match? @directive "^#!"))
+((comment) @comment (#not-match? @comment "^#!"))
+[(string) (raw_string) (ansi_c_string) (translated_string) (heredoc_body) (heredoc_end) (regex)] @string
+[(command_substitution) (process_substitution) (expansion) (arithmetic_expansion)] @interpolation
+)q"},
+    {"shell", ".fish", "tree_sitter_bash", nullptr, false, nullptr},
+    {"sql", nullptr, "tree_sitter_sql", "language", false, R"q((comment) @comment
+((marginalia) @directive (#match? @directive "^/[*][+!]"))
+((marginalia) @comment (#not-match? @comment "^/[*][+!]"))
+((literal) @string (#match? @string "['\"$]"))
+)q"},
+    {"dart", nullptr, "tree_sitter_dart", "language", false, R"q([(comment) (documentation_comment)] @comment
+(script_tag) @directive
+(string_literal) @string
+[(template_substitution)] @interpolation
+)q"},
+    {"lua", nullptr, "tree_sitter_lua", "language", false, R"q((comment) @comment
+(hash_bang_line) @directive
+(string) @string
+)q"},
+    {"haskell", nullptr, "tree_sitter_haskell", "language", false, R"q([(comment) (haddock)] @comment
+[(pragma) (cpp)] @directive
+[(string) (char) (quasiquote_body)] @string
+)q"},
+    {"elixir", nullptr, "tree_sitter_elixir", "language", false, R"q(((comment) @directive (#match? @directive "^#!"))
+((comment) @comment (#not-match? @comment "^#!"))
+[(string) (charlist) (sigil) (char) (quoted_atom) (quoted_keyword)] @string
+[(interpolation)] @interpolation
+)q"},
+    {"julia", nullptr, "tree_sitter_julia", "language", false, R"q(((line_comment) @directive (#match? @directive "^#!"))
+((line_comment) @comment (#not-match? @comment "^#!"))
+(block_comment) @comment
+[(string_literal) (prefixed_string_literal) (command_literal) (prefixed_command_literal)
+ (character_literal)] @string
+[(string_interpolation)] @interpolation
+)q"},
+    {"matlab", nullptr, "tree_sitter_matlab", "language", true, R"q(((comment) @directive (#match? @directive "^%#"))
+((comment) @comment (#not-match? @comment "^%#"))
+(line_continuation) @directive
+(string) @string
+)q"},
+    {"zig", nullptr, "tree_sitter_zig", "language", false, R"q((comment) @comment
+[(string) (multiline_string) (character)] @string
+)q"},
+    {"odin", nullptr, "tree_sitter_odin", "language", false, R"q(((comment) @directive (#match? @directive "^//[+]"))
+((comment) @comment (#not-match? @comment "^//[+]"))
+(block_comment) @comment
+(build_tag) @directive
+[(string) (character)] @string
+)q"},
+    {"ocaml", nullptr, "tree_sitter_ocaml", "language_ocaml", false, R"q((comment) @comment
+[(shebang) (line_number_directive)] @directive
+[(string) (quoted_string) (character)] @string
+)q"},
+    {"fsharp", nullptr, "tree_sitter_fsharp", "language", false, R"q(((line_comment) @directive (#match? @directive "^#!"))
+((line_comment) @comment (#not-match? @comment "^#!"))
+[(block_comment) (xml_doc)] @comment
+[(string) (verbatim_string) (triple_quoted_string) (char) (bytearray) (verbatim_bytearray)] @string
+[(format_string_eval)] @interpolation
+)q"},
+    {"agda", nullptr, "tree_sitter_agda", "language", false, R"q((comment) @comment
+[(pragma) (catchall_pragma)] @directive
+((literal) @string (#match? @string "^[\"']"))
+)q"},
+    {"lisp", nullptr, "tree_sitter_commonlisp", "language", false, R"q(((comment) @directive (#match? @directive "^#!"))
+((comment) @comment (#not-match? @comment "^#!"))
+(block_comment) @comment
+[(str_lit) (char_lit) (fancy_literal)] @string
+)q"},
+};
+// clang-format on
+
+const ReaderRow *row_of(std::string_view language, std::string_view suffix) {
+    const ReaderRow *found = nullptr;
+    for (const ReaderRow &row : READER_ROWS)
+        if (row.language == language) {
+            if (row.suffix && row.suffix == suffix)
+                return &row;
+            if (!row.suffix && !found)
+                found = &row;
+        }
+    return found;
+}
+
+enum class Capture { comment, string, text, directive, error, interpolation, macro };
+
+Capture capture_of(std::string_view name) {
+    if (name == "comment")
+        return Capture::comment;
+    if (name == "string")
+        return Capture::string;
+    if (name == "text")
+        return Capture::text;
+    if (name == "directive")
+        return Capture::directive;
+    if (name == "interpolation")
+        return Capture::interpolation;
+    if (name == "macro")
+        return Capture::macro;
+    return Capture::error;
+}
+
+struct Range {
+    std::size_t start, end;
+    bool holds(const Range &inner) const { return start <= inner.start && inner.end <= end; }
+};
+
+}  // namespace
+
+bool Readers::Reader::usable() const { return parser.is_valid(); }
+
+const Readers::Reader &Readers::reader(std::string_view language, std::string_view suffix) {
+    const ReaderRow *row = row_of(language, suffix);
+    std::string key = std::string(language) + "\n" + std::string(row && row->suffix ? row->suffix : "");
+    auto [at, added] = readers_.try_emplace(key);
+    Reader &reader = at->second;
+    if (!added || !row || !row->function)
+        return reader;
+    reader.whole = row->whole;
+    // A package that is missing or does not load leaves the language without
+    // a reader: its edited comments are refused, never guessed.
+    orvo::guard(
+        [&] {
+            nb::module_ tree_sitter = orvo::module("tree_sitter");
+            nb::object grammar;
+            // Some grammar packages give their language as a plain number,
+            // which the runtime still takes, with a deprecation warning.
+            nb::object warnings = orvo::module("warnings");
+            orvo::with_block(warnings.attr("catch_warnings")(), [&] {
+                warnings.attr("simplefilter")("ignore", nb::handle(PyExc_DeprecationWarning));
+                grammar = tree_sitter.attr("Language")(orvo::module(row->module).attr(row->function)());
+                return nb::none();
+            });
+            nb::object query = tree_sitter.attr("Query")(grammar, nb::str((std::string(row->query) + ERRORS).c_str()));
+            reader.cursor = tree_sitter.attr("QueryCursor")(query);
+            reader.parser = tree_sitter.attr("Parser")(grammar);
+        },
+        [&](nb::python_error &) {
+            reader.parser = nb::object();
+            reader.cursor = nb::object();
+        });
+    return reader;
+}
+
+Spans Readers::read(std::string_view language, std::string_view suffix, std::string_view content) {
+    const Reader &reader = this->reader(language, suffix);
+    if (!reader.usable())
+        return std::nullopt;
+    // The grammars end lines at "\n" alone: a lone "\r" is one too, and in
+    // its place the offsets stay the same.
+    std::string input(content);
+    for (std::size_t i = 0; i < input.size(); ++i)
+        if (input[i] == '\r' && (i + 1 == input.size() || input[i + 1] != '\n'))
+            input[i] = '\n';
+    nb::object tree = reader.parser.attr("parse")(nb::bytes(input.data(), input.size()));
+    nb::object captures = reader.cursor.attr("captures")(tree.attr("root_node"));
+
+    std::vector<Span> spans;
+    std::vector<Range> data, code_inside;  // strings and output text; code inside strings
+    std::vector<std::size_t> comments;     // indices into `spans`
+    nb::str start_byte("start_byte"), end_byte("end_byte");
+    for (auto [name, nodes] : nb::borrow<nb::dict>(captures)) {
+        const Capture capture = capture_of(orvo::to_utf8(name));
+        for (nb::handle node : nodes) {
+            Range range{nb::cast<std::size_t>(node.attr(start_byte)), nb::cast<std::size_t>(node.attr(end_byte))};
+            switch (capture) {
+            case Capture::interpolation:
+                code_inside.push_back(range);
+                continue;
+            case Capture::macro:
+                spans.push_back(Span{range.start, range.end, SpanKind::macro});
+                continue;
+            case Capture::comment:
+                comments.push_back(spans.size());
+                spans.push_back(Span{range.start, range.end, SpanKind::comment});
+                continue;
+            case Capture::string:
+            case Capture::text:
+                data.push_back(range);
+                spans.push_back(Span{range.start, range.end, capture == Capture::text ? SpanKind::text : SpanKind::string});
+                continue;
+            case Capture::directive:
+                spans.push_back(Span{range.start, range.end, SpanKind::directive});
+                continue;
+            case Capture::error:
+                if (reader.whole)
+                    return std::nullopt;  // a file it does not fully read is not read at all
+                spans.push_back(Span{range.start, range.end, SpanKind::error});
+                continue;
+            }
+        }
+    }
+    // A comment inside a string or output text is a comment only in code
+    // inside it (an interpolation); elsewhere the grammar misread data.
+    for (std::size_t index : comments) {
+        Range comment{spans[index].start, spans[index].end};
+        for (const Range &string : data) {
+            if (!string.holds(comment))
+                continue;
+            bool in_code = std::any_of(code_inside.begin(), code_inside.end(), [&](const Range &code) {
+                return string.holds(code) && code.holds(comment);
+            });
+            if (!in_code)
+                spans[index].kind = SpanKind::string;
+        }
+    }
+    return spans;
+}
+
+}  // namespace osmeran
