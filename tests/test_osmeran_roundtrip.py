@@ -455,3 +455,19 @@ def test_a_file_swapped_for_a_link_is_never_written_through(isolated, tmp_path):
     assert outside.read_text() == "secret = 1\n"
     kept = isolated / ("a.py" if (isolated / "a.py").exists() else "keep")
     assert kept.read_text() in ("a = 1\nb = 2\n", "a = 1 # note 1\nb = 2 # note 2\n")
+
+
+def test_a_file_name_that_is_not_utf8_is_written_back_into_the_same_file(isolated):
+    name = os.fsdecode(b"caf\xff.py")
+    write(isolated / name, "x = 1  # one\n")
+    write(isolated / "plain.py", "y = 2  # two\n")
+    document = extract()
+    assert sorted(element["file"] for element in document) == sorted([name, "plain.py"])
+    for element in document:
+        element["comments"][0]["content"] = "eins"
+    stats = Osmeran().inject_comments(document)
+    assert stats["errors"] == [] and stats["comments_injected"] == 2
+    assert (isolated / name).read_bytes() == b"x = 1  # eins\n"
+    # A lone surrogate that stands for no byte names no file.
+    stats = Osmeran().inject_comments([{"file": "caf\ud800.py", "comments": [{"line": "1", "content": "x"}]}])
+    assert stats["errors"] == ["File not found: caf\ud800.py"]
