@@ -471,3 +471,23 @@ def test_a_file_name_that_is_not_utf8_is_written_back_into_the_same_file(isolate
     # A lone surrogate that stands for no byte names no file.
     stats = Osmeran().inject_comments([{"file": "caf\ud800.py", "comments": [{"line": "1", "content": "x"}]}])
     assert stats["errors"] == ["File not found: caf\ud800.py"]
+
+
+@pytest.mark.parametrize("text,comment,expected", [
+    ("int x; /* one */ int y; // two\n", "zwei", "int x; /* one */ int y; // zwei\n"),  # at or after the prefix
+    ("int x; /* one */ int y; /* two */\n", "zwei", "int x; /* one */ int y; /* zwei */\n"),  # else the last
+    ('char *u = "http://x"; /* one */\n', "eins", 'char *u = "http://x"; /* eins */\n'),
+    ("int x; /* two */\n", "two", "int x; /* two */\n"),  # as it stands: nothing to write
+])
+def test_a_comment_without_its_place_in_the_document_goes_into_the_lines_comment(isolated, text, comment, expected):
+    path = write(isolated / "a.c", text)
+    assert Osmeran()._inject_comment_to_file(path, 1, comment, "//") is True
+    assert path.read_text() == expected
+
+
+def test_a_text_that_is_only_its_prefix_is_skipped(isolated):
+    path = write(isolated / "a.py", "x = 1  # one\ny = 2\n")
+    stats = Osmeran().inject_comments([{"file": "a.py", "comments": [{"line": "1", "content": "#"},
+                                                                     {"line": "2", "content": " # "}]}])
+    assert stats == {"files_modified": 0, "comments_injected": 0, "skipped_multiline": 0, "errors": []}
+    assert path.read_text() == "x = 1  # one\ny = 2\n"
