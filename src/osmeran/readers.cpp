@@ -16,6 +16,7 @@ struct ReaderRow {
     const char *function;  // its function that gives the language; nothing where none can be trusted
     bool whole;            // trusted only for a file it reads without an error
     const char *query;     // captures: comment, string, text, directive, error, interpolation, macro
+    const char *extra;     // more of the query, for this suffix alone
 };
 
 constexpr const char *ERRORS = "(ERROR) @error (MISSING) @error\n";
@@ -25,6 +26,17 @@ constexpr const char *ERRORS = "(ERROR) @error (MISSING) @error\n";
 // `interpolation` is code inside a string, `macro` a C macro's body, which
 // the grammar does not read itself.
 // clang-format off
+constexpr const char *TYPESCRIPT = R"q((hash_bang_line) @directive
+((comment) @directive
+ (#match? @directive "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
+((comment) @comment
+ (#not-match? @comment "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
+(html_comment) @comment
+[(string) (template_string) (template_literal_type) (regex)] @string
+(jsx_text) @text
+[(template_substitution) (template_type)] @interpolation
+)q";
+
 const ReaderRow READER_ROWS[] = {
     {"python", nullptr, "tree_sitter_python", "language", false, R"q(((comment) @directive
  (#match? @directive "^#!|^#.*coding[:=][ \t]*[-_.a-zA-Z0-9]"))
@@ -32,7 +44,7 @@ const ReaderRow READER_ROWS[] = {
  (#not-match? @comment "^#!|^#.*coding[:=][ \t]*[-_.a-zA-Z0-9]"))
 (string) @string
 [(interpolation)] @interpolation
-)q"},
+)q", nullptr},
     {"javascript", nullptr, "tree_sitter_javascript", "language", false, R"q((hash_bang_line) @directive
 ((comment) @directive
  (#match? @directive "^//[#@] *source(Mapping)?URL=|@jsx|@flow|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
@@ -43,49 +55,31 @@ const ReaderRow READER_ROWS[] = {
 (jsx_text) @text
 (jsx_element (html_character_reference) @text)
 [(template_substitution)] @interpolation
-)q"},
-    {"typescript", ".ts", "tree_sitter_typescript", "language_typescript", false, R"q((hash_bang_line) @directive
-((comment) @directive
- (#match? @directive "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
-((comment) @comment
- (#not-match? @comment "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
-(html_comment) @comment
-[(string) (template_string) (template_literal_type) (regex)] @string
-(jsx_text) @text
-[(template_substitution) (template_type)] @interpolation
-)q"},
-    {"typescript", ".tsx", "tree_sitter_typescript", "language_tsx", false, R"q((hash_bang_line) @directive
-((comment) @directive
- (#match? @directive "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
-((comment) @comment
- (#not-match? @comment "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
-(html_comment) @comment
-[(string) (template_string) (template_literal_type) (regex)] @string
-(jsx_text) @text
-[(template_substitution) (template_type)] @interpolation
-(jsx_element (html_character_reference) @text)
-)q"},
+)q", nullptr},
+    {"typescript", ".ts", "tree_sitter_typescript", "language_typescript", false, TYPESCRIPT, nullptr},
+    {"typescript", ".tsx", "tree_sitter_typescript", "language_tsx", false, TYPESCRIPT,
+     "(jsx_element (html_character_reference) @text)\n"},
     {"java", nullptr, "tree_sitter_java", "language", false, R"q([(line_comment) (block_comment)] @comment
 [(string_literal) (character_literal)] @string
-)q"},
+)q", nullptr},
     {"c", nullptr, "tree_sitter_c", "language", false, R"q((comment) @comment
 [(string_literal) (char_literal) (system_lib_string)] @string
 (preproc_arg) @macro
-)q"},
+)q", nullptr},
     {"cpp", nullptr, "tree_sitter_cpp", "language", false, R"q((comment) @comment
 [(string_literal) (char_literal) (raw_string_literal) (system_lib_string)] @string
 (preproc_arg) @macro
-)q"},
+)q", nullptr},
     {"csharp", nullptr, "tree_sitter_c_sharp", "language", false, R"q((comment) @comment
 (shebang_directive) @directive
 [(string_literal) (verbatim_string_literal) (raw_string_literal)
  (interpolated_string_expression) (character_literal)] @string
 [(interpolation)] @interpolation
-)q"},
+)q", nullptr},
     {"php", nullptr, "tree_sitter_php", "language_php", false, R"q((comment) @comment
 [(string) (encapsed_string) (heredoc) (nowdoc) (shell_command_expression)] @string
 (text) @text
-)q"},
+)q", nullptr},
     {"go", nullptr, "tree_sitter_go", "language", false, R"q(((comment) @directive
  (#match? @directive "^//(go:|line |export |extern )|^// *[+]build|^/[*]line "))
 ((comment) @comment
@@ -95,30 +89,30 @@ const ReaderRow READER_ROWS[] = {
  (import_declaration (import_spec path: (_) @_path))
  (#eq? @_path "\"C\""))
 [(interpreted_string_literal) (raw_string_literal) (rune_literal)] @string
-)q"},
+)q", nullptr},
     {"rust", nullptr, "tree_sitter_rust", "language", false, R"q([(line_comment) (block_comment)] @comment
 (shebang) @directive
 [(string_literal) (raw_string_literal) (char_literal)] @string
-)q"},
+)q", nullptr},
     {"swift", nullptr, "tree_sitter_swift", "language", false, R"q(((comment) @directive (#match? @directive "^// *swift-tools-version"))
 ((comment) @comment (#not-match? @comment "^// *swift-tools-version"))
 (multiline_comment) @comment
 (shebang_line) @directive
 [(line_string_literal) (multi_line_string_literal) (raw_string_literal) (regex_literal)] @string
 [(interpolated_expression) (raw_str_interpolation)] @interpolation
-)q"},
+)q", nullptr},
     {"kotlin", nullptr, "tree_sitter_kotlin", "language", false, R"q([(line_comment) (block_comment)] @comment
 (shebang) @directive
 [(string_literal) (multiline_string_literal) (character_literal)] @string
 [(interpolation)] @interpolation
-)q"},
+)q", nullptr},
     {"scala", nullptr, "tree_sitter_scala", "language", false, R"q(((comment) @directive (#match? @directive "^#!|^//>"))
 ((comment) @comment (#not-match? @comment "^#!|^//>"))
 (block_comment) @comment
 [(string) (interpolated_string_expression) (character_literal)
  (xml_text) (xml_string) (xml_comment) (xml_cdata)] @string
 [(interpolation)] @interpolation
-)q"},
+)q", nullptr},
     {"ruby", nullptr, "tree_sitter_ruby", "language", false, R"q(((comment) @directive
  (#match? @directive "^#!|^#.*(frozen_string_literal|coding|warn_indent|shareable_constant_value)[ \t]*:"))
 ((comment) @comment
@@ -126,81 +120,81 @@ const ReaderRow READER_ROWS[] = {
 [(string) (regex) (subshell) (string_array) (symbol_array) (delimited_symbol) (character)
  (heredoc_beginning) (heredoc_body) (uninterpreted)] @string
 [(interpolation)] @interpolation
-)q"},
+)q", nullptr},
     {"shell", nullptr, "tree_sitter_bash", "language", false, R"q(((comment) @directive (#match? @directive "^#!"))
 ((comment) @comment (#not-match? @comment "^#!"))
 [(string) (raw_string) (ansi_c_string) (translated_string) (heredoc_body) (heredoc_end) (regex)] @string
 [(command_substitution) (process_substitution) (expansion) (arithmetic_expansion)] @interpolation
-)q"},
+)q", nullptr},
     {"shell", ".zsh", "tree_sitter_bash", "language", true, R"q(((comment) @directive (#match? @directive "^#!"))
 ((comment) @comment (#not-match? @comment "^#!"))
 [(string) (raw_string) (ansi_c_string) (translated_string) (heredoc_body) (heredoc_end) (regex)] @string
 [(command_substitution) (process_substitution) (expansion) (arithmetic_expansion)] @interpolation
-)q"},
-    {"shell", ".fish", "tree_sitter_bash", nullptr, false, nullptr},
+)q", nullptr},
+    {"shell", ".fish", "tree_sitter_bash", nullptr, false, nullptr, nullptr},
     {"sql", nullptr, "tree_sitter_sql", "language", false, R"q((comment) @comment
 ((marginalia) @directive (#match? @directive "^/[*][+!]"))
 ((marginalia) @comment (#not-match? @comment "^/[*][+!]"))
 ((literal) @string (#match? @string "['\"$]"))
-)q"},
+)q", nullptr},
     {"dart", nullptr, "tree_sitter_dart", "language", false, R"q([(comment) (documentation_comment)] @comment
 (script_tag) @directive
 (string_literal) @string
 [(template_substitution)] @interpolation
-)q"},
+)q", nullptr},
     {"lua", nullptr, "tree_sitter_lua", "language", false, R"q((comment) @comment
 (hash_bang_line) @directive
 (string) @string
-)q"},
+)q", nullptr},
     {"haskell", nullptr, "tree_sitter_haskell", "language", false, R"q([(comment) (haddock)] @comment
 [(pragma) (cpp)] @directive
 [(string) (char) (quasiquote_body)] @string
-)q"},
+)q", nullptr},
     {"elixir", nullptr, "tree_sitter_elixir", "language", false, R"q(((comment) @directive (#match? @directive "^#!"))
 ((comment) @comment (#not-match? @comment "^#!"))
 [(string) (charlist) (sigil) (char) (quoted_atom) (quoted_keyword)] @string
 [(interpolation)] @interpolation
-)q"},
+)q", nullptr},
     {"julia", nullptr, "tree_sitter_julia", "language", false, R"q(((line_comment) @directive (#match? @directive "^#!"))
 ((line_comment) @comment (#not-match? @comment "^#!"))
 (block_comment) @comment
 [(string_literal) (prefixed_string_literal) (command_literal) (prefixed_command_literal)
  (character_literal)] @string
 [(string_interpolation)] @interpolation
-)q"},
+)q", nullptr},
     {"matlab", nullptr, "tree_sitter_matlab", "language", true, R"q(((comment) @directive (#match? @directive "^%#"))
 ((comment) @comment (#not-match? @comment "^%#"))
 (line_continuation) @directive
 (string) @string
-)q"},
+)q", nullptr},
     {"zig", nullptr, "tree_sitter_zig", "language", false, R"q((comment) @comment
 [(string) (multiline_string) (character)] @string
-)q"},
+)q", nullptr},
     {"odin", nullptr, "tree_sitter_odin", "language", false, R"q(((comment) @directive (#match? @directive "^//[+]"))
 ((comment) @comment (#not-match? @comment "^//[+]"))
 (block_comment) @comment
 (build_tag) @directive
 [(string) (character)] @string
-)q"},
+)q", nullptr},
     {"ocaml", nullptr, "tree_sitter_ocaml", "language_ocaml", false, R"q((comment) @comment
 [(shebang) (line_number_directive)] @directive
 [(string) (quoted_string) (character)] @string
-)q"},
+)q", nullptr},
     {"fsharp", nullptr, "tree_sitter_fsharp", "language", false, R"q(((line_comment) @directive (#match? @directive "^#!"))
 ((line_comment) @comment (#not-match? @comment "^#!"))
 [(block_comment) (xml_doc)] @comment
 [(string) (verbatim_string) (triple_quoted_string) (char) (bytearray) (verbatim_bytearray)] @string
 [(format_string_eval)] @interpolation
-)q"},
+)q", nullptr},
     {"agda", nullptr, "tree_sitter_agda", "language", false, R"q((comment) @comment
 [(pragma) (catchall_pragma)] @directive
 ((literal) @string (#match? @string "^[\"']"))
-)q"},
+)q", nullptr},
     {"lisp", nullptr, "tree_sitter_commonlisp", "language", false, R"q(((comment) @directive (#match? @directive "^#!"))
 ((comment) @comment (#not-match? @comment "^#!"))
 (block_comment) @comment
 [(str_lit) (char_lit) (fancy_literal)] @string
-)q"},
+)q", nullptr},
 };
 // clang-format on
 
@@ -265,7 +259,7 @@ const Readers::Reader &Readers::reader(std::string_view language, std::string_vi
                 grammar = tree_sitter.attr("Language")(orvo::module(row->module).attr(row->function)());
                 return nb::none();
             });
-            nb::object query = tree_sitter.attr("Query")(grammar, nb::str((std::string(row->query) + ERRORS).c_str()));
+            nb::object query = tree_sitter.attr("Query")(grammar, nb::str((std::string(row->query) + (row->extra ? row->extra : "") + ERRORS).c_str()));
             reader.cursor = tree_sitter.attr("QueryCursor")(query);
             reader.parser = tree_sitter.attr("Parser")(grammar);
         },

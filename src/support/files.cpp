@@ -61,6 +61,16 @@ bool close_failing(int fd) {
     return false;
 }
 
+// Read the file just opened at `fd` (-1 when the opening failed) and close it.
+bool read_and_close(int fd, std::string &out, std::size_t limit) {
+    if (fd < 0)
+        return false;
+    if (!read_open_file(fd, out, limit))
+        return close_failing(fd);
+    ::close(fd);
+    return true;
+}
+
 struct ListingCloser {
     void operator()(DIR *listing) const { ::closedir(listing); }
 };
@@ -147,13 +157,7 @@ bool read_regular_file(const std::string &path, std::string &out, std::size_t li
     struct stat info;
     if (::stat(path.c_str(), &info) != 0 || !readable(info, limit))
         return false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return false;
-    if (!read_open_file(fd, out, limit))
-        return close_failing(fd);
-    ::close(fd);
-    return true;
+    return read_and_close(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY), out, limit);
 }
 
 bool read_open_file(int fd, std::string &out, std::size_t limit) {
@@ -203,13 +207,7 @@ bool read_regular_file_beneath(int directory, const std::string &path, const std
     }
     if (::fstatat(directory, path.c_str(), &info, 0) != 0 || !readable(info, limit))
         return false;
-    const int fd = open_beneath(directory, path, real_root, O_RDONLY);
-    if (fd < 0)
-        return false;
-    if (!read_open_file(fd, out, limit))
-        return close_failing(fd);
-    ::close(fd);
-    return true;
+    return read_and_close(open_beneath(directory, path, real_root, O_RDONLY), out, limit);
 }
 
 bool lies_below(std::string_view path, std::string_view base) {
