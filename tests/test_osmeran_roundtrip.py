@@ -394,7 +394,11 @@ PROJECT = {
 }
 # The tools keep their settings in the user's home, which each test replaces.
 USER_HOME = Path(pwd.getpwuid(os.getuid()).pw_dir)
-TOOLS_ENVIRONMENT = dict(os.environ, RUSTUP_HOME=str(USER_HOME / ".rustup"), CARGO_HOME=str(USER_HOME / ".cargo"))
+# the language tools run as on a developer's machine: without a preloaded
+# sanitizer runtime, which some of them refuse to load beside
+TOOLS_ENVIRONMENT = {key: value for key, value in os.environ.items()
+                     if key not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+TOOLS_ENVIRONMENT.update(RUSTUP_HOME=str(USER_HOME / ".rustup"), CARGO_HOME=str(USER_HOME / ".cargo"))
 # a tool that reads each file as its language does, where this machine has it
 CHECKERS = {
     ".c": ["gcc", "-fsyntax-only", "-w"], ".cpp": ["g++", "-std=c++17", "-fsyntax-only", "-w"],
