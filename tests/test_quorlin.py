@@ -331,6 +331,21 @@ def test_a_root_renamed_and_replaced_by_a_link_is_still_the_project(tmp_path):
     assert paths(q._get_file_list()) == ["secret.py", "sub/deep.txt"]
 
 
+def test_the_ignore_rules_are_read_from_the_project_held_open(tmp_path):
+    other = tmp_path / "other"
+    other.mkdir()
+    (other / ".gitignore").write_text("*.py\n")
+    files(**{".gitignore": "*.log\n", "a.py": "", "a.log": ""})
+    root = os.getcwd()
+    q = quorlin.Quorlin()
+    os.rename(root, root + "-old")
+    os.symlink(other, root)
+    spec = q._load_gitignore()
+    assert spec.match_file("a.log") and not spec.match_file("a.py")
+    q.current_dir = str(other)  # the nearest that must change: a root assigned anew
+    assert q._load_gitignore().match_file("a.py")
+
+
 def test_the_scan_sees_state_changed_by_callers():
     files(**{"a.py": "def f(): pass\n", "b.txt": ""})
     q = quorlin.Quorlin()

@@ -147,14 +147,25 @@ nb::object compiled_gitignore(const nb::list &lines) {
 
 nb::object load_gitignore(nb::handle self) {
     // A root holding a NUL has no .gitignore, as os.path.exists answers.
-    const std::string path = orvo::join_path(orvo::arg_path(self.attr("current_dir"), "current_dir"), ".gitignore");
+    const std::string root_path = orvo::arg_path(self.attr("current_dir"), "current_dir");
+    if (root_path.find('\0') != std::string::npos)
+        return nb::none();
+    // The root held open: the rules are those of the project the Quorlin
+    // works on, whatever its name has come to mean.
+    // An empty root is the working directory, as a join with it says.
+    const ProjectRoot root = project_root_of(self);
+    const int directory = root_path.empty() ? AT_FDCWD : root.fd;
+    const std::string path = orvo::join_path(root_path, ".gitignore");
     struct stat info;
-    if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0)
+    if (directory == -1 || ::fstatat(directory, ".gitignore", &info, 0) != 0)
         return nb::none();  // nothing there: no matcher, and no message
     return orvo::guard(
         [&]() -> nb::object {
             std::string bytes;
-            if (!orvo::read_regular_file(path, bytes))
+            if (!S_ISREG(info.st_mode))  // not even opened
+                orvo::raise_os_error(S_ISDIR(info.st_mode) ? EISDIR : EINVAL, path);
+            const orvo::Descriptor file(::openat(directory, ".gitignore", O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+            if (!file || !orvo::read_open_file(file.get(), bytes))
                 orvo::raise_os_error(errno, path);
             nb::object text =
                 nb::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
