@@ -248,6 +248,16 @@ def test_command_without_a_usable_document(isolated):
                                                  "\u274c Error during comment injection: " + error]
 
 
+def test_an_error_without_a_text_is_named_by_what_it_is(isolated, monkeypatch, capsys):
+    write(isolated / "a.py", "x\n")
+    document(isolated, [{"file": "a.py", "comments": [entry("1", "c")]}])
+    monkeypatch.setattr("builtins.input", lambda prompt="": "CONFIRM")
+    monkeypatch.setattr(osmeran.Osmeran, "inject_comments", lambda *args: (_ for _ in ()).throw(MemoryError()))
+    osmeran.inject_comments_from_files()
+    assert capsys.readouterr().out.endswith("\u274c Error during comment injection: out of memory\n")
+    assert (isolated / "a.py").read_text() == "x\n"
+
+
 def test_confirmation_answers(isolated):
     write(isolated / "a.py", "x\n")
     path = document(isolated, [{"file": "a.py", "comments": [entry("1", "c"), entry("1-2", "r")]},

@@ -84,7 +84,7 @@ orvo::Ending injection() {
             return print_errors(stats["errors"]);
         },
         [](nb::python_error &error) {
-            orvo::print(orvo::joined("\u274C ", text("comment_injection_error", error.value())));
+            orvo::print(orvo::joined("\u274C ", text("comment_injection_error", orvo::error_text(error))));
             return orvo::Ending::failed;
         });
 }
