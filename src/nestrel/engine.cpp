@@ -149,6 +149,16 @@ bool is_ignored(std::string_view relative, const std::vector<std::string> &patte
     return false;
 }
 
+const Language *patterns_for(std::string_view path, std::string_view cwd, const std::vector<std::string> &ignore,
+                             std::optional<std::string_view> &relative) {
+    const char *language = language_of_path(path);
+    const Language *patterns = language ? patterns_of(language) : nullptr;
+    relative = relative_to(path, cwd);
+    if (!patterns || (relative && is_ignored(*relative, ignore)))
+        return nullptr;
+    return patterns;
+}
+
 std::vector<std::string> parse_ignore_file(std::string_view bytes) {
     std::vector<std::string> patterns;
     std::size_t at = 0;
@@ -354,12 +364,9 @@ void scan(const std::string &root, const std::string &cwd, const std::vector<std
         for (const std::string &path : files) {
             if (++visited % 256 == 0 && checkpoint && checkpoint())
                 return;
-            const char *name = language_of_path(path);
-            const Language *language = name ? patterns_of(name) : nullptr;
+            std::optional<std::string_view> relative;
+            const Language *language = patterns_for(path, cwd, ignore, relative);
             if (!language)
-                continue;
-            auto relative = relative_to(path, cwd);
-            if (relative && is_ignored(*relative, ignore))
                 continue;
             result.comments.texts.clear();
             result.comments.items.clear();

@@ -37,6 +37,12 @@ const char *language_of_path(std::string_view path);
 std::optional<std::string_view> relative_to(std::string_view path, std::string_view base);
 // Whether a path relative to the working directory is named by the ignore list.
 bool is_ignored(std::string_view relative, const std::vector<std::string> &patterns);
+// The comment patterns that the file at the normalized `path` is extracted
+// with: nothing where its language has none, or where it lies below `cwd`
+// and the ignore list names its path there. `relative` is that path, where
+// it lies below `cwd`.
+const Language *patterns_for(std::string_view path, std::string_view cwd, const std::vector<std::string> &ignore,
+                             std::optional<std::string_view> &relative);
 // The ignore list held by a file's bytes: stripped lines that are neither
 // empty nor begin with "#", up to the first line that is not valid UTF-8.
 std::vector<std::string> parse_ignore_file(std::string_view bytes);

@@ -71,13 +71,10 @@ nb::list extract_from_content(nb::handle, nb::handle content, nb::handle languag
 nb::object extract_from_file(nb::handle self, nb::handle file_path) {
     std::string path = normalize_path(orvo::arg_path(file_path, "file_path"));
     std::string cwd = orvo::working_directory();
-    auto relative = relative_to(path, cwd);
-    if (relative && is_ignored(*relative, ignore_list(self)))
-        return nb::none();
-    const char *language = language_of_path(path);
-    const Language *patterns = language ? patterns_of(language) : nullptr;
+    std::optional<std::string_view> relative;
+    const Language *patterns = patterns_for(path, cwd, ignore_list(self), relative);
     if (!patterns)
-        return nb::none();  // no language, or one without comment patterns
+        return nb::none();  // ignored, no language, or one without comment patterns
     return orvo::guard(
         [&]() -> nb::object {
             Comments comments;
@@ -210,14 +207,7 @@ nb::dict comment_patterns() {
 }  // namespace
 
 std::vector<std::string> ignore_list(nb::handle self) {
-    nb::object patterns = self.attr("gitignore_patterns");
-    std::vector<std::string> list;
-    for (nb::handle item : patterns) {
-        if (!PyUnicode_Check(item.ptr()))
-            orvo::raise(PyExc_TypeError, "gitignore_patterns must hold str, not " + orvo::type_name(item));
-        list.push_back(orvo::to_utf8(item));
-    }
-    return list;
+    return orvo::str_items(self.attr("gitignore_patterns"), "gitignore_patterns");
 }
 
 void save_failed(nb::python_error &error) {

@@ -237,18 +237,6 @@ nb::list first_of(const nestrel::Comments &comments) {
     return cut;
 }
 
-// The ignore list of a Nestrel, `gitignore_patterns`, which Python code may
-// have changed, read as the Nestrel reads it.
-std::vector<std::string> ignore_patterns(nb::handle extractor) {
-    std::vector<std::string> patterns;
-    for (nb::handle item : extractor.attr("gitignore_patterns")) {
-        if (!PyUnicode_Check(item.ptr()))
-            orvo::raise(PyExc_TypeError, "gitignore_patterns must hold str, not " + orvo::type_name(item));
-        patterns.push_back(orvo::to_utf8(item));
-    }
-    return patterns;
-}
-
 // What the scan reads and extracts of the project's source files itself:
 // each file is read once, through the root held open and checked to lie
 // below it, for the Nestrel's own comment extraction and for the definition
@@ -262,7 +250,7 @@ public:
               orvo::is_native_method(extractor, orvo::module("nestrel").attr("Nestrel"), "extract_comments_from_file")),
           own_definitions_(orvo::is_native_method(self, nb::type<Quorlin>(), "_extract_definitions_from_file")) {
         if (own_comments_) {
-            ignore_ = ignore_patterns(extractor);
+            ignore_ = orvo::str_items(extractor.attr("gitignore_patterns"), "gitignore_patterns");
             working_directory_ = orvo::working_directory();
         }
     }
@@ -294,11 +282,8 @@ public:
         // The Nestrel's rules by path: its ignore list, relative to the
         // working directory, and the language of the suffix.
         const std::string normalized = nestrel::normalize_path(path_);
-        const std::optional<std::string_view> below = nestrel::relative_to(normalized, working_directory_);
-        if (below && nestrel::is_ignored(*below, ignore_))
-            return std::nullopt;
-        const char *language = nestrel::language_of_path(normalized);
-        const nestrel::Language *patterns = language ? nestrel::patterns_of(language) : nullptr;
+        std::optional<std::string_view> below;
+        const nestrel::Language *patterns = nestrel::patterns_for(normalized, working_directory_, ignore_, below);
         if (!patterns)
             return std::nullopt;
         nestrel::Comments found;

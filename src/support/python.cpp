@@ -151,6 +151,16 @@ std::string arg_str(nb::handle value, const char *name) {
     return to_utf8(value);
 }
 
+std::vector<std::string> str_items(nb::handle iterable, const char *name) {
+    std::vector<std::string> items;
+    for (nb::handle item : iterable) {
+        if (!PyUnicode_Check(item.ptr()))
+            raise(PyExc_TypeError, std::string(name) + " must hold str, not " + orvo::type_name(item));
+        items.push_back(to_utf8(item));
+    }
+    return items;
+}
+
 std::optional<std::string> arg_opt_str(nb::handle value, const char *name) {
     if (value.is_none())
         return std::nullopt;

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace orvo {
 
@@ -170,6 +171,9 @@ nb::object arg_opt_pystr(nb::handle value, const char *name);
 // A str argument of exactly the type str (a subclass is refused), kept as it is.
 nb::str arg_exact_pystr(nb::handle value, const char *name);
 nb::list arg_list(nb::handle value, const char *name);
+// The items of an iterable of str (an attribute that callers may set), as
+// UTF-8; an item of another type raises "<name> must hold str, not <type>".
+std::vector<std::string> str_items(nb::handle iterable, const char *name);
 nb::dict arg_dict(nb::handle value, const char *name);
 // Any real number, truncated toward zero (`True` counts as 1), as a Python int
 // of any size.
