@@ -256,13 +256,19 @@ public:
     }
 
     // Read the file at `relative` (its full path `path`) when an extraction
-    // of the system's own needs it; a file that cannot be read, or that no
-    // memory holds, gives nothing.
+    // of the system's own has rules for it; a file that cannot be read, or
+    // that no memory holds, gives nothing. The Nestrel's rules go by path:
+    // its ignore list, relative to the working directory, and the language of
+    // the suffix.
     void read(const std::string &relative, const std::string &path) {
         path_ = path;
         relative_ = relative;
         read_ = false;
-        if (!own_comments_ && !own_definitions_)
+        std::optional<std::string_view> below;
+        patterns_ = own_comments_ ? nestrel::patterns_for(nestrel::normalize_path(path_), working_directory_, ignore_,
+                                                          below)
+                                  : nullptr;
+        if (!patterns_ && !(own_definitions_ && suffix_group(file_suffix(relative))))
             return;
         read_ = orvo::guard(
             [&] {
@@ -277,20 +283,13 @@ public:
     std::optional<nb::list> comments(nb::handle extractor) {
         if (!own_comments_)
             return first_comments(extractor.attr("extract_comments_from_file")(orvo::path_to_str(path_)));
-        if (!read_)
-            return std::nullopt;
-        // The Nestrel's rules by path: its ignore list, relative to the
-        // working directory, and the language of the suffix.
-        const std::string normalized = nestrel::normalize_path(path_);
-        std::optional<std::string_view> below;
-        const nestrel::Language *patterns = nestrel::patterns_for(normalized, working_directory_, ignore_, below);
-        if (!patterns)
+        if (!read_ || !patterns_)
             return std::nullopt;
         nestrel::Comments found;
         const bool extracted = orvo::guard(
             [&] {
                 nb::gil_scoped_release unlocked;
-                extractor_.extract_bytes(bytes_, *patterns, found);
+                extractor_.extract_bytes(bytes_, *patterns_, found);
                 return true;
             },
             [](nb::python_error &) { return false; });
@@ -322,6 +321,7 @@ private:
     std::string working_directory_;
     nestrel::Extractor extractor_;
     std::string path_, relative_, bytes_;
+    const nestrel::Language *patterns_ = nullptr;  // the file's comment patterns, where the Nestrel extracts it
     bool read_ = false;
 };
 
