@@ -362,6 +362,32 @@ def test_sigterm_during_the_extraction_command_leaves_no_temporary_file(isolated
     assert os.listdir(isolated / ".orvo") == []
 
 
+# The document is written through Python's json module, which asks a record
+# of a dict subclass for its items; meanwhile the settings are saved, and the
+# kernel sends SIGTERM the moment their new file appears in its folder
+# (dnotify): the handlers of two modules, each with a file of its own.
+TWO_MODULES = """
+import fcntl, os, signal, nestrel, palvex
+palvex.save_config({settings!r})
+folder = os.open(palvex.get_user_config_path().parent, os.O_RDONLY | os.O_DIRECTORY)
+class Record(dict):
+    def items(self):
+        fcntl.fcntl(folder, fcntl.F_SETSIG, signal.SIGTERM)
+        fcntl.fcntl(folder, fcntl.F_NOTIFY, fcntl.DN_CREATE)
+        palvex.save_config({settings!r})
+        return super().items()
+nestrel.Nestrel().save_to_json([Record(a=1)], "doc.json")
+print("saved")
+"""
+
+
+@pytest.mark.parametrize("way", WAYS)
+def test_sigterm_while_two_modules_write_leaves_no_temporary_file_of_either(isolated, way):
+    out = in_child(TWO_MODULES.format(settings=SETTINGS), way)
+    assert out.returncode == -signal.SIGTERM, (out.stdout, out.stderr)
+    assert os.listdir(isolated) == [] and os.listdir(palvex.get_user_config_path().parent) == ["config"]
+
+
 NEW_FILE = "import nestrel\nnestrel.Nestrel().save_to_json([1], 'made.json')\n"
 
 

@@ -238,13 +238,27 @@ void remove_registered() {
 // called and nothing is removed. Where it was the default, which ends the
 // process, the files are removed first; then the default is put back and the
 // signal raised again, to end the process as it would have ended.
+//
+// Each extension module links a table and a handler of its own. The function
+// called may be the handler of another module, put in place before this one:
+// where its disposition before was the default, it removes its own files,
+// puts the default back and raises the signal, which ends the process once
+// this handler returns; the default in place after the call tells that, and
+// this module's files are removed too.
 void on_terminating_signal(int number, siginfo_t *info, void *context) {
     const int saved = errno;
     const struct sigaction &before = previous[index_of(number)];
-    if ((before.sa_flags & SA_SIGINFO) && before.sa_sigaction) {
-        before.sa_sigaction(number, info, context);
-    } else if (!(before.sa_flags & SA_SIGINFO) && before.sa_handler != SIG_DFL && before.sa_handler != SIG_IGN) {
-        before.sa_handler(number);
+    const bool function = (before.sa_flags & SA_SIGINFO)
+                              ? before.sa_sigaction != nullptr
+                              : before.sa_handler != SIG_DFL && before.sa_handler != SIG_IGN;
+    if (function) {
+        if (before.sa_flags & SA_SIGINFO)
+            before.sa_sigaction(number, info, context);
+        else
+            before.sa_handler(number);
+        struct sigaction now;
+        if (::sigaction(number, nullptr, &now) == 0 && now.sa_handler == SIG_DFL)
+            remove_registered();
     } else if (before.sa_handler == SIG_DFL) {
         remove_registered();
         ::sigaction(number, &before, nullptr);

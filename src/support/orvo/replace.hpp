@@ -68,7 +68,9 @@ enum class AtLink { follow, refuse };
 // (`unlinkat`), puts the default back and raises the signal again; where it
 // was a function (Python's own handler, which raises later in the
 // interpreter, so that the C++ code unwinds and removes the file), it calls
-// that function and removes nothing; an ignored signal stays ignored. Once the
+// that function and removes nothing, unless the function put the default
+// back (the handler of another module, which ends the process once this one
+// returns); an ignored signal stays ignored. Once the
 // table is empty, each disposition it replaced is put back, unless another
 // was set meanwhile.
 //
