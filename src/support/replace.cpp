@@ -549,14 +549,13 @@ private:
         return error;
     }
 
-    // Give the unnamed file the name `to` (never replacing anything there):
-    // through /proc, or, without it, by its descriptor. 0, or the error number.
+    // Give the unnamed file the name `to` (never replacing anything there),
+    // through /proc: `open` keeps an unnamed file only where its /proc name
+    // leads to it. 0, or the error number.
     int link_unnamed(const std::string &to) {
-        if (::linkat(AT_FDCWD, held_name(fd_.get()).c_str(), directory_, to.c_str(), AT_SYMLINK_FOLLOW) == 0)
-            return 0;
-        if (errno == ENOENT && ::linkat(fd_.get(), "", directory_, to.c_str(), AT_EMPTY_PATH) == 0)
-            return 0;
-        return errno;
+        if (::linkat(AT_FDCWD, held_name(fd_.get()).c_str(), directory_, to.c_str(), AT_SYMLINK_FOLLOW) != 0)
+            return errno;
+        return 0;
     }
 
     // Give the unnamed file a temporary name beside `target` (one a signal
