@@ -166,6 +166,48 @@ except OSError as error:
     assert out.stdout.split()[-2:] == ["True", "True"], out.stdout + out.stderr
 
 
+def test_without_proc_an_existing_file_is_replaced_and_keeps_its_rights(isolated):
+    if os.geteuid() != 0 or not shutil.which("unshare"):
+        pytest.skip("a /proc of its own needs root and unshare")
+    palvex.save_config(SETTINGS)
+    # The settings (a file named by its path) and the comment document (an
+    # entry of a folder held open).
+    config, document = palvex.get_user_config_path(), write(isolated / ".orvo" / "comments.json", "[]")
+    write(isolated / "a.py", "x = 1  # note\n")
+    kept = {"user.origin": b"mine"}
+    try:
+        os.setxattr(document, ACCESS, acl((USER_OBJ, 6, None), (USER, 4, 4002), (GROUP_OBJ, 4, None), (MASK, 4, None),
+                                        (OTHER, 0, None)))
+        kept[ACCESS] = os.getxattr(document, ACCESS)
+    except OSError as error:
+        assert error.errno == errno.ENOTSUP
+    for path, mode in [(config, 0o640), (document, 0o644)]:
+        os.chown(path, 1001, 2000)
+        path.chmod(mode)
+        for name, value in kept.items():
+            os.setxattr(path, name, value)
+    before = {path: path.stat() for path in (config, document)}
+    # In a mount namespace of its own, where an empty file system hides /proc.
+    code = f"""
+import os, subprocess, nestrel, palvex
+subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/proc"], check=True)
+assert not os.path.exists("/proc/self")
+palvex.save_config({LONG!r})
+nestrel.extract_comments()
+"""
+    out = run(["unshare", "--mount", "--propagation", "private", sys.executable, "-c", code])
+    if out.returncode != 0 and ("unshare:" in out.stderr or "CalledProcessError" in out.stderr):
+        pytest.skip(f"no mount namespace here: {out.stderr.strip().splitlines()[-1]}")
+    assert out.returncode == 0 and "Errno" not in out.stdout, out.stdout + out.stderr
+    assert LONG["AI_API_KEY"] in config.read_text() and '"content": "note"' in document.read_text()
+    for path, old in before.items():
+        new = path.stat()
+        assert new.st_ino != old.st_ino, path  # replaced, not written in place
+        assert (new.st_uid, new.st_gid, new.st_mode) == (old.st_uid, old.st_gid, old.st_mode), path
+        assert {name: os.getxattr(path, name) for name in kept} == kept, path
+    assert os.listdir(config.parent) == ["config"] and os.listdir(document.parent) == ["comments.json"]
+
+
 # ------------------------------------------- a new file, while it is written
 
 # How the replacement is made: an unnamed file where the kernel makes them,
@@ -318,6 +360,32 @@ def test_sigterm_during_the_extraction_command_leaves_no_temporary_file(isolated
             child.kill()
     assert child.returncode == -signal.SIGTERM
     assert os.listdir(isolated / ".orvo") == []
+
+
+# The document is written through Python's json module, which asks a record
+# of a dict subclass for its items; meanwhile the settings are saved, and the
+# kernel sends SIGTERM the moment their new file appears in its folder
+# (dnotify): the handlers of two modules, each with a file of its own.
+TWO_MODULES = """
+import fcntl, os, signal, nestrel, palvex
+palvex.save_config({settings!r})
+folder = os.open(palvex.get_user_config_path().parent, os.O_RDONLY | os.O_DIRECTORY)
+class Record(dict):
+    def items(self):
+        fcntl.fcntl(folder, fcntl.F_SETSIG, signal.SIGTERM)
+        fcntl.fcntl(folder, fcntl.F_NOTIFY, fcntl.DN_CREATE)
+        palvex.save_config({settings!r})
+        return super().items()
+nestrel.Nestrel().save_to_json([Record(a=1)], "doc.json")
+print("saved")
+"""
+
+
+@pytest.mark.parametrize("way", WAYS)
+def test_sigterm_while_two_modules_write_leaves_no_temporary_file_of_either(isolated, way):
+    out = in_child(TWO_MODULES.format(settings=SETTINGS), way)
+    assert out.returncode == -signal.SIGTERM, (out.stdout, out.stderr)
+    assert os.listdir(isolated) == [] and os.listdir(palvex.get_user_config_path().parent) == ["config"]
 
 
 NEW_FILE = "import nestrel\nnestrel.Nestrel().save_to_json([1], 'made.json')\n"

@@ -828,6 +828,26 @@ def test_a_file_there_is_no_memory_for_is_a_placeholder_and_the_request_goes_on(
     assert "## big.bin\n```\n# Read failed: out of memory\n```\n## a.py\n" in sent(ai_env)[0][1]
 
 
+def test_a_link_to_a_file_there_is_no_memory_for_outside_the_root_is_outside(tmp_path, capsys):
+    # A link to a huge file outside is left out as a link to a small one is;
+    # the huge file inside is still the placeholder, and its reading leaves
+    # no descriptor open.
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    huge(outside / "huge.py")
+    (outside / "small.py").write_text("class Small: pass\n")
+    os.symlink(outside / "huge.py", "huge-link.py")
+    os.symlink("../outside/small.py", "small-link.py")
+    huge("inside.bin")
+    q = quorlin.Quorlin()
+    assert q._get_file_list() == [{"path": "huge-link.py"}, {"path": "inside.bin"}, {"path": "small-link.py"}]
+    opened = len(os.listdir("/proc/self/fd"))
+    assert q._read_files_content(["huge-link.py", "small-link.py", "inside.bin"]) == {
+        "inside.bin": "# Read failed: out of memory"}
+    assert len(os.listdir("/proc/self/fd")) == opened
+    assert capsys.readouterr().out == "Failed to read the file inside.bin: out of memory\n"
+
+
 @pytest.mark.parametrize("kind,args,shown", [(MemoryError, (), "out of memory"), (KeyError, (), "KeyError"),
                                               (OSError, ("",), "OSError"), (ValueError, ("  ",), "ValueError")])
 def test_an_error_without_a_text_is_reported_by_what_it_is(kind, args, shown, monkeypatch, capsys):

@@ -36,14 +36,21 @@ bool could_hold(std::uintmax_t size) {
     return size / info.mem_unit <= std::uintmax_t(info.totalram) + info.totalswap;
 }
 
+// Whether what `info` describes is a regular file; else false, with `errno`
+// set (EISDIR, EINVAL).
+bool regular(const struct stat &info) {
+    if (S_ISREG(info.st_mode))
+        return true;
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return false;
+}
+
 // Whether what `info` describes may be read: a regular file of at most
 // `limit` bytes; else false, with `errno` set (EISDIR, EINVAL, EFBIG). A
 // file that no memory can hold throws `std::bad_alloc`, without the attempt.
 bool readable(const struct stat &info, std::size_t limit) {
-    if (!S_ISREG(info.st_mode)) {
-        errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    if (!regular(info))
         return false;
-    }
     if ((std::uintmax_t) info.st_size > limit) {
         errno = EFBIG;
         return false;
@@ -53,22 +60,11 @@ bool readable(const struct stat &info, std::size_t limit) {
     return true;
 }
 
-// Close `fd` and return false, keeping `errno` as it was.
-bool close_failing(int fd) {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return false;
-}
-
-// Read the file just opened at `fd` (-1 when the opening failed) and close it.
+// Read the file just opened at `fd` (-1 when the opening failed) and close
+// it, also where the reading throws (`std::bad_alloc`).
 bool read_and_close(int fd, std::string &out, std::size_t limit) {
-    if (fd < 0)
-        return false;
-    if (!read_open_file(fd, out, limit))
-        return close_failing(fd);
-    ::close(fd);
-    return true;
+    const Descriptor file(fd);
+    return file && read_open_file(file.get(), out, limit);
 }
 
 struct ListingCloser {
@@ -198,14 +194,16 @@ bool read_open_file(int fd, std::string &out, std::size_t limit) {
 bool read_regular_file_beneath(int directory, const std::string &path, const std::string &real_root, std::string &out,
                                std::size_t limit) {
     out.clear();
-    // The type and size first, as `read_regular_file` looks at them; what is
-    // read is the file opened once and found below `real_root`.
+    // The type first, so that a device or a pipe is not even opened; the size
+    // once the file is opened and found below `real_root`, so that a file
+    // elsewhere is refused as lying elsewhere, whatever its size. What is read
+    // is the file opened once.
     struct stat info;
     if (path.find('\0') != std::string::npos) {
         errno = ENOENT;
         return false;
     }
-    if (::fstatat(directory, path.c_str(), &info, 0) != 0 || !readable(info, limit))
+    if (::fstatat(directory, path.c_str(), &info, 0) != 0 || !regular(info))
         return false;
     return read_and_close(open_beneath(directory, path, real_root, O_RDONLY), out, limit);
 }

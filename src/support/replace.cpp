@@ -125,18 +125,21 @@ bool read_sized(std::string &out, Get get) {
     }
 }
 
-// Copy the extended attributes of the file reached at `from` (followed) to
-// the open file `to`: every one the process may read and set; one that the
-// file system or the rights refuse is left out. False, with `errno` set, on
-// other errors.
-bool copy_attributes(const std::string &from, int to) {
+// Copy the extended attributes of the file reached at `from` (followed), or
+// of the open file `from_fd` when `from` is null, to the open file `to`:
+// every one the process may read and set; one that the file system or the
+// rights refuse is left out. False, with `errno` set, on other errors.
+bool copy_attributes(const char *from, int from_fd, int to) {
     std::string names, value;
-    if (!read_sized(names, [&](char *buffer, std::size_t size) { return ::listxattr(from.c_str(), buffer, size); }))
+    if (!read_sized(names, [&](char *buffer, std::size_t size) {
+            return from ? ::listxattr(from, buffer, size) : ::flistxattr(from_fd, buffer, size);
+        }))
         return errno == ENOTSUP;
     for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
         const char *name = names.c_str() + at;
-        if (!read_sized(value,
-                        [&](char *buffer, std::size_t size) { return ::getxattr(from.c_str(), name, buffer, size); })) {
+        if (!read_sized(value, [&](char *buffer, std::size_t size) {
+                return from ? ::getxattr(from, name, buffer, size) : ::fgetxattr(from_fd, name, buffer, size);
+            })) {
             if (errno == ENODATA || errno == ENOTSUP || errno == EPERM || errno == EACCES)
                 continue;  // gone meanwhile, or not ours to read
             return false;
@@ -235,13 +238,27 @@ void remove_registered() {
 // called and nothing is removed. Where it was the default, which ends the
 // process, the files are removed first; then the default is put back and the
 // signal raised again, to end the process as it would have ended.
+//
+// Each extension module links a table and a handler of its own. The function
+// called may be the handler of another module, put in place before this one:
+// where its disposition before was the default, it removes its own files,
+// puts the default back and raises the signal, which ends the process once
+// this handler returns; the default in place after the call tells that, and
+// this module's files are removed too.
 void on_terminating_signal(int number, siginfo_t *info, void *context) {
     const int saved = errno;
     const struct sigaction &before = previous[index_of(number)];
-    if ((before.sa_flags & SA_SIGINFO) && before.sa_sigaction) {
-        before.sa_sigaction(number, info, context);
-    } else if (!(before.sa_flags & SA_SIGINFO) && before.sa_handler != SIG_DFL && before.sa_handler != SIG_IGN) {
-        before.sa_handler(number);
+    const bool function = (before.sa_flags & SA_SIGINFO)
+                              ? before.sa_sigaction != nullptr
+                              : before.sa_handler != SIG_DFL && before.sa_handler != SIG_IGN;
+    if (function) {
+        if (before.sa_flags & SA_SIGINFO)
+            before.sa_sigaction(number, info, context);
+        else
+            before.sa_handler(number);
+        struct sigaction now;
+        if (::sigaction(number, nullptr, &now) == 0 && now.sa_handler == SIG_DFL)
+            remove_registered();
     } else if (before.sa_handler == SIG_DFL) {
         remove_registered();
         ::sigaction(number, &before, nullptr);
@@ -532,14 +549,13 @@ private:
         return error;
     }
 
-    // Give the unnamed file the name `to` (never replacing anything there):
-    // through /proc, or, without it, by its descriptor. 0, or the error number.
+    // Give the unnamed file the name `to` (never replacing anything there),
+    // through /proc: `open` keeps an unnamed file only where its /proc name
+    // leads to it. 0, or the error number.
     int link_unnamed(const std::string &to) {
-        if (::linkat(AT_FDCWD, held_name(fd_.get()).c_str(), directory_, to.c_str(), AT_SYMLINK_FOLLOW) == 0)
-            return 0;
-        if (errno == ENOENT && ::linkat(fd_.get(), "", directory_, to.c_str(), AT_EMPTY_PATH) == 0)
-            return 0;
-        return errno;
+        if (::linkat(AT_FDCWD, held_name(fd_.get()).c_str(), directory_, to.c_str(), AT_SYMLINK_FOLLOW) != 0)
+            return errno;
+        return 0;
     }
 
     // Give the unnamed file a temporary name beside `target` (one a signal
@@ -642,7 +658,10 @@ void FileReplacement::open_at(mode_t new_file_mode, const struct stat *expected)
         open_in_place();
         return;
     }
-    if (exists && ::access(held_name(old_.get()).c_str(), W_OK) != 0)
+    // Refused as `open` would refuse it. Without /proc, asked of the name, a
+    // check before the writing only: what is written is the file held.
+    if (exists && ::access(held_name(old_.get()).c_str(), W_OK) != 0 &&
+        (errno != ENOENT || ::faccessat(directory_.get(), name_.c_str(), W_OK, AT_SYMLINK_NOFOLLOW) != 0))
         throw OsError(errno, shown_);
     temporary_ = std::make_unique<Temporary>();
     if (!exists)
@@ -667,12 +686,29 @@ bool FileReplacement::take_over() {
     // The file is its owner's alone until the old mode is given last.
     const struct stat &old = old_info_;
     const int fd = temporary_->fd();
+    // The old file's ACL and attributes are read through /proc; without it,
+    // through the file opened by its name, where that is still the file held
+    // (else they cannot be told, and the file is written in place).
+    const std::string held = held_name(old_.get());
+    const char *from = held.c_str();
+    Descriptor opened;
+    std::string old_acl, new_acl;
+    if (!read_acl(from, -1, old_acl)) {
+        if (errno != ENOENT)
+            fail(errno);
+        opened = Descriptor(
+            ::openat(directory_.get(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat info;
+        if (!opened || ::fstat(opened.get(), &info) != 0 || info.st_dev != old.st_dev || info.st_ino != old.st_ino)
+            return false;
+        from = nullptr;
+        if (!read_acl(nullptr, opened.get(), old_acl))
+            fail(errno);
+    }
     if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
         [[maybe_unused]] int group_kept = ::fchown(fd, (uid_t) -1, old.st_gid);
     }
-    const std::string from = held_name(old_.get());
-    std::string old_acl, new_acl;
-    if (!read_acl(from.c_str(), -1, old_acl) || !copy_attributes(from, fd))
+    if (!copy_attributes(from, opened.get(), fd))
         fail(errno);
     if (old_acl.empty())
         remove_acl(fd);

@@ -93,8 +93,10 @@ int open_beneath(int directory, const std::string &path, const std::string &real
 // Read the whole regular file at `path` (relative to the directory open at
 // `directory`, or absolute) into `out`, as `read_regular_file` does, but only
 // when it lies below `real_root`: what is read is the file opened once by
-// `open_beneath` and found there. False with `errno` set as those two set it
-// (EXDEV for a file that lies elsewhere; ENOENT for a path holding a NUL).
+// `open_beneath` and found there. Its type is looked at before it is opened,
+// its size only then, so that a file elsewhere is refused whatever its size.
+// False with `errno` set as those two set it (EXDEV for a file that lies
+// elsewhere; ENOENT for a path holding a NUL).
 bool read_regular_file_beneath(int directory, const std::string &path, const std::string &real_root, std::string &out,
                                std::size_t limit = SIZE_MAX);
 

@@ -68,7 +68,9 @@ enum class AtLink { follow, refuse };
 // (`unlinkat`), puts the default back and raises the signal again; where it
 // was a function (Python's own handler, which raises later in the
 // interpreter, so that the C++ code unwinds and removes the file), it calls
-// that function and removes nothing; an ignored signal stays ignored. Once the
+// that function and removes nothing, unless the function put the default
+// back (the handler of another module, which ends the process once this one
+// returns); an ignored signal stays ignored. Once the
 // table is empty, each disposition it replaced is put back, unless another
 // was set meanwhile.
 //
@@ -76,8 +78,10 @@ enum class AtLink { follow, refuse };
 // `open(path, "w")` would write it: a device or a pipe (opened without
 // waiting, so that a pipe without a reader fails at once), a file with more
 // than one name (every name sees the new content), a file whose directory
-// takes no new name, and a file whose rights a new file cannot have. It is
-// opened by its name in the directory, never through a link. The content is
+// takes no new name, a file whose rights a new file cannot have, and, where
+// /proc is missing (the old file's ACL and attributes are then read through
+// the file opened by its name), a file that cannot be opened for reading. It
+// is opened by its name in the directory, never through a link. The content is
 // then held in memory until `commit`, which first reserves room on the disk
 // for it in a regular file (`posix_fallocate`), so that a full disk, a quota
 // or the file-size limit refuses it before a byte of the old content changes;
