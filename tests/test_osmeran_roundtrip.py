@@ -283,6 +283,24 @@ EDITED_LINES = [
     ("y.php", "<p>a // b</p>\n<?php echo 1; # one\n", 2, 0, "eins", "<p>a // b</p>\n<?php echo 1; # eins\n"),
     ("z.jsx", "const e = <p>\n  hi // there\n</p>;\n", 2, 0, "là", REFUSE),
     ("z.jsx", "const e = <p>\n  hi // there\n</p>; // end\n", 3, 0, "fin", "const e = <p>\n  hi // there\n</p>; // fin\n"),
+    # a line that ends inside an element, between its tags, ends in output text
+    ("z.jsx", 'const e = <ul>\n  <li><a href="http://x">x</a></li>\n</ul>;\n', 2, 0, "Liste", REFUSE),
+    ("z.jsx", 'const e = <ul>\n  <li><a href="http://x">x</a></li>\n</ul>; // list\n', 3, 0, "Liste",
+     'const e = <ul>\n  <li><a href="http://x">x</a></li>\n</ul>; // Liste\n'),
+    ("z.tsx", "function f() {\n  return <div>\n    <p>hi</p>\n  </div>;\n}\n", 2, 0, "Wurzel", REFUSE),
+    ("z.tsx", "function f() {\n  return <div>\n    <p>hi</p>\n  </div>;\n}\n", 4, 0, "Ende",
+     "function f() {\n  return <div>\n    <p>hi</p>\n  </div>; // Ende\n}\n"),
+    # ... but inside its tags and braces it is code
+    ("z.jsx", "const e = <ul>\n  {/* one */}\n</ul>;\n", 2, 0, "eins", "const e = <ul>\n  {/* eins */}\n</ul>;\n"),
+    ("z.jsx", "const e = <ul>\n  {items.map(i => (\n    <li>{i}</li>\n  ))}\n</ul>;\n", 2, 0, "jedes",
+     "const e = <ul>\n  {items.map(i => ( // jedes\n    <li>{i}</li>\n  ))}\n</ul>;\n"),
+    ("z.tsx", 'const e = <p>\n  <a\n    href="x" // link\n  >x</a>\n</p>;\n', 3, 0, "Verweis",
+     'const e = <p>\n  <a\n    href="x" // Verweis\n  >x</a>\n</p>;\n'),
+    # the same in an XML literal, where only the braces hold code
+    ("z.scala", "val x = <ul>\n  <li>a</li>\n</ul>\n", 1, 0, "Liste", REFUSE),
+    ("z.scala", "val x = <ul>\n  <li>a</li>\n</ul> // list\n", 3, 0, "Liste", "val x = <ul>\n  <li>a</li>\n</ul> // Liste\n"),
+    ("z.scala", "val x = <ul>{\n  items.map(i => <li>{i}</li>)\n}</ul>\n", 1, 0, "jedes",
+     "val x = <ul>{ // jedes\n  items.map(i => <li>{i}</li>)\n}</ul>\n"),
     # texts that would end their comment or open another
     ("aa.c", "int x; /* one */\n", 1, 0, "a */ b", REFUSE),
     ("aa.c", "int x; /* one */\n", 1, 0, "a * / b", "int x; /* a * / b */\n"),

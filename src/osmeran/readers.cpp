@@ -4,6 +4,7 @@
 #include "bindings.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace osmeran {
 
@@ -16,16 +17,21 @@ struct ReaderRow {
     const char *function;  // its function that gives the language; nothing where none can be trusted
     bool whole;            // trusted only for a file it reads without an error
     const char *query;     // captures: comment, string, text, directive, error, interpolation, macro
-    const char *extra;     // more of the query, for this suffix alone
+    const char *extra;     // more of the query, which other rows share
 };
 
 constexpr const char *ERRORS = "(ERROR) @error (MISSING) @error\n";
 
 // Each grammar's own names for its nodes. A comment that a tool reads as an
 // instruction is a directive; text that is output rather than code is text;
-// `interpolation` is code inside a string, `macro` a C macro's body, which
-// the grammar does not read itself.
+// `interpolation` is code inside a string or text, `macro` a C macro's body,
+// which the grammar does not read itself.
 // clang-format off
+// A JSX element is output text, all of it but its tags and the expressions
+// in braces, which are code.
+constexpr const char *JSX = R"q((jsx_element) @text
+[(jsx_opening_element) (jsx_closing_element) (jsx_self_closing_element) (jsx_expression)] @interpolation
+)q";
 constexpr const char *TYPESCRIPT = R"q((hash_bang_line) @directive
 ((comment) @directive
  (#match? @directive "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
@@ -33,7 +39,6 @@ constexpr const char *TYPESCRIPT = R"q((hash_bang_line) @directive
  (#not-match? @comment "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
 (html_comment) @comment
 [(string) (template_string) (template_literal_type) (regex)] @string
-(jsx_text) @text
 [(template_substitution) (template_type)] @interpolation
 )q";
 
@@ -52,13 +57,10 @@ const ReaderRow READER_ROWS[] = {
  (#not-match? @comment "^//[#@] *source(Mapping)?URL=|@jsx|@flow|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
 (html_comment) @comment
 [(string) (template_string) (regex)] @string
-(jsx_text) @text
-(jsx_element (html_character_reference) @text)
 [(template_substitution)] @interpolation
-)q", nullptr},
+)q", JSX},
     {"typescript", ".ts", "tree_sitter_typescript", "language_typescript", false, TYPESCRIPT, nullptr},
-    {"typescript", ".tsx", "tree_sitter_typescript", "language_tsx", false, TYPESCRIPT,
-     "(jsx_element (html_character_reference) @text)\n"},
+    {"typescript", ".tsx", "tree_sitter_typescript", "language_tsx", false, TYPESCRIPT, JSX},
     {"java", nullptr, "tree_sitter_java", "language", false, R"q([(line_comment) (block_comment)] @comment
 [(string_literal) (character_literal)] @string
 )q", nullptr},
@@ -111,7 +113,10 @@ const ReaderRow READER_ROWS[] = {
 (block_comment) @comment
 [(string) (interpolated_string_expression) (character_literal)
  (xml_text) (xml_string) (xml_comment) (xml_cdata)] @string
+(xml_element) @text
 [(interpolation)] @interpolation
+(xml_element (block) @interpolation)
+(xml_attribute (block) @interpolation)
 )q", nullptr},
     {"ruby", nullptr, "tree_sitter_ruby", "language", false, R"q(((comment) @directive
  (#match? @directive "^#!|^#.*(frozen_string_literal|coding|warn_indent|shareable_constant_value)[ \t]*:"))
@@ -233,6 +238,45 @@ struct Range {
     bool holds(const Range &inner) const { return start <= inner.start && inner.end <= end; }
 };
 
+// The output text of `texts` that lies outside the code inside them (tags,
+// expressions in braces), piece by piece. The ranges are nodes of one tree:
+// any two nest or lie apart, and what lies in a range belongs to the
+// innermost one around it.
+std::vector<Range> text_outside_code(const std::vector<Range> &texts, const std::vector<Range> &code) {
+    struct Mark {
+        Range range;
+        bool text;
+    };
+    std::vector<Mark> marks;
+    for (const Range &range : texts)
+        marks.push_back(Mark{range, true});
+    for (const Range &range : code)
+        marks.push_back(Mark{range, false});
+    std::sort(marks.begin(), marks.end(), [](const Mark &a, const Mark &b) {
+        return a.range.start < b.range.start || (a.range.start == b.range.start && a.range.end > b.range.end);
+    });
+    std::vector<Range> pieces;
+    std::vector<const Mark *> open;  // the marks around `at`, the innermost last
+    std::size_t at = 0;
+    auto advance = [&](std::size_t to) {  // on to `to`, closing the marks that end by then
+        for (;;) {
+            const std::size_t stop = open.empty() ? to : std::min(to, open.back()->range.end);
+            if (!open.empty() && open.back()->text && stop > at)
+                pieces.push_back(Range{at, stop});
+            at = std::max(at, stop);
+            if (open.empty() || open.back()->range.end > to)
+                return;
+            open.pop_back();
+        }
+    };
+    for (const Mark &mark : marks) {
+        advance(mark.range.start);
+        open.push_back(&mark);
+    }
+    advance(std::numeric_limits<std::size_t>::max());
+    return pieces;
+}
+
 }  // namespace
 
 bool Readers::Reader::usable() const { return parser.is_valid(); }
@@ -284,8 +328,10 @@ Spans Readers::read(std::string_view language, std::string_view suffix, std::str
     nb::object captures = reader.cursor.attr("captures")(tree.attr("root_node"));
 
     std::vector<Span> spans;
-    std::vector<Range> data, code_inside;  // strings and output text; code inside strings
-    std::vector<std::size_t> comments;     // indices into `spans`
+    std::vector<Range> data;            // strings and output text
+    std::vector<Range> texts;           // output text as captured, code inside it included
+    std::vector<Range> code_inside;     // code inside strings and output text
+    std::vector<std::size_t> comments;  // indices into `spans`
     nb::str start_byte("start_byte"), end_byte("end_byte");
     for (auto [name, nodes] : nb::borrow<nb::dict>(captures)) {
         const Capture capture = capture_of(orvo::to_utf8(name));
@@ -303,9 +349,11 @@ Spans Readers::read(std::string_view language, std::string_view suffix, std::str
                 spans.push_back(Span{range.start, range.end, SpanKind::comment});
                 continue;
             case Capture::string:
-            case Capture::text:
                 data.push_back(range);
-                spans.push_back(Span{range.start, range.end, capture == Capture::text ? SpanKind::text : SpanKind::string});
+                spans.push_back(Span{range.start, range.end, SpanKind::string});
+                continue;
+            case Capture::text:
+                texts.push_back(range);
                 continue;
             case Capture::directive:
                 spans.push_back(Span{range.start, range.end, SpanKind::directive});
@@ -317,6 +365,10 @@ Spans Readers::read(std::string_view language, std::string_view suffix, std::str
                 continue;
             }
         }
+    }
+    for (const Range &piece : text_outside_code(texts, code_inside)) {
+        data.push_back(piece);
+        spans.push_back(Span{piece.start, piece.end, SpanKind::text});
     }
     // A comment inside a string or output text is a comment only in code
     // inside it (an interpolation); elsewhere the grammar misread data.
