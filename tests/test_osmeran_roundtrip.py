@@ -162,6 +162,19 @@ def test_a_comment_in_place_is_left_alone_and_counted(isolated):
     assert path.read_bytes() == b"x = 1  # note\r\n### Section\r\ny = 2 # note\r\n"
 
 
+@pytest.mark.parametrize("content", ["b", "# b", 'a"  # b'])
+def test_an_entry_that_names_the_comment_as_it_stands_leaves_the_file(isolated, content):
+    # Extraction shows the line from the "#" in the string: the entry is not
+    # its text, but the comment it makes is the one in place.
+    path = write(isolated / "a.py", 'x = "#a"  # b  \ny = 1\n')
+    inode = path.stat().st_ino
+    document = extract()
+    document[0]["comments"][0]["content"] = content
+    stats = Osmeran().inject_comments(document)
+    assert stats["errors"] == [] and stats["comments_injected"] == 1
+    assert path.read_bytes() == b'x = "#a"  # b  \ny = 1\n' and path.stat().st_ino == inode
+
+
 @pytest.mark.parametrize("line,comment,expected", [
     ('const home = "http://example.com"; // home page', 'example.com"; // start page',
      'const home = "http://example.com"; // start page'),

@@ -556,6 +556,8 @@ Outcome Injection::apply_one(const Entry &entry, const Found *found, std::size_t
         std::size_t from = target->start, to = target->end;
         if (closer.empty() && orvo::strip(std::string_view(text).substr(to)).empty())
             to = text.size();  // a line comment ends the line: no blanks after it
+        if (orvo::rstrip(std::string_view(text).substr(from, to - from)) == comment)
+            return Outcome::unchanged;  // it stands so already: the line keeps its blanks too
         replace(here, from, to, comment);
         return Outcome::written;
     }
