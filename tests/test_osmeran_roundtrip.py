@@ -289,6 +289,9 @@ EDITED_LINES = [
     ("v.py", "# -*- coding: utf-8 -*-\nx = 1  # one\n", 2, 0, "un", "# -*- coding: utf-8 -*-\nx = 1  # un\n"),
     ("w.go", "//go:build linux\n\npackage a // pkg\n", 1, 0, "go:build darwin", REFUSE),
     ("w.go", "//go:build linux\n\npackage a // pkg\n", 3, 0, "paquet", "//go:build linux\n\npackage a // paquet\n"),
+    ("w.go", 'package a\n\n// #include <stdio.h>\nimport "C" // cgo\n', 3, 0, "#include <stdlib.h>", REFUSE),
+    ("w.go", 'package a\n\n// #include <stdio.h>\nimport "C" // cgo\n', 4, 0, "C",
+     'package a\n\n// #include <stdio.h>\nimport "C" // C\n'),
     ("x.hs", "{-# LANGUAGE GADTs #-}\nx = 1 -- one\n", 1, 0, "# LANGUAGE Rank2Types #", REFUSE),
     ("x.hs", "{-# LANGUAGE GADTs #-}\nx = 1 -- one\n", 2, 0, "eins", "{-# LANGUAGE GADTs #-}\nx = 1 -- eins\n"),
     # output rather than code

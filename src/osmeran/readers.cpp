@@ -215,7 +215,7 @@ const ReaderRow *row_of(std::string_view language, std::string_view suffix) {
     return found;
 }
 
-enum class Capture { comment, string, text, directive, error, interpolation, macro };
+enum class Capture { comment, string, text, directive, error, interpolation, macro, none };
 
 Capture capture_of(std::string_view name) {
     if (name == "comment")
@@ -230,7 +230,9 @@ Capture capture_of(std::string_view name) {
         return Capture::interpolation;
     if (name == "macro")
         return Capture::macro;
-    return Capture::error;
+    if (name.starts_with('_'))
+        return Capture::none;  // the subject of its pattern's predicate, nothing more
+    return Capture::error;     // "error", and a name no query here gives: its lines are refused
 }
 
 struct Range {
@@ -362,6 +364,8 @@ Spans Readers::read(std::string_view language, std::string_view suffix, std::str
                 if (reader.whole)
                     return std::nullopt;  // a file it does not fully read is not read at all
                 spans.push_back(Span{range.start, range.end, SpanKind::error});
+                continue;
+            case Capture::none:
                 continue;
             }
         }
