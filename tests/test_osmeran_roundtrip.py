@@ -335,6 +335,8 @@ EDITED_LINES = [
     ("ah.rs", "fn f() {} //one\n", 1, 0, "/ doc", REFUSE),
     ("ah.rs", "fn f() {} // one\n", 1, 0, "/ doc", "fn f() {} // / doc\n"),
     ("ah.rs", "/// one\nfn f() {}\n", 1, 0, "/ eins", "/// eins\nfn f() {}\n"),
+    ("ah.rs", "fn f() {} /***one*/\n", 1, 0, "*eins", REFUSE),  # "/***" is plain, "/**" documentation
+    ("ah.rs", "fn f() {} /***one*/\n", 1, 0, "**eins", "fn f() {} /***eins*/\n"),
     ("ai.ml", "let x = 1 (* one *)\n", 1, 0, 'a "b', REFUSE),
     ("ai.ml", "let x = 1 (* one *)\n", 1, 0, "a 'b", "let x = 1 (* a 'b *)\n"),
     # a line the reader could not read

@@ -26,11 +26,13 @@ std::string_view trailing_blanks(std::string_view text) {
 }
 
 // What kind of comment `comment` is where "///", "//!", "/**" and "/*!"
-// make documentation: 0 plain, else the marker's third character.
+// make documentation ("////", "/***" and "/**/" do not): 0 plain, else the
+// marker's third character.
 char doc_kind(std::string_view comment) {
     if ((comment.starts_with("///") && !comment.starts_with("////")) || comment.starts_with("//!"))
         return comment[2];
-    if ((comment.starts_with("/**") && !comment.starts_with("/**/")) || comment.starts_with("/*!"))
+    if ((comment.starts_with("/**") && !comment.starts_with("/**/") && !comment.starts_with("/***")) ||
+        comment.starts_with("/*!"))
         return comment[2];
     return 0;
 }
