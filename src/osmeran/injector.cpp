@@ -108,6 +108,8 @@ void write_back(int fd, const orvo::OpenDirectory *below, const std::string &sho
         holder = orvo::Descriptor(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     } else if (directory == below->real) {
         holder = orvo::Descriptor(::fcntl(below->fd.get(), F_DUPFD_CLOEXEC, 0));
+    } else if (!orvo::lies_below(directory, below->real)) {
+        throw orvo::OsError(EXDEV, shown);  // moved out of the base directory since it was opened
     } else {
         std::string relative = directory.substr(below->real.size() + (below->real == "/" ? 0 : 1));
         holder = orvo::Descriptor(orvo::open_beneath(below->fd.get(), relative, below->real, O_PATH | O_DIRECTORY));
