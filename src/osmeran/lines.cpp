@@ -318,7 +318,9 @@ bool Injection::read_spans() {
         return false;
     std::vector<Span> &spans = *spans_;
     std::vector<Span> macros;
-    for (Span &span : spans) {
+    std::vector<std::size_t> comments;  // indices into `spans`
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        Span &span = spans[i];
         span.end = std::min(std::max(span.end, span.start), content_.size());
         span.start = std::min(span.start, span.end);
         // A comment ends before its line end, where a reader counts it in.
@@ -327,23 +329,38 @@ bool Injection::read_spans() {
             --span.end;
         if (span.kind == SpanKind::macro)
             macros.push_back(span);
+        if (span.kind == SpanKind::comment)
+            comments.push_back(i);
     }
     // In a C macro's body a comment is what the preprocessor reads as one;
     // one that the reader sees elsewhere is a line it did not understand.
+    // The macros, the reader's comments and those of each body go by their
+    // starts, side by side.
+    std::stable_sort(macros.begin(), macros.end(), [](const Span &a, const Span &b) { return a.start < b.start; });
+    std::stable_sort(comments.begin(), comments.end(),
+                     [&](std::size_t a, std::size_t b) { return spans[a].start < spans[b].start; });
+    std::vector<Span> left;        // the comments the reader left in a body
+    auto next = comments.begin();  // the first that does not begin before the macro
     for (const Span &macro : macros) {
         auto lexed = macro_comments(content_, macro.start, macro.end);
-        for (Span &span : spans) {
-            if (span.kind != SpanKind::comment || span.start < macro.start || span.end > macro.end)
+        auto unmet = lexed.begin();
+        while (next != comments.end() && spans[*next].start < macro.start)
+            ++next;
+        for (auto at = next; at != comments.end() && spans[*at].start <= macro.end; ++at) {
+            Span &span = spans[*at];
+            if (span.kind != SpanKind::comment || span.end > macro.end)
                 continue;
-            auto same = std::find(lexed.begin(), lexed.end(), std::make_pair(span.start, span.end));
-            if (same == lexed.end())
-                span.kind = SpanKind::error;
+            for (; unmet != lexed.end() && unmet->first < span.start; ++unmet)
+                left.push_back(Span{unmet->first, unmet->second, SpanKind::comment});
+            if (unmet != lexed.end() && *unmet == std::make_pair(span.start, span.end))
+                ++unmet;
             else
-                lexed.erase(same);
+                span.kind = SpanKind::error;
         }
-        for (const auto &[start, end] : lexed)  // those the reader left in the body
-            spans.push_back(Span{start, end, SpanKind::comment});
+        for (; unmet != lexed.end(); ++unmet)
+            left.push_back(Span{unmet->first, unmet->second, SpanKind::comment});
     }
+    spans.insert(spans.end(), left.begin(), left.end());
     std::erase_if(spans, [](const Span &span) { return span.kind == SpanKind::macro; });
     // Some readers give consecutive line comments as one: one per line.
     if (!(syntax_.hazards & orvo::SPLICED_LINES)) {

@@ -240,30 +240,41 @@ struct Range {
     bool holds(const Range &inner) const { return start <= inner.start && inner.end <= end; }
 };
 
-// The output text of `texts` that lies outside the code inside them (tags,
-// expressions in braces), piece by piece. The ranges are nodes of one tree:
-// any two nest or lie apart, and what lies in a range belongs to the
-// innermost one around it.
-std::vector<Range> text_outside_code(const std::vector<Range> &texts, const std::vector<Range> &code) {
-    struct Mark {
-        Range range;
-        bool text;
-    };
+// Ranges of data (strings, output text) and of the code inside them, by
+// their starts, of two that start together the longer first, and of two with
+// the same bounds the code last. They are nodes of one tree: any two nest or
+// lie apart, and what lies in a range belongs to the innermost one around it.
+struct Mark {
+    Range range;
+    bool code;
+};
+
+std::vector<Mark> marks_of(const std::vector<Range> &data, const std::vector<Range> &code) {
     std::vector<Mark> marks;
-    for (const Range &range : texts)
-        marks.push_back(Mark{range, true});
-    for (const Range &range : code)
+    marks.reserve(data.size() + code.size());
+    for (const Range &range : data)
         marks.push_back(Mark{range, false});
+    for (const Range &range : code)
+        marks.push_back(Mark{range, true});
     std::sort(marks.begin(), marks.end(), [](const Mark &a, const Mark &b) {
-        return a.range.start < b.range.start || (a.range.start == b.range.start && a.range.end > b.range.end);
+        if (a.range.start != b.range.start)
+            return a.range.start < b.range.start;
+        return a.range.end != b.range.end ? a.range.end > b.range.end : !a.code && b.code;
     });
+    return marks;
+}
+
+// The output text of `texts` that lies outside the code inside them (tags,
+// expressions in braces), piece by piece.
+std::vector<Range> text_outside_code(const std::vector<Range> &texts, const std::vector<Range> &code) {
+    const std::vector<Mark> marks = marks_of(texts, code);
     std::vector<Range> pieces;
     std::vector<const Mark *> open;  // the marks around `at`, the innermost last
     std::size_t at = 0;
     auto advance = [&](std::size_t to) {  // on to `to`, closing the marks that end by then
         for (;;) {
             const std::size_t stop = open.empty() ? to : std::min(to, open.back()->range.end);
-            if (!open.empty() && open.back()->text && stop > at)
+            if (!open.empty() && !open.back()->code && stop > at)
                 pieces.push_back(Range{at, stop});
             at = std::max(at, stop);
             if (open.empty() || open.back()->range.end > to)
@@ -277,6 +288,28 @@ std::vector<Range> text_outside_code(const std::vector<Range> &texts, const std:
     }
     advance(std::numeric_limits<std::size_t>::max());
     return pieces;
+}
+
+// Whether the innermost of the ranges around each comment (sorted by start)
+// is data rather than code.
+std::vector<bool> in_data(const std::vector<Range> &comments, const std::vector<Mark> &marks) {
+    std::vector<bool> found;
+    found.reserve(comments.size());
+    std::vector<const Mark *> open;  // the marks begun that may hold a comment still, the innermost last
+    std::size_t next = 0;            // the first mark not begun
+    for (const Range &comment : comments) {
+        for (; next < marks.size() && marks[next].range.start <= comment.start; ++next) {
+            while (!open.empty() && open.back()->range.end <= marks[next].range.start)
+                open.pop_back();
+            open.push_back(&marks[next]);
+        }
+        while (!open.empty() && open.back()->range.end <= comment.start)
+            open.pop_back();
+        auto around =
+            std::find_if(open.rbegin(), open.rend(), [&](const Mark *mark) { return mark->range.holds(comment); });
+        found.push_back(around != open.rend() && !(*around)->code);
+    }
+    return found;
 }
 
 }  // namespace
@@ -376,18 +409,15 @@ Spans Readers::read(std::string_view language, std::string_view suffix, std::str
     }
     // A comment inside a string or output text is a comment only in code
     // inside it (an interpolation); elsewhere the grammar misread data.
-    for (std::size_t index : comments) {
-        Range comment{spans[index].start, spans[index].end};
-        for (const Range &string : data) {
-            if (!string.holds(comment))
-                continue;
-            bool in_code = std::any_of(code_inside.begin(), code_inside.end(), [&](const Range &code) {
-                return string.holds(code) && code.holds(comment);
-            });
-            if (!in_code)
-                spans[index].kind = SpanKind::string;
-        }
-    }
+    std::stable_sort(comments.begin(), comments.end(),
+                     [&](std::size_t a, std::size_t b) { return spans[a].start < spans[b].start; });
+    std::vector<Range> ranges;
+    for (std::size_t index : comments)
+        ranges.push_back(Range{spans[index].start, spans[index].end});
+    std::vector<bool> misread = in_data(ranges, marks_of(data, code_inside));
+    for (std::size_t i = 0; i < comments.size(); ++i)
+        if (misread[i])
+            spans[comments[i]].kind = SpanKind::string;
     return spans;
 }
 
