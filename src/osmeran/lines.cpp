@@ -431,16 +431,17 @@ std::vector<Outcome> Injection::apply(const std::vector<Entry> &entries) {
     // The comments of the content as extraction finds them, one-line ones by
     // line, in extraction order.
     if (const nestrel::Language *patterns = nestrel::patterns_of(language_)) {
-        std::string normalized = orvo::normalize_newlines(content_);
-        nestrel::extract(*patterns, normalized, extracted_);
-        std::vector<std::size_t> starts{0};  // of the normalized lines
-        for (std::size_t i = 0; i < normalized.size(); ++i)
-            if (normalized[i] == '\n')
-                starts.push_back(i + 1);
+        // Extraction reads every line end as "\n"; the offsets in a line stay.
+        std::string normalized;
+        std::string_view text = content_;
+        if (text.find('\r') != std::string_view::npos)
+            text = normalized = orvo::normalize_newlines(content_);
+        std::vector<std::size_t> newlines;  // where the lines of `text` end
+        nestrel::extract(*patterns, text, extracted_, newlines);
         for (const nestrel::Comment &comment : extracted_.items) {
             if (comment.start_line != comment.end_line)
                 continue;
-            std::size_t begin = starts[comment.start_line - 1];
+            std::size_t begin = comment.start_line == 1 ? 0 : newlines[comment.start_line - 2] + 1;
             found_[comment.start_line - 1].push_back(
                 Found{comment.start - begin, comment.group - begin, comment.end - begin, extracted_.text(comment)});
         }
