@@ -42,6 +42,12 @@ constexpr const char *TYPESCRIPT = R"q((hash_bang_line) @directive
 [(template_substitution) (template_type)] @interpolation
 )q";
 
+constexpr const char *SHELL = R"q(((comment) @directive (#match? @directive "^#!"))
+((comment) @comment (#not-match? @comment "^#!"))
+[(string) (raw_string) (ansi_c_string) (translated_string) (heredoc_body) (heredoc_end) (regex)] @string
+[(command_substitution) (process_substitution) (expansion) (arithmetic_expansion)] @interpolation
+)q";
+
 const ReaderRow READER_ROWS[] = {
     {"python", nullptr, "tree_sitter_python", "language", false, R"q(((comment) @directive
  (#match? @directive "^#!|^#.*coding[:=][ \t]*[-_.a-zA-Z0-9]"))
@@ -126,16 +132,8 @@ const ReaderRow READER_ROWS[] = {
  (heredoc_beginning) (heredoc_body) (uninterpreted)] @string
 [(interpolation)] @interpolation
 )q", nullptr},
-    {"shell", nullptr, "tree_sitter_bash", "language", false, R"q(((comment) @directive (#match? @directive "^#!"))
-((comment) @comment (#not-match? @comment "^#!"))
-[(string) (raw_string) (ansi_c_string) (translated_string) (heredoc_body) (heredoc_end) (regex)] @string
-[(command_substitution) (process_substitution) (expansion) (arithmetic_expansion)] @interpolation
-)q", nullptr},
-    {"shell", ".zsh", "tree_sitter_bash", "language", true, R"q(((comment) @directive (#match? @directive "^#!"))
-((comment) @comment (#not-match? @comment "^#!"))
-[(string) (raw_string) (ansi_c_string) (translated_string) (heredoc_body) (heredoc_end) (regex)] @string
-[(command_substitution) (process_substitution) (expansion) (arithmetic_expansion)] @interpolation
-)q", nullptr},
+    {"shell", nullptr, "tree_sitter_bash", "language", false, SHELL, nullptr},
+    {"shell", ".zsh", "tree_sitter_bash", "language", true, SHELL, nullptr},
     {"shell", ".fish", "tree_sitter_bash", nullptr, false, nullptr, nullptr},
     {"sql", nullptr, "tree_sitter_sql", "language", false, R"q((comment) @comment
 ((marginalia) @directive (#match? @directive "^/[*][+!]"))
