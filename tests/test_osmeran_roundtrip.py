@@ -162,6 +162,19 @@ def test_a_comment_in_place_is_left_alone_and_counted(isolated):
     assert path.read_bytes() == b"x = 1  # note\r\n### Section\r\ny = 2 # note\r\n"
 
 
+@pytest.mark.parametrize("content", ["b", "# b", 'a"  # b'])
+def test_an_entry_that_names_the_comment_as_it_stands_leaves_the_file(isolated, content):
+    # Extraction shows the line from the "#" in the string: the entry is not
+    # its text, but the comment it makes is the one in place.
+    path = write(isolated / "a.py", 'x = "#a"  # b  \ny = 1\n')
+    inode = path.stat().st_ino
+    document = extract()
+    document[0]["comments"][0]["content"] = content
+    stats = Osmeran().inject_comments(document)
+    assert stats["errors"] == [] and stats["comments_injected"] == 1
+    assert path.read_bytes() == b'x = "#a"  # b  \ny = 1\n' and path.stat().st_ino == inode
+
+
 @pytest.mark.parametrize("line,comment,expected", [
     ('const home = "http://example.com"; // home page', 'example.com"; // start page',
      'const home = "http://example.com"; // start page'),
@@ -276,6 +289,9 @@ EDITED_LINES = [
     ("v.py", "# -*- coding: utf-8 -*-\nx = 1  # one\n", 2, 0, "un", "# -*- coding: utf-8 -*-\nx = 1  # un\n"),
     ("w.go", "//go:build linux\n\npackage a // pkg\n", 1, 0, "go:build darwin", REFUSE),
     ("w.go", "//go:build linux\n\npackage a // pkg\n", 3, 0, "paquet", "//go:build linux\n\npackage a // paquet\n"),
+    ("w.go", 'package a\n\n// #include <stdio.h>\nimport "C" // cgo\n', 3, 0, "#include <stdlib.h>", REFUSE),
+    ("w.go", 'package a\n\n// #include <stdio.h>\nimport "C" // cgo\n', 4, 0, "C",
+     'package a\n\n// #include <stdio.h>\nimport "C" // C\n'),
     ("x.hs", "{-# LANGUAGE GADTs #-}\nx = 1 -- one\n", 1, 0, "# LANGUAGE Rank2Types #", REFUSE),
     ("x.hs", "{-# LANGUAGE GADTs #-}\nx = 1 -- one\n", 2, 0, "eins", "{-# LANGUAGE GADTs #-}\nx = 1 -- eins\n"),
     # output rather than code
@@ -283,6 +299,24 @@ EDITED_LINES = [
     ("y.php", "<p>a // b</p>\n<?php echo 1; # one\n", 2, 0, "eins", "<p>a // b</p>\n<?php echo 1; # eins\n"),
     ("z.jsx", "const e = <p>\n  hi // there\n</p>;\n", 2, 0, "là", REFUSE),
     ("z.jsx", "const e = <p>\n  hi // there\n</p>; // end\n", 3, 0, "fin", "const e = <p>\n  hi // there\n</p>; // fin\n"),
+    # a line that ends inside an element, between its tags, ends in output text
+    ("z.jsx", 'const e = <ul>\n  <li><a href="http://x">x</a></li>\n</ul>;\n', 2, 0, "Liste", REFUSE),
+    ("z.jsx", 'const e = <ul>\n  <li><a href="http://x">x</a></li>\n</ul>; // list\n', 3, 0, "Liste",
+     'const e = <ul>\n  <li><a href="http://x">x</a></li>\n</ul>; // Liste\n'),
+    ("z.tsx", "function f() {\n  return <div>\n    <p>hi</p>\n  </div>;\n}\n", 2, 0, "Wurzel", REFUSE),
+    ("z.tsx", "function f() {\n  return <div>\n    <p>hi</p>\n  </div>;\n}\n", 4, 0, "Ende",
+     "function f() {\n  return <div>\n    <p>hi</p>\n  </div>; // Ende\n}\n"),
+    # ... but inside its tags and braces it is code
+    ("z.jsx", "const e = <ul>\n  {/* one */}\n</ul>;\n", 2, 0, "eins", "const e = <ul>\n  {/* eins */}\n</ul>;\n"),
+    ("z.jsx", "const e = <ul>\n  {items.map(i => (\n    <li>{i}</li>\n  ))}\n</ul>;\n", 2, 0, "jedes",
+     "const e = <ul>\n  {items.map(i => ( // jedes\n    <li>{i}</li>\n  ))}\n</ul>;\n"),
+    ("z.tsx", 'const e = <p>\n  <a\n    href="x" // link\n  >x</a>\n</p>;\n', 3, 0, "Verweis",
+     'const e = <p>\n  <a\n    href="x" // Verweis\n  >x</a>\n</p>;\n'),
+    # the same in an XML literal, where only the braces hold code
+    ("z.scala", "val x = <ul>\n  <li>a</li>\n</ul>\n", 1, 0, "Liste", REFUSE),
+    ("z.scala", "val x = <ul>\n  <li>a</li>\n</ul> // list\n", 3, 0, "Liste", "val x = <ul>\n  <li>a</li>\n</ul> // Liste\n"),
+    ("z.scala", "val x = <ul>{\n  items.map(i => <li>{i}</li>)\n}</ul>\n", 1, 0, "jedes",
+     "val x = <ul>{ // jedes\n  items.map(i => <li>{i}</li>)\n}</ul>\n"),
     # texts that would end their comment or open another
     ("aa.c", "int x; /* one */\n", 1, 0, "a */ b", REFUSE),
     ("aa.c", "int x; /* one */\n", 1, 0, "a * / b", "int x; /* a * / b */\n"),
@@ -301,6 +335,8 @@ EDITED_LINES = [
     ("ah.rs", "fn f() {} //one\n", 1, 0, "/ doc", REFUSE),
     ("ah.rs", "fn f() {} // one\n", 1, 0, "/ doc", "fn f() {} // / doc\n"),
     ("ah.rs", "/// one\nfn f() {}\n", 1, 0, "/ eins", "/// eins\nfn f() {}\n"),
+    ("ah.rs", "fn f() {} /***one*/\n", 1, 0, "*eins", REFUSE),  # "/***" is plain, "/**" documentation
+    ("ah.rs", "fn f() {} /***one*/\n", 1, 0, "**eins", "fn f() {} /***eins*/\n"),
     ("ai.ml", "let x = 1 (* one *)\n", 1, 0, 'a "b', REFUSE),
     ("ai.ml", "let x = 1 (* one *)\n", 1, 0, "a 'b", "let x = 1 (* a 'b *)\n"),
     # a line the reader could not read

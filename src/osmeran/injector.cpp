@@ -38,21 +38,6 @@ std::string language_of(nb::handle self, nb::handle path) {
     return PyUnicode_Check(language.ptr()) ? orvo::to_utf8(language) : std::string();
 }
 
-// The lower-case suffix of a path's last component, as the language table
-// keys it ("" when none).
-std::string suffix_of(const std::string &path) {
-    std::string_view name = path;
-    if (std::size_t slash = name.rfind('/'); slash != std::string_view::npos)
-        name.remove_prefix(slash + 1);
-    std::size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size())
-        return std::string();
-    std::string suffix(name.substr(dot));
-    for (char &c : suffix)
-        c = (char) std::tolower((unsigned char) c);
-    return suffix;
-}
-
 // The comment syntax of a language; a language that has none here gets the
 // line comments that `prefix` opens, and nothing more.
 orvo::CommentSyntax syntax_of(const std::string &language, const std::string &prefix) {
@@ -77,7 +62,9 @@ std::optional<Rewrite> rewrite(Readers &readers, int fd, const std::string &path
     if (!orvo::read_open_file(fd, raw) || !orvo::is_valid_utf8(raw))
         return std::nullopt;
     const orvo::CommentSyntax syntax = syntax_of(language, prefix);
-    const std::string suffix = suffix_of(path);
+    std::string suffix(nestrel::suffix_of(path));  // in lower case, as the readers key it
+    for (char &c : suffix)
+        c = (char) std::tolower((unsigned char) c);
     Injection injection(raw, language, syntax, prefix, [&] { return readers.read(language, suffix, raw); });
     Rewrite result{injection.apply(entries), std::nullopt};
     if (injection.changed())
@@ -108,6 +95,8 @@ void write_back(int fd, const orvo::OpenDirectory *below, const std::string &sho
         holder = orvo::Descriptor(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     } else if (directory == below->real) {
         holder = orvo::Descriptor(::fcntl(below->fd.get(), F_DUPFD_CLOEXEC, 0));
+    } else if (!orvo::lies_below(directory, below->real)) {
+        throw orvo::OsError(EXDEV, shown);  // moved out of the base directory since it was opened
     } else {
         std::string relative = directory.substr(below->real.size() + (below->real == "/" ? 0 : 1));
         holder = orvo::Descriptor(orvo::open_beneath(below->fd.get(), relative, below->real, O_PATH | O_DIRECTORY));

@@ -26,11 +26,13 @@ std::string_view trailing_blanks(std::string_view text) {
 }
 
 // What kind of comment `comment` is where "///", "//!", "/**" and "/*!"
-// make documentation: 0 plain, else the marker's third character.
+// make documentation ("////", "/***" and "/**/" do not): 0 plain, else the
+// marker's third character.
 char doc_kind(std::string_view comment) {
     if ((comment.starts_with("///") && !comment.starts_with("////")) || comment.starts_with("//!"))
         return comment[2];
-    if ((comment.starts_with("/**") && !comment.starts_with("/**/")) || comment.starts_with("/*!"))
+    if ((comment.starts_with("/**") && !comment.starts_with("/**/") && !comment.starts_with("/***")) ||
+        comment.starts_with("/*!"))
         return comment[2];
     return 0;
 }
@@ -316,7 +318,9 @@ bool Injection::read_spans() {
         return false;
     std::vector<Span> &spans = *spans_;
     std::vector<Span> macros;
-    for (Span &span : spans) {
+    std::vector<std::size_t> comments;  // indices into `spans`
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        Span &span = spans[i];
         span.end = std::min(std::max(span.end, span.start), content_.size());
         span.start = std::min(span.start, span.end);
         // A comment ends before its line end, where a reader counts it in.
@@ -325,23 +329,38 @@ bool Injection::read_spans() {
             --span.end;
         if (span.kind == SpanKind::macro)
             macros.push_back(span);
+        if (span.kind == SpanKind::comment)
+            comments.push_back(i);
     }
     // In a C macro's body a comment is what the preprocessor reads as one;
     // one that the reader sees elsewhere is a line it did not understand.
+    // The macros, the reader's comments and those of each body go by their
+    // starts, side by side.
+    std::stable_sort(macros.begin(), macros.end(), [](const Span &a, const Span &b) { return a.start < b.start; });
+    std::stable_sort(comments.begin(), comments.end(),
+                     [&](std::size_t a, std::size_t b) { return spans[a].start < spans[b].start; });
+    std::vector<Span> left;        // the comments the reader left in a body
+    auto next = comments.begin();  // the first that does not begin before the macro
     for (const Span &macro : macros) {
         auto lexed = macro_comments(content_, macro.start, macro.end);
-        for (Span &span : spans) {
-            if (span.kind != SpanKind::comment || span.start < macro.start || span.end > macro.end)
+        auto unmet = lexed.begin();
+        while (next != comments.end() && spans[*next].start < macro.start)
+            ++next;
+        for (auto at = next; at != comments.end() && spans[*at].start <= macro.end; ++at) {
+            Span &span = spans[*at];
+            if (span.kind != SpanKind::comment || span.end > macro.end)
                 continue;
-            auto same = std::find(lexed.begin(), lexed.end(), std::make_pair(span.start, span.end));
-            if (same == lexed.end())
-                span.kind = SpanKind::error;
+            for (; unmet != lexed.end() && unmet->first < span.start; ++unmet)
+                left.push_back(Span{unmet->first, unmet->second, SpanKind::comment});
+            if (unmet != lexed.end() && *unmet == std::make_pair(span.start, span.end))
+                ++unmet;
             else
-                lexed.erase(same);
+                span.kind = SpanKind::error;
         }
-        for (const auto &[start, end] : lexed)  // those the reader left in the body
-            spans.push_back(Span{start, end, SpanKind::comment});
+        for (; unmet != lexed.end(); ++unmet)
+            left.push_back(Span{unmet->first, unmet->second, SpanKind::comment});
     }
+    spans.insert(spans.end(), left.begin(), left.end());
     std::erase_if(spans, [](const Span &span) { return span.kind == SpanKind::macro; });
     // Some readers give consecutive line comments as one: one per line.
     if (!(syntax_.hazards & orvo::SPLICED_LINES)) {
@@ -412,16 +431,17 @@ std::vector<Outcome> Injection::apply(const std::vector<Entry> &entries) {
     // The comments of the content as extraction finds them, one-line ones by
     // line, in extraction order.
     if (const nestrel::Language *patterns = nestrel::patterns_of(language_)) {
-        std::string normalized = orvo::normalize_newlines(content_);
-        nestrel::extract(*patterns, normalized, extracted_);
-        std::vector<std::size_t> starts{0};  // of the normalized lines
-        for (std::size_t i = 0; i < normalized.size(); ++i)
-            if (normalized[i] == '\n')
-                starts.push_back(i + 1);
+        // Extraction reads every line end as "\n"; the offsets in a line stay.
+        std::string normalized;
+        std::string_view text = content_;
+        if (text.find('\r') != std::string_view::npos)
+            text = normalized = orvo::normalize_newlines(content_);
+        std::vector<std::size_t> newlines;  // where the lines of `text` end
+        nestrel::extract(*patterns, text, extracted_, newlines);
         for (const nestrel::Comment &comment : extracted_.items) {
             if (comment.start_line != comment.end_line)
                 continue;
-            std::size_t begin = starts[comment.start_line - 1];
+            std::size_t begin = comment.start_line == 1 ? 0 : newlines[comment.start_line - 2] + 1;
             found_[comment.start_line - 1].push_back(
                 Found{comment.start - begin, comment.group - begin, comment.end - begin, extracted_.text(comment)});
         }
@@ -556,6 +576,8 @@ Outcome Injection::apply_one(const Entry &entry, const Found *found, std::size_t
         std::size_t from = target->start, to = target->end;
         if (closer.empty() && orvo::strip(std::string_view(text).substr(to)).empty())
             to = text.size();  // a line comment ends the line: no blanks after it
+        if (orvo::rstrip(std::string_view(text).substr(from, to - from)) == comment)
+            return Outcome::unchanged;  // it stands so already: the line keeps its blanks too
         replace(here, from, to, comment);
         return Outcome::written;
     }

@@ -4,6 +4,7 @@
 #include "bindings.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace osmeran {
 
@@ -16,16 +17,21 @@ struct ReaderRow {
     const char *function;  // its function that gives the language; nothing where none can be trusted
     bool whole;            // trusted only for a file it reads without an error
     const char *query;     // captures: comment, string, text, directive, error, interpolation, macro
-    const char *extra;     // more of the query, for this suffix alone
+    const char *extra;     // more of the query, which other rows share
 };
 
 constexpr const char *ERRORS = "(ERROR) @error (MISSING) @error\n";
 
 // Each grammar's own names for its nodes. A comment that a tool reads as an
 // instruction is a directive; text that is output rather than code is text;
-// `interpolation` is code inside a string, `macro` a C macro's body, which
-// the grammar does not read itself.
+// `interpolation` is code inside a string or text, `macro` a C macro's body,
+// which the grammar does not read itself.
 // clang-format off
+// A JSX element is output text, all of it but its tags and the expressions
+// in braces, which are code.
+constexpr const char *JSX = R"q((jsx_element) @text
+[(jsx_opening_element) (jsx_closing_element) (jsx_self_closing_element) (jsx_expression)] @interpolation
+)q";
 constexpr const char *TYPESCRIPT = R"q((hash_bang_line) @directive
 ((comment) @directive
  (#match? @directive "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
@@ -33,8 +39,13 @@ constexpr const char *TYPESCRIPT = R"q((hash_bang_line) @directive
  (#not-match? @comment "^///? *<(reference|amd-module|amd-dependency)|^//[#@] *source(Mapping)?URL=|@jsx|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
 (html_comment) @comment
 [(string) (template_string) (template_literal_type) (regex)] @string
-(jsx_text) @text
 [(template_substitution) (template_type)] @interpolation
+)q";
+
+constexpr const char *SHELL = R"q(((comment) @directive (#match? @directive "^#!"))
+((comment) @comment (#not-match? @comment "^#!"))
+[(string) (raw_string) (ansi_c_string) (translated_string) (heredoc_body) (heredoc_end) (regex)] @string
+[(command_substitution) (process_substitution) (expansion) (arithmetic_expansion)] @interpolation
 )q";
 
 const ReaderRow READER_ROWS[] = {
@@ -52,13 +63,10 @@ const ReaderRow READER_ROWS[] = {
  (#not-match? @comment "^//[#@] *source(Mapping)?URL=|@jsx|@flow|^/[/*] *@ts-|^/[*]+ *webpack[A-Z]"))
 (html_comment) @comment
 [(string) (template_string) (regex)] @string
-(jsx_text) @text
-(jsx_element (html_character_reference) @text)
 [(template_substitution)] @interpolation
-)q", nullptr},
+)q", JSX},
     {"typescript", ".ts", "tree_sitter_typescript", "language_typescript", false, TYPESCRIPT, nullptr},
-    {"typescript", ".tsx", "tree_sitter_typescript", "language_tsx", false, TYPESCRIPT,
-     "(jsx_element (html_character_reference) @text)\n"},
+    {"typescript", ".tsx", "tree_sitter_typescript", "language_tsx", false, TYPESCRIPT, JSX},
     {"java", nullptr, "tree_sitter_java", "language", false, R"q([(line_comment) (block_comment)] @comment
 [(string_literal) (character_literal)] @string
 )q", nullptr},
@@ -111,7 +119,10 @@ const ReaderRow READER_ROWS[] = {
 (block_comment) @comment
 [(string) (interpolated_string_expression) (character_literal)
  (xml_text) (xml_string) (xml_comment) (xml_cdata)] @string
+(xml_element) @text
 [(interpolation)] @interpolation
+(xml_element (block) @interpolation)
+(xml_attribute (block) @interpolation)
 )q", nullptr},
     {"ruby", nullptr, "tree_sitter_ruby", "language", false, R"q(((comment) @directive
  (#match? @directive "^#!|^#.*(frozen_string_literal|coding|warn_indent|shareable_constant_value)[ \t]*:"))
@@ -121,16 +132,8 @@ const ReaderRow READER_ROWS[] = {
  (heredoc_beginning) (heredoc_body) (uninterpreted)] @string
 [(interpolation)] @interpolation
 )q", nullptr},
-    {"shell", nullptr, "tree_sitter_bash", "language", false, R"q(((comment) @directive (#match? @directive "^#!"))
-((comment) @comment (#not-match? @comment "^#!"))
-[(string) (raw_string) (ansi_c_string) (translated_string) (heredoc_body) (heredoc_end) (regex)] @string
-[(command_substitution) (process_substitution) (expansion) (arithmetic_expansion)] @interpolation
-)q", nullptr},
-    {"shell", ".zsh", "tree_sitter_bash", "language", true, R"q(((comment) @directive (#match? @directive "^#!"))
-((comment) @comment (#not-match? @comment "^#!"))
-[(string) (raw_string) (ansi_c_string) (translated_string) (heredoc_body) (heredoc_end) (regex)] @string
-[(command_substitution) (process_substitution) (expansion) (arithmetic_expansion)] @interpolation
-)q", nullptr},
+    {"shell", nullptr, "tree_sitter_bash", "language", false, SHELL, nullptr},
+    {"shell", ".zsh", "tree_sitter_bash", "language", true, SHELL, nullptr},
     {"shell", ".fish", "tree_sitter_bash", nullptr, false, nullptr, nullptr},
     {"sql", nullptr, "tree_sitter_sql", "language", false, R"q((comment) @comment
 ((marginalia) @directive (#match? @directive "^/[*][+!]"))
@@ -210,7 +213,7 @@ const ReaderRow *row_of(std::string_view language, std::string_view suffix) {
     return found;
 }
 
-enum class Capture { comment, string, text, directive, error, interpolation, macro };
+enum class Capture { comment, string, text, directive, error, interpolation, macro, none };
 
 Capture capture_of(std::string_view name) {
     if (name == "comment")
@@ -225,13 +228,87 @@ Capture capture_of(std::string_view name) {
         return Capture::interpolation;
     if (name == "macro")
         return Capture::macro;
-    return Capture::error;
+    if (name.starts_with('_'))
+        return Capture::none;  // the subject of its pattern's predicate, nothing more
+    return Capture::error;     // "error", and a name no query here gives: its lines are refused
 }
 
 struct Range {
     std::size_t start, end;
     bool holds(const Range &inner) const { return start <= inner.start && inner.end <= end; }
 };
+
+// Ranges of data (strings, output text) and of the code inside them, by
+// their starts, of two that start together the longer first, and of two with
+// the same bounds the code last. They are nodes of one tree: any two nest or
+// lie apart, and what lies in a range belongs to the innermost one around it.
+struct Mark {
+    Range range;
+    bool code;
+};
+
+std::vector<Mark> marks_of(const std::vector<Range> &data, const std::vector<Range> &code) {
+    std::vector<Mark> marks;
+    marks.reserve(data.size() + code.size());
+    for (const Range &range : data)
+        marks.push_back(Mark{range, false});
+    for (const Range &range : code)
+        marks.push_back(Mark{range, true});
+    std::sort(marks.begin(), marks.end(), [](const Mark &a, const Mark &b) {
+        if (a.range.start != b.range.start)
+            return a.range.start < b.range.start;
+        return a.range.end != b.range.end ? a.range.end > b.range.end : !a.code && b.code;
+    });
+    return marks;
+}
+
+// The output text of `texts` that lies outside the code inside them (tags,
+// expressions in braces), piece by piece.
+std::vector<Range> text_outside_code(const std::vector<Range> &texts, const std::vector<Range> &code) {
+    const std::vector<Mark> marks = marks_of(texts, code);
+    std::vector<Range> pieces;
+    std::vector<const Mark *> open;  // the marks around `at`, the innermost last
+    std::size_t at = 0;
+    auto advance = [&](std::size_t to) {  // on to `to`, closing the marks that end by then
+        for (;;) {
+            const std::size_t stop = open.empty() ? to : std::min(to, open.back()->range.end);
+            if (!open.empty() && !open.back()->code && stop > at)
+                pieces.push_back(Range{at, stop});
+            at = std::max(at, stop);
+            if (open.empty() || open.back()->range.end > to)
+                return;
+            open.pop_back();
+        }
+    };
+    for (const Mark &mark : marks) {
+        advance(mark.range.start);
+        open.push_back(&mark);
+    }
+    advance(std::numeric_limits<std::size_t>::max());
+    return pieces;
+}
+
+// Whether the innermost of the ranges around each comment (sorted by start)
+// is data rather than code.
+std::vector<bool> in_data(const std::vector<Range> &comments, const std::vector<Mark> &marks) {
+    std::vector<bool> found;
+    found.reserve(comments.size());
+    std::vector<const Mark *> open;  // the marks begun that may hold a comment still, the innermost last
+    std::size_t next = 0;            // the first mark not begun
+    for (const Range &comment : comments) {
+        for (; next < marks.size() && marks[next].range.start <= comment.start; ++next) {
+            while (!open.empty() && open.back()->range.end <= marks[next].range.start)
+                open.pop_back();
+            open.push_back(&marks[next]);
+        }
+        while (!open.empty() && open.back()->range.end <= comment.start)
+            open.pop_back();
+        auto around =
+            std::find_if(open.rbegin(), open.rend(), [&](const Mark *mark) { return mark->range.holds(comment); });
+        found.push_back(around != open.rend() && !(*around)->code);
+    }
+    return found;
+}
 
 }  // namespace
 
@@ -284,8 +361,10 @@ Spans Readers::read(std::string_view language, std::string_view suffix, std::str
     nb::object captures = reader.cursor.attr("captures")(tree.attr("root_node"));
 
     std::vector<Span> spans;
-    std::vector<Range> data, code_inside;  // strings and output text; code inside strings
-    std::vector<std::size_t> comments;     // indices into `spans`
+    std::vector<Range> data;            // strings and output text
+    std::vector<Range> texts;           // output text as captured, code inside it included
+    std::vector<Range> code_inside;     // code inside strings and output text
+    std::vector<std::size_t> comments;  // indices into `spans`
     nb::str start_byte("start_byte"), end_byte("end_byte");
     for (auto [name, nodes] : nb::borrow<nb::dict>(captures)) {
         const Capture capture = capture_of(orvo::to_utf8(name));
@@ -303,9 +382,11 @@ Spans Readers::read(std::string_view language, std::string_view suffix, std::str
                 spans.push_back(Span{range.start, range.end, SpanKind::comment});
                 continue;
             case Capture::string:
-            case Capture::text:
                 data.push_back(range);
-                spans.push_back(Span{range.start, range.end, capture == Capture::text ? SpanKind::text : SpanKind::string});
+                spans.push_back(Span{range.start, range.end, SpanKind::string});
+                continue;
+            case Capture::text:
+                texts.push_back(range);
                 continue;
             case Capture::directive:
                 spans.push_back(Span{range.start, range.end, SpanKind::directive});
@@ -315,23 +396,26 @@ Spans Readers::read(std::string_view language, std::string_view suffix, std::str
                     return std::nullopt;  // a file it does not fully read is not read at all
                 spans.push_back(Span{range.start, range.end, SpanKind::error});
                 continue;
+            case Capture::none:
+                continue;
             }
         }
     }
+    for (const Range &piece : text_outside_code(texts, code_inside)) {
+        data.push_back(piece);
+        spans.push_back(Span{piece.start, piece.end, SpanKind::text});
+    }
     // A comment inside a string or output text is a comment only in code
     // inside it (an interpolation); elsewhere the grammar misread data.
-    for (std::size_t index : comments) {
-        Range comment{spans[index].start, spans[index].end};
-        for (const Range &string : data) {
-            if (!string.holds(comment))
-                continue;
-            bool in_code = std::any_of(code_inside.begin(), code_inside.end(), [&](const Range &code) {
-                return string.holds(code) && code.holds(comment);
-            });
-            if (!in_code)
-                spans[index].kind = SpanKind::string;
-        }
-    }
+    std::stable_sort(comments.begin(), comments.end(),
+                     [&](std::size_t a, std::size_t b) { return spans[a].start < spans[b].start; });
+    std::vector<Range> ranges;
+    for (std::size_t index : comments)
+        ranges.push_back(Range{spans[index].start, spans[index].end});
+    std::vector<bool> misread = in_data(ranges, marks_of(data, code_inside));
+    for (std::size_t i = 0; i < comments.size(); ++i)
+        if (misread[i])
+            spans[comments[i]].kind = SpanKind::string;
     return spans;
 }
 
