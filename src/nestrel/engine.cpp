@@ -279,7 +279,7 @@ void extract(const Language &language, std::string_view content, Comments &out) 
 std::string line_text(const Comment &comment) {
     std::string text = std::to_string(comment.start_line);
     if (comment.end_line != comment.start_line)
-        text += "-" + std::to_string(comment.end_line);
+        text.append(1, '-').append(std::to_string(comment.end_line));
     return text;
 }
 
