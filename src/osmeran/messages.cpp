@@ -8,9 +8,6 @@ using namespace nb::literals;
 namespace {
 
 nb::dict translations() {
-    nb::dict table;
-    table["warning_title"] = "DANGER WARNING";
-    table["warning_message"] = "This operation will MODIFY your source code files and CANNOT BE UNDORED!";
     nb::list details;
     for (const char *line : {"\u2022 This will overwrite existing comments in your source files",
                              "\u2022 Only single-line comments (with specific line numbers) will be injected",
@@ -18,19 +15,26 @@ nb::dict translations() {
                              "\u2022 This operation is IRREVERSIBLE and may damage your code",
                              "\u2022 Please backup your code before proceeding"})
         details.append(line);
-    table["warning_details"] = details;
-    table["backup_recommendation"] = "\u26A0\uFE0F  Please create a backup of your code before this operation!";
-    table["warning_prompt"] = "Type \"CONFIRM\" to proceed with comment injection: ";
-    table["invalid_confirmation"] = "Invalid confirmation. Operation cancelled.";
-    table["operation_cancelled"] = "Operation cancelled by user.";
-    table["no_comments_file_found"] = "No comments.json file found in .orvo directory.";
-    table["comment_file_path"] = "Comments file path: {}";
-    table["reading_comments_file"] = "Reading comments file...";
-    table["injecting_comments"] = "Injecting comments to source files...";
-    table["comment_injection_complete"] = "Comment injection completed!";
-    table["files_modified_count"] = "Number of files modified: {}";
-    table["comments_injected_count"] = "Total comments injected: {}";
-    table["comment_injection_error"] = "Error during comment injection: {}";
+    nb::dict table;
+    static constexpr std::pair<const char *, const char *> texts[] = {
+        {"warning_title", "DANGER WARNING"},
+        {"warning_message", "This operation will MODIFY your source code files and CANNOT BE UNDORED!"},
+        {"warning_details", nullptr},  // the list above
+        {"backup_recommendation", "\u26A0\uFE0F  Please create a backup of your code before this operation!"},
+        {"warning_prompt", "Type \"CONFIRM\" to proceed with comment injection: "},
+        {"invalid_confirmation", "Invalid confirmation. Operation cancelled."},
+        {"operation_cancelled", "Operation cancelled by user."},
+        {"no_comments_file_found", "No comments.json file found in .orvo directory."},
+        {"comment_file_path", "Comments file path: {}"},
+        {"reading_comments_file", "Reading comments file..."},
+        {"injecting_comments", "Injecting comments to source files..."},
+        {"comment_injection_complete", "Comment injection completed!"},
+        {"files_modified_count", "Number of files modified: {}"},
+        {"comments_injected_count", "Total comments injected: {}"},
+        {"comment_injection_error", "Error during comment injection: {}"},
+    };
+    for (const auto &[key, text] : texts)
+        table[key] = text ? nb::object(nb::str(text)) : nb::object(details);
     return table;
 }
 
