@@ -206,6 +206,10 @@ CHUNKS = [  # (text, chunk_size, overlap, chunks)
     ("abcdefghij", 4.9, 1.7, ["abcd", "defg", "ghij"]), ("abcdefghij", 4, -0.9, ["abcd", "efgh", "ij"]),
     ("ab\tcd.ef\u3000gh", 5, 0, ["ab\tcd", ".ef\u3000g", "h"]),  # no other breaks
     ("😀😀 😀😀😀", 4, 0, ["😀😀 ", "😀😀😀"]), ("é\ud800 \udfffxyz", 4, 1, ["é\ud800 ", " \udfffxy", "yz"]),
+    # Two lone surrogates that UTF-16 would join into one character stay two,
+    # in one chunk and on either side of a cut.
+    ("a\ud83d\ude00b😀\ud83d", 2, 0, ["a\ud83d", "\ude00b", "😀\ud83d"]),
+    ("a\ud83d\ude00b😀\ud83d", 3, 1, ["a\ud83d\ude00", "\ude00b😀", "😀\ud83d"]),
 ]
 
 

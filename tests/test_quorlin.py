@@ -4,6 +4,7 @@ chosen files and the mode requests with their exact texts."""
 
 import contextlib
 import ctypes
+import importlib.util
 import json
 import os
 import shutil
@@ -132,40 +133,89 @@ ODD_GITIGNORES = [
 ODD_TREE = ["a.log", "keep.log", "x/keep.log", "build/o.txt", "build/keep/k.txt", "q/build/y.txt", "top.txt",
             "s/top.txt", "docs/d.md", "docs/x/y/z.md", "q/docs/z.md", "gen/f.py", "q/gen/f.py", "a/b", "a/x/y/b",
             "#hash", "!bang", "sp ace ", "sp ace", "a.c", "d.c", "bx.q", "ax.q", "xyz", "src/m.py", "src/n.txt",
-            "名/é.txt", "new\nline.log", os.fsdecode(b"\xff.log"), os.fsdecode(b"keep\xff.txt")]
+            "名/é.txt", "new\nline.log", os.fsdecode(b"\xff.log"), os.fsdecode(b"keep\xff.txt"),
+            "b.log\n", "x/gen\n", "top.txt\n", "sp ace\n"]  # "$" of re matches before a last line break
 
 
 def backend(q):
     return q.gitignore_spec._backend_name
 
 
+def rule_set(lines, paths_before_set):
+    """A PathSpec on quorlin's own matcher, which has already been asked about
+    `paths_before_set` paths (past 32 it matches with its re2 set)."""
+    spec = quorlin.pathspec.PathSpec.from_lines("gitwildmatch", lines, backend="re2",
+                                                _test_backend_factory=quorlin._RuleSet)
+    spec._backend._paths = paths_before_set
+    return spec
+
+
 @pytest.mark.parametrize("gitignore", ODD_GITIGNORES)
-def test_both_matching_backends_list_the_same_files(gitignore, monkeypatch):
-    pytest.importorskip("hyperscan")
+def test_every_matching_backend_lists_the_same_files(gitignore):
     for name in ODD_TREE:
         files(**{name.replace("/", "__"): ""})
     Path(".gitignore").write_text(gitignore)
-    fast = quorlin.Quorlin()
-    with monkeypatch.context() as m:
-        m.setitem(sys.modules, "hyperscan", None)  # the package does not load
-        plain = quorlin.Quorlin()
-    assert (backend(fast), backend(plain)) == ("hyperscan", "simple")
-    listed = paths(plain._get_file_list())
+    q = quorlin.Quorlin()
+    lines = [p.pattern for p in q.gitignore_spec.patterns]
+    q.gitignore_spec = quorlin.pathspec.PathSpec.from_lines("gitwildmatch", lines, backend="simple")
+    listed, tree = paths(q._get_file_list()), q._generate_project_tree()
     # The .gitignore is listed too: at least one file is left out, and not all.
-    assert paths(fast._get_file_list()) == listed and 1 < len(listed) <= len(ODD_TREE)
-    assert fast._generate_project_tree() == plain._generate_project_tree()
+    assert 1 < len(listed) <= len(ODD_TREE)
+    matchers = {}
+    if importlib.util.find_spec("re2"):  # pathspec's own re2 backend differs on names ending in a line break
+        matchers |= {"set from the first path": rule_set(lines, 1000), "set from the 33rd path": rule_set(lines, 0)}
+    if importlib.util.find_spec("hyperscan"):
+        matchers["hyperscan"] = quorlin.pathspec.PathSpec.from_lines("gitwildmatch", lines, backend="hyperscan")
+    for name, matcher in matchers.items():
+        q.gitignore_spec = matcher
+        assert (paths(q._get_file_list()), q._generate_project_tree()) == (listed, tree), name
+    if matchers.get("set from the first path"):
+        assert matchers["set from the first path"]._backend._set
+
+
+def test_the_matcher_suits_the_number_of_lines(monkeypatch):
+    pytest.importorskip("re2")
+    files(**{".gitignore": "".join(f"*.x{k}\n" for k in range(4)), "a.x3": "", "b.txt": ""})
+    assert backend(quorlin.Quorlin()) == "simple"  # a few lines: one by one
+    Path(".gitignore").write_text("".join(f"*.x{k}\n" for k in range(5)))
+    q = quorlin.Quorlin()
+    assert backend(q) == "re2" and isinstance(q.gitignore_spec._backend, quorlin._RuleSet)
+    assert paths(q._get_file_list()) == [".gitignore", "b.txt"]
+    with monkeypatch.context() as m:
+        m.setitem(sys.modules, "re2", None)  # the package does not load
+        assert backend(quorlin.Quorlin()) == "simple"
+
+
+def test_the_rule_set_answers_as_the_default_backend_whatever_the_path():
+    pytest.importorskip("re2")
+    lines = ["*.log", "!keep*", "gen/", "[!a]x.q", "名/**"]
+    plain = quorlin.pathspec.PathSpec.from_lines("gitwildmatch", lines, backend="simple")
+    odd = ["a.log", "keep.log", "gen/x", "bx.q", "ax.q", "名/é", "x.log\n", "keep.log\n", "\n", "", "\udcff.log",
+           "keep\ud800.log", "a\nb.log", "gen\n/x"]
+    for before in (0, 1000):  # one by one, and with the set
+        fast = rule_set(lines, before)
+        assert [fast.check_file(p).index for p in odd] == [plain.check_file(p).index for p in odd], before
+    assert fast._backend._set and fast._backend._paths == 1001  # counted up to the set
+    # An expression that re2 does not take leaves every path to the patterns one by one.
+    patterns = [quorlin.pathspec.pattern.RegexPattern("^a(?=b)"), quorlin.pathspec.pattern.RegexPattern("^c")]
+    refused = quorlin._RuleSet(patterns)
+    refused._paths = 1000
+    assert [refused.match_file(p) for p in ("ab", "ac", "c", "x")] == [(True, 0), (None, None), (True, 1),
+                                                                      (None, None)]
+    assert refused._set is False
 
 
 def test_a_backend_that_fails_leaves_the_default(monkeypatch, capsys):
     class Refusing(quorlin.pathspec.PathSpec):
         @classmethod
-        def from_lines(cls, style, lines, *, backend=None):
+        def from_lines(cls, style, lines, *, backend=None, **options):
             if backend != "simple":
                 raise RuntimeError("cannot compile")
-            return super().from_lines(style, lines, backend=backend)
+            return super().from_lines(style, lines, backend=backend, **options)
 
     monkeypatch.setattr(quorlin, "pathspec", types.SimpleNamespace(PathSpec=Refusing))
-    files(**{".gitignore": "*.log\n", "a.log": "", os.fsdecode(b"\xff.log"): "", "b.txt": ""})
+    # Enough lines for a faster matcher than the default backend to be tried.
+    files(**{".gitignore": "*.log\n*.a\n*.b\n*.c\n*.d\n", "a.log": "", os.fsdecode(b"\xff.log"): "", "b.txt": ""})
     q = quorlin.Quorlin()
     assert backend(q) == "simple" and paths(q._get_file_list()) == [".gitignore", "b.txt"]
     Path(".gitignore").write_text("ok\n!\n")  # a pattern refused on every backend
@@ -173,13 +223,19 @@ def test_a_backend_that_fails_leaves_the_default(monkeypatch, capsys):
     assert capsys.readouterr().out.startswith("Failed to load .gitignore: ")
 
 
-def test_one_matcher_scanned_by_threads_at_once():
-    pytest.importorskip("hyperscan")
+@pytest.mark.parametrize("own", [True, False])
+def test_one_matcher_scanned_by_threads_at_once(own):
     files(**{f"d{k}__f{j}.{'log' if j % 2 else 'txt'}": "" for k in range(20) for j in range(10)})
     Path(".gitignore").write_text("".join(f"d{k}/*.log\n" for k in range(0, 20, 2)) + "".join(
         f"other{k}/\n" for k in range(1000)))
     q = quorlin.Quorlin()
-    assert backend(q) == "hyperscan"
+    if own:  # the matcher made for the .gitignore
+        pytest.importorskip("re2")
+        assert backend(q) == "re2"
+    else:  # a matcher of the caller's, with one scratch space that a second scan may not use meanwhile
+        pytest.importorskip("hyperscan")
+        q.gitignore_spec = quorlin.pathspec.PathSpec(q.gitignore_spec.patterns, backend="hyperscan")
+        assert backend(q) == "hyperscan"
     want, seen, errors = paths(q._get_file_list()), [], []
 
     def scan():

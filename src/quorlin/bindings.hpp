@@ -33,6 +33,7 @@ void register_project(QuorlinClass &cls);    // construction, .gitignore, defini
 void register_selection(QuorlinClass &cls);  // the file list for the model, its choice, reading
 void register_request(QuorlinClass &cls);    // the mode request and the whole pipeline
 void register_command(nb::module_ &m);       // run_quorlin and the stand-alone entry
+void register_rule_set(nb::module_ &m);      // the matcher of a long .gitignore (`_RuleSet`)
 
 // Python's `\w` and `\s` for the definition finder; the first call must hold
 // the GIL.

@@ -16,6 +16,7 @@ NB_MODULE(quorlin, m) {
     quorlin::QuorlinClass cls(m, "Quorlin", nb::dynamic_attr(),
                               "Prompt enhancement for the project in the working directory: its file list, tree and "
                               "the chat requests of the seven modes.");
+    quorlin::register_rule_set(m);
     quorlin::register_project(cls);
     quorlin::register_selection(cls);
     quorlin::register_request(cls);

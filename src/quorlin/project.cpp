@@ -123,22 +123,35 @@ void init(Quorlin *quorlin) {
 }
 
 // The matcher of the kept lines. pathspec's default backend tries every
-// pattern in turn in Python, so each match costs time in proportion to the
-// number of patterns; the Hyperscan backend matches them all in one scan,
-// with the same answers. It is used where the `hyperscan` package loads and
-// takes the patterns, the default backend otherwise; a pattern that pathspec
+// pattern in turn in Python, so each path costs time in proportion to the
+// number of patterns. For more than a few lines, where google-re2 (`re2`)
+// loads, the matcher is the module's `_RuleSet`: the same answers, pattern by
+// pattern for the first paths and, once enough paths have been asked, all
+// patterns in one pass with a set of re2 expressions that may take at most
+// 64 MiB (see rule_set.cpp). pathspec takes a backend of the caller's only
+// through `_test_backend_factory`. Where `re2` does not load, or the matcher
+// cannot be made, the default backend matches; a pattern that pathspec
 // rejects fails on both, with the default backend's error.
 nb::object compiled_gitignore(const nb::list &lines) {
+    // Up to this many lines the default backend's loop costs no more than one
+    // pass of the set per path.
+    constexpr std::size_t FEW_LINES = 4;
     nb::object from_lines = quorlin::self().attr("pathspec").attr("PathSpec").attr("from_lines");
-    const bool hyperscan = orvo::guard(
-        [] {
-            orvo::module("hyperscan");
-            return true;
-        },
-        [](nb::python_error &) { return false; });
-    if (hyperscan) {
-        nb::object matcher = orvo::guard([&] { return from_lines("gitwildmatch", lines, "backend"_a = "hyperscan"); },
-                                         [](nb::python_error &) { return nb::object(); });
+    bool re2 = false;
+    if (nb::len(lines) > FEW_LINES)
+        re2 = orvo::guard(
+            [] {
+                orvo::module("re2");
+                return true;
+            },
+            [](nb::python_error &) { return false; });
+    if (re2) {
+        nb::object matcher = orvo::guard(
+            [&] {
+                return from_lines("gitwildmatch", lines, "backend"_a = "re2",
+                                  "_test_backend_factory"_a = quorlin::self().attr("_RuleSet"));
+            },
+            [](nb::python_error &) { return nb::object(); });
         if (matcher.is_valid())
             return matcher;
     }
