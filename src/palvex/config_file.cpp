@@ -180,8 +180,9 @@ void register_config_file(nb::module_ &m) {
           "Write AI_API_KEY, AI_API_URL, AI_MODEL and the language (the map's ORVO_LANG, else the environment's, "
           "else 'en') into the user configuration file, whole or not at all. A new file is readable by its owner "
           "only; an existing one keeps its permissions. A link at the file is followed only to a file in its "
-          "folder; one that leads out of it is refused (OSError) and nothing is written. A value holding a line break is refused (ValueError) "
-          "before anything is written, and so is a save without a home directory (RuntimeError).");
+          "folder; one that leads out of it is refused (OSError) and nothing is written. A value holding a line "
+          "break is refused (ValueError) before anything is written, and so is a save without a home directory "
+          "(RuntimeError).");
 }
 
 }  // namespace palvex

@@ -878,7 +878,8 @@ void replace_file_in_directory(const std::string &path, std::string_view data, m
         throw OsError(errno, path);
     place.directory = copy_of(directory->fd.get(), path);
     follow_links_within(*directory, place, path);
-    replace_file_at(place.directory.get(), place.name, path, data, new_file_mode, place.exists ? &place.found : nullptr);
+    replace_file_at(place.directory.get(), place.name, path, data, new_file_mode,
+                    place.exists ? &place.found : nullptr);
 }
 
 bool create_new_file(const std::string &path, std::string_view data, mode_t mode) {
