@@ -59,6 +59,28 @@ def test_only_regular_files_are_read(isolated):
     assert run(SHOW).stdout.split()[1] == "http://linked/v1"  # a link to a regular file is read
 
 
+def test_a_linked_settings_file_is_read_only_inside_its_folder(isolated, tmp_path):
+    folder = user_file("AI_API_KEY=sk-user\n").parent
+    (folder / "config").rename(folder / "kept")
+    (folder / "config").symlink_to("kept")  # the nearest that must pass: a link inside the folder
+    (isolated / "local.env").write_text("AI_API_URL=http://local/v1\n")
+    (isolated / ".env").symlink_to("local.env")
+    assert run(SHOW).stdout.split()[:2] == ["sk-user", "http://local/v1"]
+    # A link out of its folder is not read: the outside file may be anyone's.
+    (tmp_path / "elsewhere").write_text("AI_API_KEY=sk-elsewhere\nAI_API_URL=http://elsewhere/v1\n")
+    for link in (folder / "config", isolated / ".env"):
+        link.unlink()
+        link.symlink_to(tmp_path / "elsewhere")
+    assert run(SHOW).stdout.split()[:2] == ["None", "None"]
+    # The folder itself may be a link.
+    (folder / "config").unlink()
+    (folder / "config").symlink_to("kept")
+    moved = tmp_path / "dotfiles"
+    folder.rename(moved)
+    folder.symlink_to(moved)
+    assert run(SHOW).stdout.split()[0] == "sk-user"
+
+
 def test_environment_values_that_are_not_utf8_pass_through():
     code = "import os, config; print(ascii(config.Config.AI_API_KEY), ascii(os.environ['AI_API_URL']))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,

@@ -170,8 +170,9 @@ def test_without_proc_an_existing_file_is_replaced_and_keeps_its_rights(isolated
     if os.geteuid() != 0 or not shutil.which("unshare"):
         pytest.skip("a /proc of its own needs root and unshare")
     palvex.save_config(SETTINGS)
-    # The settings (a file named by its path) and the comment document (an
-    # entry of a folder held open).
+    # The settings (an entry of its own folder, opened by its path) and the
+    # comment document (an entry of a folder held open beneath the working
+    # directory).
     config, document = palvex.get_user_config_path(), write(isolated / ".orvo" / "comments.json", "[]")
     write(isolated / "a.py", "x = 1  # note\n")
     kept = {"user.origin": b"mine"}

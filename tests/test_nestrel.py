@@ -210,6 +210,61 @@ def test_walk_follows_the_listing_order(isolated, tmp_path):
     assert Nestrel().scan_directory(isolated / "b.py") == []
 
 
+def test_walk_reads_linked_files_only_below_its_start(isolated, tmp_path):
+    write(isolated / "a" / "b.py", "# inside\n")
+    write(isolated / "top.py", "# top\n")
+    write(tmp_path / "outside.py", "# outside\n")
+    os.symlink("../top.py", isolated / "a" / "up.py")  # climbs out of its folder, stays below the start
+    os.symlink(isolated / "a" / "b.py", isolated / "absolute.py")
+    os.symlink(tmp_path / "outside.py", isolated / "out.py")
+    os.symlink("../outside.py", isolated / "a" / "climbs.py")
+    os.symlink(isolated, isolated / "a" / "loop")  # a link to a folder is not entered
+    found = {r["file"]: r["comments"][0]["content"] for r in Nestrel().scan_directory()}
+    assert found == {"top.py": "top", "absolute.py": "inside", "a/b.py": "inside", "a/up.py": "top"}
+    # Below a start of its own, a link to a file beside that start leads out of it.
+    assert [r["file"] for r in Nestrel().scan_directory(isolated / "a")] == ["a/b.py"]
+    # A start that is itself a link is followed.
+    os.symlink(isolated / "a", tmp_path / "start")
+    assert [r["file"] for r in Nestrel().scan_directory(tmp_path / "start")] == [str(tmp_path / "start" / "b.py")]
+
+
+# While the walk runs, another process swaps a folder, or a file, of the tree
+# for a link that leads out of it, and back.
+WALK_SWAPS = {
+    "folder": "os.rename('sub', 'aside'); os.symlink(OUTSIDE_DIR, 'sub'); [os.stat('sub') for _ in range(300)]\n"
+              "os.unlink('sub'); os.rename('aside', 'sub'); [os.stat('sub') for _ in range(300)]",
+    "file": "os.symlink(OUTSIDE_FILE, 'new'); os.replace('new', 'sub/s.py')\n"
+            "open('new', 'w').write('# inside\\n'); os.replace('new', 'sub/s.py')",
+}
+
+
+@pytest.mark.parametrize("swapped", WALK_SWAPS)
+def test_walk_never_reads_out_of_its_start_while_links_are_swapped(isolated, tmp_path, swapped):
+    for k in range(300):  # time between listing the top and entering "sub"
+        write(isolated / f"f{k}.py", "# top\n" * 20)
+    write(isolated / "sub" / "s.py", "# inside\n")
+    outside_dir = tmp_path / "elsewhere"
+    outside = write(outside_dir / "s.py", "# secret\n")
+    body = f"OUTSIDE_FILE, OUTSIDE_DIR = {str(outside)!r}, {str(outside_dir)!r}\n" + WALK_SWAPS[swapped]
+    runs, seen, end = 0, set(), time.monotonic() + 4
+    with racing(body):
+        while time.monotonic() < end and "secret" not in seen:
+            seen |= {r["comments"][0]["content"] for r in Nestrel().scan_directory() if r["file"].startswith("sub/")}
+            runs += 1
+    assert "secret" not in seen, f"after {runs} runs"
+    assert runs > 20
+    # Nearest case that must pass: the folder and the file in place are read.
+    for name in ["sub", "new", "sub/s.py"]:
+        if (isolated / name).is_symlink():
+            (isolated / name).unlink()
+    if (isolated / "aside").exists():
+        os.rename(isolated / "aside", isolated / "sub")
+    write(isolated / "sub" / "s.py", "# inside\n")
+    assert outside.read_text() == "# secret\n"
+    assert [r["comments"][0]["content"] for r in Nestrel().scan_directory() if r["file"].startswith("sub/")] == \
+        ["inside"]
+
+
 # ------------------------------------------------------------------- saving
 
 TRICKY = [

@@ -1,5 +1,6 @@
 """The user configuration file and the recommended configuration."""
 
+import errno
 import io
 import json
 import os
@@ -115,6 +116,39 @@ def test_the_file_layout(monkeypatch, capsys):
     palvex.save_config(SETTINGS)
     windows = path.parent / "ORVO" / "config"
     assert windows.read_bytes().count(b"\r\n") == 15 and b"\n" not in windows.read_bytes().replace(b"\r\n", b"")
+
+
+def test_links_at_the_file_are_followed_only_inside_its_folder(isolated, tmp_path, capsys):
+    path = user_file("AI_MODEL=kept\n")
+    path.rename(path.with_name("kept"))
+    # The nearest that must pass: a link to a file in the same folder, read and
+    # written through (the link stays).
+    path.symlink_to("kept")
+    assert palvex.load_existing_config()["AI_MODEL"] == "kept"
+    palvex.save_config(SETTINGS)
+    assert path.is_symlink() and "AI_MODEL=m\n" in path.with_name("kept").read_text()
+    # A link out of the folder: not read (.env tops up), nothing written.
+    outside = tmp_path / "outside"
+    outside.write_text("AI_MODEL=outside\n")
+    (isolated / ".env").write_text("AI_MODEL=env\n")
+    for target in (outside, "../../../outside", tmp_path / "missing"):
+        path.unlink()
+        path.symlink_to(target)
+        assert palvex.load_existing_config()["AI_MODEL"] == "env"
+        with pytest.raises(OSError) as raised:
+            palvex.save_config(SETTINGS)
+        assert raised.value.errno == errno.EXDEV and raised.value.filename == str(path)
+        assert path.is_symlink() and outside.read_text() == "AI_MODEL=outside\n"
+        assert not (tmp_path / "missing").exists()
+    # The folder itself may be a link (a folder of dotfiles, say).
+    path.unlink()
+    moved = tmp_path / "dotfiles"
+    path.parent.rename(moved)
+    path.parent.symlink_to(moved)
+    palvex.save_config(SETTINGS)
+    assert not path.is_symlink() and "AI_MODEL=m\n" in (moved / "config").read_text()
+    assert palvex.load_existing_config() == dict(SETTINGS, ORVO_LANG="en")
+    capsys.readouterr()
 
 
 class Settings(dict):

@@ -35,11 +35,12 @@ using Settings = std::map<std::string, std::string>;
 // earlier one. Only a regular file of at most `orvo::settings_file_limit`
 // bytes is read (a pipe, a device or a larger file is skipped as an
 // unreadable file is), and reading stops quietly at the first line that is not
-// UTF-8 (a comment line excepted).
+// UTF-8 (a comment line excepted). A link at its name is read only where it
+// leads to a file below the file's folder.
 Settings read_file_settings(const std::string &path) {
     Settings found;
     std::string bytes;
-    if (!orvo::read_regular_file(path, bytes, orvo::settings_file_limit))
+    if (!orvo::read_regular_file_in_directory(path, bytes, orvo::settings_file_limit))
         return found;
     orvo::read_setting_lines(bytes, [&](std::string_view name, std::string_view value) {
         for (const char *key : KEYS)

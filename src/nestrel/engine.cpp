@@ -3,6 +3,7 @@
 #include <orvo/files.hpp>
 #include <orvo/languages.hpp>
 #include <orvo/text.hpp>
+#include <orvo/walk.hpp>
 
 #include <algorithm>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace nestrel {
@@ -290,6 +292,14 @@ bool Extractor::extract_file(const std::string &path, const Language &language, 
     return true;
 }
 
+bool Extractor::extract_file_at(int directory, const std::string &name, const std::string &real_root,
+                                const Language &language, Comments &out) {
+    if (!orvo::read_regular_file_beneath(directory, name, real_root, raw_))
+        return false;
+    extract_bytes(raw_, language, out);
+    return true;
+}
+
 void Extractor::extract_bytes(std::string_view raw, const Language &language, Comments &out) {
     std::string_view content = raw;
     if (!orvo::is_valid_utf8(content)) {
@@ -311,76 +321,133 @@ std::string join(const std::string &directory, std::string_view name) {
     return directory == "." ? std::string(name) : orvo::join_path(directory, name);
 }
 
-enum class Kind { file, directory, other };
+// One directory of a scan: its path as walked, its subdirectories in listing
+// order, and the next one to enter.
+struct Level {
+    std::string path;
+    std::vector<std::string> directories;
+    std::size_t next = 0;
+};
 
-// What an entry is, links followed; a link to a directory is not walked into.
-Kind kind_of(const std::string &path, orvo::EntryType type) {
-    switch (type) {
-    case orvo::EntryType::regular:
-        return Kind::file;
-    case orvo::EntryType::directory:
-        return Kind::directory;
-    case orvo::EntryType::link: {
-        struct stat info;
-        return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? Kind::file : Kind::other;
+// A scan below one root, held open: directory by directory with
+// `orvo::DirectoryWalk`, each file read by its name in the directory the walk
+// stands in, and only where it lies below the root.
+class Scan {
+public:
+    Scan(const std::string &cwd, const std::vector<std::string> &ignore, const std::function<bool()> &checkpoint,
+         const std::function<void(const FileResult &)> &found, const std::string &real_root)
+        : cwd_(cwd), ignore_(ignore), checkpoint_(checkpoint), found_(found), real_root_(real_root) {}
+
+    // List the directory open at `directory`, whose path is `level.path`:
+    // extract its files and keep its subdirectories in `level`. False where
+    // it cannot be listed, or where the checkpoint stopped the scan
+    // (`stopped`).
+    bool visit(int directory, Level &level) {
+        if (directory < 0 || orvo::list_directory(directory, entries_) != 0)
+            return false;
+        files_.clear();
+        for (orvo::DirectoryEntry &entry : entries_) {
+            switch (entry.type) {
+            case orvo::EntryType::regular:
+                files_.push_back(std::move(entry.name));
+                break;
+            case orvo::EntryType::directory:
+                level.directories.push_back(std::move(entry.name));
+                break;
+            case orvo::EntryType::link: {
+                // Followed: a link to a regular file is one of the files (read
+                // only where it leads below the root); one to a directory is
+                // not entered.
+                struct stat info;
+                if (::fstatat(directory, entry.name.c_str(), &info, 0) == 0 && S_ISREG(info.st_mode))
+                    files_.push_back(std::move(entry.name));
+                break;
+            }
+            case orvo::EntryType::other:
+                break;
+            }
+        }
+        for (const std::string &name : files_) {
+            if (++visited_ % 256 == 0 && checkpoint_ && checkpoint_()) {
+                stopped = true;
+                return false;
+            }
+            extract(directory, level.path, name);
+        }
+        return true;
     }
-    case orvo::EntryType::other:
-        break;
+
+    bool stopped = false;
+
+private:
+    // Hand the comments of the file `name` of the directory open at
+    // `directory` (whose path is `path`) on, where it has a language, is not
+    // ignored, lies below the root, can be read and has comments.
+    void extract(int directory, const std::string &path, const std::string &name) {
+        const std::string file = join(path, name);
+        std::optional<std::string_view> relative;
+        const Language *language = patterns_for(file, cwd_, ignore_, relative);
+        if (!language)
+            return;
+        result_.comments.texts.clear();
+        result_.comments.items.clear();
+        try {
+            if (!extractor_.extract_file_at(directory, name, real_root_, *language, result_.comments) ||
+                result_.comments.items.empty())
+                return;
+        } catch (const std::exception &) {
+            return;  // a file that cannot be handled is left out
+        }
+        result_.file.assign(relative ? *relative : std::string_view(file));
+        found_(result_);
     }
-    return Kind::other;
-}
+
+    const std::string &cwd_;
+    const std::vector<std::string> &ignore_;
+    const std::function<bool()> &checkpoint_;
+    const std::function<void(const FileResult &)> &found_;
+    const std::string &real_root_;
+    Extractor extractor_;
+    FileResult result_;
+    std::vector<orvo::DirectoryEntry> entries_;
+    std::vector<std::string> files_;
+    std::size_t visited_ = 0;
+};
 
 }  // namespace
 
 void scan(const std::string &root, const std::string &cwd, const std::vector<std::string> &ignore,
           const std::function<bool()> &checkpoint, const std::function<void(const FileResult &)> &found) {
-    Extractor extractor;
-    FileResult result;
-    std::vector<std::string> pending{root};  // directories still to walk, the next one last
-    std::vector<std::string> files, directories;
-    std::vector<orvo::DirectoryEntry> entries;
-    std::size_t visited = 0;
-    while (!pending.empty()) {
-        std::string directory = std::move(pending.back());
-        pending.pop_back();
-        if (orvo::list_directory(directory, entries) != 0)
-            continue;  // a directory that cannot be listed is skipped
-        files.clear();
-        directories.clear();
-        for (const orvo::DirectoryEntry &entry : entries) {
-            std::string path = join(directory, entry.name);
-            switch (kind_of(path, entry.type)) {
-            case Kind::file:
-                files.push_back(std::move(path));
-                break;
-            case Kind::directory:
-                directories.push_back(std::move(path));
-                break;
-            case Kind::other:
-                break;
-            }
+    const std::optional<orvo::OpenDirectory> top = orvo::open_directory(root, O_RDONLY);
+    if (!top)
+        return;  // a root that cannot be opened has no files
+    orvo::DirectoryWalk walk(top->fd.get(), top->real);
+    Scan scan(cwd, ignore, checkpoint, found, top->real);
+    std::vector<Level> levels(1);
+    levels.back().path = root;
+    if (!scan.visit(walk.directory(), levels.back()))
+        return;
+    while (!levels.empty()) {
+        Level &level = levels.back();
+        if (level.next == level.directories.size()) {
+            levels.pop_back();
+            walk.leave();
+            continue;
         }
-
-        for (const std::string &path : files) {
-            if (++visited % 256 == 0 && checkpoint && checkpoint())
+        const std::string &name = level.directories[level.next++];
+        // Entered by name: what is a link by now (a directory swapped for
+        // one) is not entered.
+        if (walk.enter(name) != 0)
+            continue;
+        Level inner;
+        inner.path = join(level.path, name);
+        if (!scan.visit(walk.directory(), inner)) {
+            if (scan.stopped)
                 return;
-            std::optional<std::string_view> relative;
-            const Language *language = patterns_for(path, cwd, ignore, relative);
-            if (!language)
-                continue;
-            result.comments.texts.clear();
-            result.comments.items.clear();
-            try {
-                if (!extractor.extract_file(path, *language, result.comments) || result.comments.items.empty())
-                    continue;
-            } catch (const std::exception &) {
-                continue;  // a file that cannot be handled is left out
-            }
-            result.file.assign(relative ? *relative : std::string_view(path));
-            found(result);
+            walk.leave();  // a directory that cannot be listed is skipped
+            continue;
         }
-        for (auto it = directories.rbegin(); it != directories.rend(); ++it)
-            pending.push_back(std::move(*it));
+        levels.push_back(std::move(inner));  // `level` and `name` are not used after this
     }
 }
 

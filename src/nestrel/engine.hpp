@@ -78,6 +78,11 @@ class Extractor {
 public:
     // The comments of the file at `path`; false when it cannot be read.
     bool extract_file(const std::string &path, const Language &language, Comments &out);
+    // The comments of the file `name` of the directory open at `directory`,
+    // read only where it lies below `real_root` (`orvo::read_regular_file_beneath`);
+    // false when it lies elsewhere or cannot be read.
+    bool extract_file_at(int directory, const std::string &name, const std::string &real_root,
+                         const Language &language, Comments &out);
     // The comments of a file's bytes, read as `extract_file` reads them:
     // undecodable bytes dropped, line ends made "\n".
     void extract_bytes(std::string_view raw, const Language &language, Comments &out);
@@ -87,10 +92,19 @@ private:
     std::vector<std::size_t> newlines_;
 };
 
-// Walk the tree below `root` (normalized) top-down in listing order and
-// extract every regular file that has a language and is not ignored; each
-// file with comments is handed to `found` (valid only during the call).
-// `checkpoint` is called now and then; when it returns true the walk stops.
+// Walk the tree below `root` (normalized; a link to a directory is followed
+// there) with `orvo::DirectoryWalk`, from the root held open, and extract
+// every regular file that has a language and is not ignored, in listing
+// order: a directory's files, then each of its subdirectories in turn. A
+// link to a regular file is one of the files, read only where it leads below
+// the root; a link to a directory is not entered, nor is a directory that
+// became one meanwhile; a directory that cannot be listed is skipped. Each
+// file is read once, by its name in the directory the walk stands in, where
+// it lies below the root (`orvo::read_regular_file_beneath`). Each file with
+// comments is handed to `found` (valid only during the call), its `file`
+// being its path as walked (the text of `root` joined with the names),
+// relative to `cwd` where that text lies below it. `checkpoint` is called every 256 files; when it
+// returns true the walk stops.
 void scan(const std::string &root, const std::string &cwd, const std::vector<std::string> &ignore,
           const std::function<bool()> &checkpoint, const std::function<void(const FileResult &)> &found);
 // The same, collecting the records.

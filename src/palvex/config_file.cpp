@@ -38,13 +38,14 @@ bool exists(const std::string &path) {
 enum class Keep { latest, first_non_empty };
 
 // Store the settings read from the file at `path` in `config`. False when the
-// file could not be read to its end (values stored until then stay).
+// file could not be read to its end (values stored until then stay). A link
+// at its name is read only where it leads to a file below its folder.
 bool read_into(nb::dict &config, const std::string &path, Keep keep) {
     // A file that there is no memory for is unreadable as well.
     const std::optional<Reading> reading = orvo::guard(
         [&]() -> std::optional<Reading> {
             std::string bytes;
-            if (!orvo::read_regular_file(path, bytes, orvo::settings_file_limit))
+            if (!orvo::read_regular_file_in_directory(path, bytes, orvo::settings_file_limit))
                 return std::nullopt;
             return read_settings(bytes);
         },
@@ -158,7 +159,8 @@ void save_config(nb::handle config_arg) {
     std::string content = settings_file(texts, on_windows());
 
     // Whole or not at all: a failed write leaves the former file as it was.
-    orvo::replace_file(orvo::arg_path(user_config_file, "user_config_file"), content, NEW_FILE_MODE);
+    // Written as an entry of its folder, never through a link out of it.
+    orvo::replace_file_in_directory(orvo::arg_path(user_config_file, "user_config_file"), content, NEW_FILE_MODE);
     print_success(text("config_saved_to", user_config_file));
     print_info(text("personal_config_note"));
 }
@@ -177,8 +179,10 @@ void register_config_file(nb::module_ &m) {
     m.def("save_config", &save_config, nb::sig("def save_config(config: dict[str, str]) -> None"), "config"_a.none(),
           "Write AI_API_KEY, AI_API_URL, AI_MODEL and the language (the map's ORVO_LANG, else the environment's, "
           "else 'en') into the user configuration file, whole or not at all. A new file is readable by its owner "
-          "only; an existing one keeps its permissions. A value holding a line break is refused (ValueError) "
-          "before anything is written, and so is a save without a home directory (RuntimeError).");
+          "only; an existing one keeps its permissions. A link at the file is followed only to a file in its "
+          "folder; one that leads out of it is refused (OSError) and nothing is written. A value holding a line "
+          "break is refused (ValueError) before anything is written, and so is a save without a home directory "
+          "(RuntimeError).");
 }
 
 }  // namespace palvex

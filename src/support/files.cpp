@@ -208,6 +208,13 @@ bool read_regular_file_beneath(int directory, const std::string &path, const std
     return read_and_close(open_beneath(directory, path, real_root, O_RDONLY), out, limit);
 }
 
+bool read_regular_file_in_directory(const std::string &path, std::string &out, std::size_t limit) {
+    out.clear();
+    std::string name;
+    const std::optional<OpenDirectory> directory = open_parent_directory(path, name);
+    return directory && read_regular_file_beneath(directory->fd.get(), name, directory->real, out, limit);
+}
+
 bool lies_below(std::string_view path, std::string_view base) {
     if (base == "/")
         return path.size() > 1 && path[0] == '/';
@@ -277,6 +284,21 @@ std::optional<OpenDirectory> open_directory(const std::string &path, int flags) 
         return std::nullopt;
     opened.real = real.get();
     return opened;
+}
+
+std::optional<OpenDirectory> open_parent_directory(const std::string &path, std::string &name) {
+    if (path.find('\0') != std::string::npos) {
+        errno = ENOENT;
+        return std::nullopt;
+    }
+    const std::size_t slash = path.rfind('/');
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        errno = EISDIR;
+        return std::nullopt;
+    }
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return open_directory(directory, O_PATH);
 }
 
 Descriptor::~Descriptor() {

@@ -827,6 +827,61 @@ void replace_file_at(int directory, const std::string &name, const std::string &
     file.commit();
 }
 
+void follow_links_within(const OpenDirectory &root, EntryPlace &place, const std::string &shown) {
+    // The directory `part` of a link's text, from the directory at `from`:
+    // below the root, or the root itself.
+    const auto open_within = [&](int from, const std::string &part) {
+        Descriptor opened(open_beneath(from, part, root.real, O_PATH | O_DIRECTORY));
+        if (opened)
+            return opened;
+        if (errno != EXDEV)
+            throw OsError(errno, shown);
+        opened = Descriptor(::openat(from, part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat at, top;
+        if (opened && ::fstat(opened.get(), &at) == 0 && ::fstat(root.fd.get(), &top) == 0 &&
+            at.st_dev == top.st_dev && at.st_ino == top.st_ino)
+            return opened;
+        throw OsError(EXDEV, shown);
+    };
+    std::string text(PATH_MAX, '\0');
+    for (int hops = 0;; ++hops) {
+        if (::fstatat(place.directory.get(), place.name.c_str(), &place.found, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                throw OsError(errno, shown);
+            place.exists = false;
+            return;  // a free name
+        }
+        if (!S_ISLNK(place.found.st_mode)) {
+            place.exists = true;
+            return;
+        }
+        if (hops == 40)
+            throw OsError(ELOOP, shown);
+        const ssize_t size = ::readlinkat(place.directory.get(), place.name.c_str(), text.data(), text.size());
+        if (size < 0 || (std::size_t) size == text.size())
+            throw OsError(size < 0 ? errno : ENAMETOOLONG, shown);
+        const std::string target(text.data(), (std::size_t) size);
+        const std::size_t slash = target.rfind('/');
+        std::string leaf = slash == std::string::npos ? target : target.substr(slash + 1);
+        if (leaf.empty() || leaf == "." || leaf == "..")
+            throw OsError(EISDIR, shown);  // a link to a directory
+        if (slash != std::string::npos)
+            place.directory = open_within(place.directory.get(), slash == 0 ? "/" : target.substr(0, slash));
+        place.name = std::move(leaf);
+    }
+}
+
+void replace_file_in_directory(const std::string &path, std::string_view data, mode_t new_file_mode) {
+    EntryPlace place;
+    std::optional<OpenDirectory> directory = open_parent_directory(path, place.name);
+    if (!directory)
+        throw OsError(errno, path);
+    place.directory = copy_of(directory->fd.get(), path);
+    follow_links_within(*directory, place, path);
+    replace_file_at(place.directory.get(), place.name, path, data, new_file_mode,
+                    place.exists ? &place.found : nullptr);
+}
+
 bool create_new_file(const std::string &path, std::string_view data, mode_t mode) {
     std::string name;
     Descriptor directory = directory_of(path, path, name);

@@ -100,6 +100,13 @@ int open_beneath(int directory, const std::string &path, const std::string &real
 bool read_regular_file_beneath(int directory, const std::string &path, const std::string &real_root, std::string &out,
                                std::size_t limit = SIZE_MAX);
 
+// Read the whole regular file at `path` as `read_regular_file_beneath` reads
+// it below its own directory (`open_parent_directory`): a link at its name is
+// followed only to a file that lies below that directory, however the
+// directory itself was reached. False with `errno` set as those two set it
+// (EXDEV for a link that leads elsewhere).
+bool read_regular_file_in_directory(const std::string &path, std::string &out, std::size_t limit = SIZE_MAX);
+
 // An open file descriptor, closed when it goes.
 class Descriptor {
 public:
@@ -128,5 +135,13 @@ struct OpenDirectory {
 // Nothing, with `errno` set, when it cannot be opened or its real path cannot
 // be told.
 std::optional<OpenDirectory> open_directory(const std::string &path, int flags);
+
+// The directory of the file at `path` (`path` up to its last "/", "." without
+// one), opened only to name files in it (O_PATH), links followed as `open`
+// follows them, so that it may itself be a link, with its real path; `name`
+// gets the file's name in it. Nothing, with `errno` set, where it cannot be
+// opened, or where `path` ends in no file's name ("", "dir/", "." or "..":
+// EISDIR) or holds a NUL (ENOENT).
+std::optional<OpenDirectory> open_parent_directory(const std::string &path, std::string &name);
 
 }  // namespace orvo

@@ -130,6 +130,33 @@ void replace_file(const std::string &path, std::string_view data, mode_t new_fil
 void replace_file_at(int directory, const std::string &name, const std::string &shown, std::string_view data,
                      mode_t new_file_mode = 0666, const struct stat *expected = nullptr);
 
+// Where writing to an entry of a directory lands, the links at it followed:
+// the directory that holds the file (O_PATH), its name there, and what is
+// there now (nothing for a free name, where a new file goes).
+struct EntryPlace {
+    Descriptor directory;
+    std::string name;
+    struct stat found {};
+    bool exists = false;
+};
+
+// Follow the links at `place.name` in `place.directory` (which is `root` or
+// lies below it) as `open` follows them, each read from the directory that
+// holds it, its directory part opened from there (`open_beneath`), but only
+// through directories that are `root` itself or lie below it; `place` ends
+// at an entry that is no link. Throws `OsError` naming `shown`: EXDEV for a
+// link that leads elsewhere, EISDIR for one to a directory, ELOOP after 40
+// links, or the error of looking at an entry.
+void follow_links_within(const OpenDirectory &root, EntryPlace &place, const std::string &shown);
+
+// Replace the content of the file at `path` by `data` as an entry of its own
+// directory held open (`open_parent_directory`, which may itself be reached
+// through a link): a link at its name is followed only where it leads to a
+// file in that directory or below it (`follow_links_within`), never
+// elsewhere (`OsError` EXDEV, nothing written), and the file written is the
+// one found there (else ESTALE, nothing written). Errors name `path`.
+void replace_file_in_directory(const std::string &path, std::string_view data, mode_t new_file_mode = 0666);
+
 // Create the new file `path` with the content `data`, exclusively: false,
 // and nothing written, when something (a link included) is at `path`
 // already, or comes there before the file is whole. The file is written as a
