@@ -4,14 +4,13 @@
 // literal, and be exactly those of a plain backtracking search as Python's
 // `re.finditer` makes it. Extraction over the same text, in every language,
 // must give each comment the lines its places lie on.
+#include "failed_input.hpp"
 #include "nestrel/engine.hpp"
 #include "orvo/languages.hpp"
 #include "orvo/text.hpp"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <set>
 #include <string>
 #include <string_view>
@@ -20,10 +19,8 @@
 namespace {
 
 void require(bool condition, const char *what, std::string_view pattern) {
-    if (!condition) {
-        std::fprintf(stderr, "fuzz_matcher: %s (pattern %.*s)\n", what, (int) pattern.size(), pattern.data());
-        std::abort();
-    }
+    if (!condition)
+        failed_input::fail("fuzz_matcher", std::string(what) + " (pattern " + std::string(pattern) + ")");
 }
 
 std::vector<std::string> table_patterns() {
@@ -127,6 +124,7 @@ const std::vector<std::string> &patterns() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    failed_input::remember(data, size);
     const std::string_view text((const char *) data, size);
     for (const std::string &text_of_pattern : patterns())
         check_pattern(text_of_pattern, nestrel::Pattern::compile(text_of_pattern), text);
