@@ -52,29 +52,35 @@ TEST(a_deep_tree_is_walked_down_and_up_with_a_bounded_number_of_descriptors) {
     Top top;
     constexpr std::size_t depth = 120, kept = 4;  // about 7,500 bytes of path
     {
+        // Each level holds the next, and a link to it.
         orvo::Descriptor at(::dup(top.fd.get()));
         for (std::size_t level = 1; level <= depth; ++level) {
             ::mkdirat(at.get(), level_name(level).c_str(), 0700);
+            ::symlinkat(level_name(level).c_str(), at.get(), "next");
             at = orvo::Descriptor(::openat(at.get(), level_name(level).c_str(), O_PATH | O_DIRECTORY));
         }
     }
-    const std::size_t before = scratch::open_descriptors();
-    DirectoryWalk walk(top.fd.get(), top.dir.path(), kept);
-    std::size_t most = 0;
-    for (std::size_t level = 1; level <= depth; ++level) {
-        CHECK(stands_at(walk, level_name(level)));
-        CHECK_EQ(walk.enter(level_name(level)), 0);
-        CHECK_EQ(walk.depth(), level);
-        most = std::max(most, scratch::open_descriptors() - before);
+    // By name, a level left is opened again through ".." of the one below;
+    // through links, by the names that lead to it from the nearest level open.
+    for (Through through : {Through::name, Through::link}) {
+        const std::size_t before = scratch::open_descriptors();
+        DirectoryWalk walk(top.fd.get(), top.dir.path(), kept);
+        std::size_t most = 0;
+        for (std::size_t level = 1; level <= depth; ++level) {
+            CHECK(stands_at(walk, level_name(level)));
+            CHECK_EQ(walk.enter(through == Through::name ? level_name(level) : "next", through), 0);
+            CHECK_EQ(walk.depth(), level);
+            most = std::max(most, scratch::open_descriptors() - before);
+        }
+        for (std::size_t level = depth; level > 0; --level) {
+            walk.leave();
+            CHECK(stands_at(walk, level_name(level)));
+            most = std::max(most, scratch::open_descriptors() - before);
+        }
+        CHECK_EQ(walk.depth(), 0u);
+        CHECK(most <= kept);
+        CHECK(most > 0);
     }
-    for (std::size_t level = depth; level > 0; --level) {
-        walk.leave();
-        CHECK(stands_at(walk, level_name(level)));
-        most = std::max(most, scratch::open_descriptors() - before);
-    }
-    CHECK_EQ(walk.depth(), 0u);
-    CHECK(most <= kept);
-    CHECK(most > 0);
 }
 
 TEST(a_directory_moved_meanwhile_is_still_walked) {
