@@ -77,7 +77,8 @@ struct Tree {
     std::string read(const std::string &path, std::size_t limit = SIZE_MAX) {
         std::string out;
         errno = 0;
-        return orvo::read_regular_file_beneath(fd.get(), path, top, out, limit) ? out : "errno " + std::to_string(errno);
+        return orvo::read_regular_file_beneath(fd.get(), path, top, out, limit) ? out
+                                                                                : "errno " + std::to_string(errno);
     }
 };
 

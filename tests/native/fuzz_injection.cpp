@@ -14,8 +14,8 @@
 #include "osmeran/lines.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <set>
 #include <string>
@@ -59,11 +59,11 @@ std::string quoted(std::string_view text) {
                        std::to_string((int) span.kind);
     if (shown.entries)
         for (std::size_t i = 0; i < shown.entries->size(); ++i)
-            message += "\n  entry " + std::to_string((*shown.entries)[i].line) + " " +
-                       quoted((*shown.entries)[i].content) + ((*shown.entries)[i].aligned ? "" : " not aligned") +
-                       (shown.outcomes && i < shown.outcomes->size()
-                            ? " -> " + std::to_string((int) (*shown.outcomes)[i])
-                            : "");
+            message +=
+                "\n  entry " + std::to_string((*shown.entries)[i].line) + " " + quoted((*shown.entries)[i].content) +
+                ((*shown.entries)[i].aligned ? "" : " not aligned") +
+                (shown.outcomes && i < shown.outcomes->size() ? " -> " + std::to_string((int) (*shown.outcomes)[i])
+                                                              : "");
     if (shown.result)
         message += "\n  result " + quoted(*shown.result);
     failed_input::fail("fuzz_injection", message);
@@ -110,7 +110,8 @@ std::size_t comment_end(const orvo::CommentSyntax &syntax, std::string_view cont
     const std::string_view from = content.substr(start);
     if (syntax.block.open && from.starts_with(syntax.block.open)) {
         const std::size_t close = from.find(syntax.block.close, std::string_view(syntax.block.open).size());
-        return close == std::string_view::npos ? content.size() : start + close + std::string_view(syntax.block.close).size();
+        return close == std::string_view::npos ? content.size()
+                                               : start + close + std::string_view(syntax.block.close).size();
     }
     const std::size_t end = content.find_first_of("\r\n", start);
     return end == std::string_view::npos ? content.size() : end;
@@ -318,8 +319,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             }
             if (block) {
                 const std::string_view was = std::string_view(content).substr(block->start, block->end - block->start);
-                const std::string_view is = now.text.substr(block->start - line_start,
-                                                            now.text.size() - (old.text.size() - was.size()));
+                const std::string_view is =
+                    now.text.substr(block->start - line_start, now.text.size() - (old.text.size() - was.size()));
                 if (!is.starts_with(open) || !is.ends_with(close) ||
                     count(is.substr(open.size()), close) > count(was.substr(open.size()), close))
                     fail("a block comment closed elsewhere than where it was", language, i + 1);
@@ -341,11 +342,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 // clear of, with line ends and blanks.
 extern "C" const char *const *orvo_fuzz_tokens(std::size_t *count) {
     static const std::vector<std::string> pieces = [] {
-        std::set<std::string> found{"\n",  "\r\n", "\r",    " ",      "\t",     "\\",    "?\?/",  "?>",    "\\u000a",
-                                    "\\u", "uu",   "000D",  "[[",     "]]",     "[==[",  "...",   "{-#",   "#-}",
-                                    "go:", "///",  "//!",   "/**",    "/*!",    "/*+",   "\"",    "{id|",  "|id}",
-                                    "%{",  "%}",   "%#",    "#[",     "coding:", "utf-8", "x = 1", "'",     "\x01",
-                                    "\xe2\x80\xa8"};
+        std::set<std::string> found{
+            "\n",  "\r\n",    "\r",    " ",     "\t",   "\\",   "?\?/",        "?>",  "\\u000a", "\\u",
+            "uu",  "000D",    "[[",    "]]",    "[==[", "...",  "{-#",         "#-}", "go:",     "///",
+            "//!", "/**",     "/*!",   "/*+",   "\"",   "{id|", "|id}",        "%{",  "%}",      "%#",
+            "#[",  "coding:", "utf-8", "x = 1", "'",    "\x01", "\xe2\x80\xa8"};
         for (const orvo::CommentSyntax &row : orvo::COMMENT_SYNTAX) {
             for (const char *piece : {row.line[0], row.line[1], row.block.open, row.block.close})
                 if (piece)

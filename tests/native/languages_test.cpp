@@ -34,7 +34,8 @@ TEST(every_suffix_has_a_language_row_and_every_language_with_a_prefix_a_comment_
         // The prefix opens one of the language's comments, and a block
         // comment closes where one can open.
         const std::string_view prefix = row.line_prefix;
-        CHECK(prefix == (syntax->line[0] ? syntax->line[0] : "") || prefix == (syntax->line[1] ? syntax->line[1] : "") ||
+        CHECK(prefix == (syntax->line[0] ? syntax->line[0] : "") ||
+              prefix == (syntax->line[1] ? syntax->line[1] : "") ||
               prefix == (syntax->block.open ? syntax->block.open : ""));
         CHECK_EQ(syntax->block.open == nullptr, syntax->block.close == nullptr);
     }

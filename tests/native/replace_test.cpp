@@ -20,7 +20,8 @@ namespace {
 
 // The error number that `step` throws as an OsError naming `shown`; 0 when it
 // throws none, -1 when it names another path.
-template <typename Step> int os_error(const std::string &shown, Step &&step) {
+template <typename Step>
+int os_error(const std::string &shown, Step &&step) {
     try {
         step();
     } catch (const orvo::OsError &error) {
@@ -142,9 +143,9 @@ TEST(a_path_follows_its_link_unless_told_to_refuse_it) {
     orvo::replace_file(place.dir / "link", "through");
     CHECK_EQ(scratch::read(place.dir / "target"), "through"s);
     CHECK_EQ(scratch::entries(place.dir.path()), 3u);  // the link is still a link
-    CHECK_EQ(os_error(place.dir / "link",
-                      [&] { orvo::replace_file(place.dir / "link", "x", 0666, orvo::AtLink::refuse); }),
-             ELOOP);
+    CHECK_EQ(
+        os_error(place.dir / "link", [&] { orvo::replace_file(place.dir / "link", "x", 0666, orvo::AtLink::refuse); }),
+        ELOOP);
     CHECK_EQ(scratch::read(place.dir / "target"), "through"s);
     // A dangling link leads to the file it names, made there.
     CHECK_EQ(orvo::resolved_path(place.dir / "dangling"), place.dir / "new_target");
