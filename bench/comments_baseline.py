@@ -2,29 +2,21 @@
 the same rules as nestrel: the yardstick of bench/comments_extract.py.
 
 Only the two tables are taken from nestrel (they are data); everything else is
-Python's own machinery.
+Python's own machinery. The extraction of one text is the tests' reference
+(tests/comments_in_re.py).
 """
 
 import json
 import os
-import re
+import sys
 from pathlib import Path
 
 import nestrel
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from comments_in_re import re_extraction  # noqa: E402
+
 SUPPORTED_EXTENSIONS = nestrel.Nestrel.SUPPORTED_EXTENSIONS
-COMMENT_PATTERNS = nestrel.Nestrel.COMMENT_PATTERNS
-
-
-def _as_list(value):
-    return [value] if isinstance(value, str) else value
-
-
-COMPILED = {
-    language: ([re.compile(p) for p in _as_list(patterns.get("single_line", []))],
-               [re.compile(p, re.DOTALL | re.MULTILINE) for p in _as_list(patterns.get("multiline", []))])
-    for language, patterns in COMMENT_PATTERNS.items()
-}
 
 
 def load_gitignore():
@@ -59,28 +51,6 @@ def is_ignored(path, patterns):
     return False
 
 
-def extract_from_content(content, language):
-    if language not in COMPILED:
-        return []
-    single, multi = COMPILED[language]
-    triples = []
-    if single:
-        lines = content.split("\n")
-        for pattern in single:
-            for number, line in enumerate(lines, 1):
-                for match in pattern.finditer(line):
-                    text = match.group(1).strip()
-                    if text:
-                        triples.append((number, number, text))
-    for pattern in multi:
-        for match in pattern.finditer(content):
-            text = match.group(1).strip()
-            if text:
-                start = content.count("\n", 0, match.start()) + 1
-                triples.append((start, start + match.group(0).count("\n"), text))
-    return triples
-
-
 def extract_from_file(path, patterns):
     if is_ignored(path, patterns):
         return None
@@ -90,7 +60,7 @@ def extract_from_file(path, patterns):
     try:
         with open(path, encoding="utf-8", errors="ignore") as handle:
             content = handle.read()
-        triples = extract_from_content(content, language)
+        triples = re_extraction(content, language)
         if not triples:
             return None
         try:

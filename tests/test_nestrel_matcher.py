@@ -7,12 +7,7 @@ import re
 import pytest
 
 import nestrel
-
-TABLE = nestrel.Nestrel.COMMENT_PATTERNS
-
-
-def as_list(value):
-    return [value] if isinstance(value, str) else list(value)
+from comments_in_re import TABLE, as_list, re_extraction
 
 
 def all_patterns():
@@ -81,27 +76,6 @@ def test_unsupported_patterns_are_refused_clearly():
         nestrel._pattern_matches(b"#(.*)", "x")
 
 
-def reference_extraction(content, language):
-    """The extraction rules written plainly with Python's re."""
-    pattern_set = TABLE.get(language)
-    if pattern_set is None:
-        return []
-    triples = []
-    for pattern in as_list(pattern_set.get("single_line", [])):
-        for number, line in enumerate(content.split("\n"), 1):
-            for match in re.finditer(pattern, line):
-                text = match.group(1).strip()
-                if text:
-                    triples.append((number, number, text))
-    for pattern in as_list(pattern_set.get("multiline", [])):
-        for match in re.finditer(pattern, content, re.DOTALL | re.MULTILINE):
-            text = match.group(1).strip()
-            if text:
-                start = content.count("\n", 0, match.start()) + 1
-                triples.append((start, start + match.group(0).count("\n"), text))
-    return triples
-
-
 def test_extraction_of_every_language_follows_the_rules():
     rng = random.Random(11)
     languages = sorted(set(nestrel.Nestrel.SUPPORTED_EXTENSIONS.values()))
@@ -112,4 +86,4 @@ def test_extraction_of_every_language_follows_the_rules():
                         for p in as_list(TABLE.get(language, {}).get(key, [])) for piece in literals(p)]
             content = random_text(rng, favoured) + random_text(rng, favoured)
             assert extractor._extract_comments_from_content(content, language) == \
-                reference_extraction(content, language), (language, content)
+                re_extraction(content, language), (language, content)

@@ -248,8 +248,20 @@ int open_beneath(int directory, const std::string &path, const std::string &real
     how.flags = (unsigned long long) flags;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     const int beneath = (int) ::syscall(SYS_openat2, directory, path.c_str(), &how, sizeof how);
-    if (beneath >= 0)
-        return beneath;
+    if (beneath >= 0) {
+        // At or below `directory`: below `real_root`, unless it is
+        // `directory` itself ("." or a link to it) where that is the root.
+        struct stat opened, base;
+        if (::fstat(beneath, &opened) != 0 || !S_ISDIR(opened.st_mode) || ::fstat(directory, &base) != 0 ||
+            opened.st_dev != base.st_dev || opened.st_ino != base.st_ino)
+            return beneath;
+        const std::optional<std::string> real = real_path_of(beneath);
+        if (real && !real_root.empty() && lies_below(*real, real_root))
+            return beneath;
+        ::close(beneath);
+        errno = EXDEV;
+        return -1;
+    }
     // Not resolved beneath `directory` (EXDEV: absolute, or climbing out of
     // it; ELOOP: a link of /proc; EAGAIN: a race on ".."), or no openat2 here
     // (ENOSYS, or EPERM from a filter): open, then check.

@@ -1,139 +1,189 @@
-// Reading and replacing a file as an entry of its own folder: a link at its
-// name is followed only to a file below that folder.
+// The core's files: reading a regular file and nothing else, within a limit;
+// opening and reading a file only where it lies below a directory; listing.
 #include "check.hpp"
+#include "scratch.hpp"
 
 #include "orvo/files.hpp"
-#include "orvo/replace.hpp"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
+#include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace fs = std::filesystem;
 using namespace std::string_literals;
+
+TEST(a_regular_file_is_read_whole_up_to_its_limit_and_not_a_byte_beyond) {
+    scratch::Directory dir;
+    scratch::write(dir / "f", "0123456789");
+    std::string out = "stale";
+    CHECK(orvo::read_regular_file(dir / "f", out, 10));
+    CHECK_EQ(out, "0123456789"s);
+    errno = 0;
+    CHECK(!orvo::read_regular_file(dir / "f", out, 9));
+    CHECK_EQ(errno, EFBIG);
+    CHECK(out.empty());
+    scratch::write(dir / "empty", "");
+    CHECK(orvo::read_regular_file(dir / "empty", out, 0));
+    CHECK(out.empty());
+
+    // A descriptor already read from is read on from where it stands; the
+    // limit is the file's.
+    const orvo::Descriptor fd(::open((dir / "f").c_str(), O_RDONLY));
+    CHECK_EQ(::lseek(fd.get(), 4, SEEK_SET), 4);
+    CHECK(!orvo::read_open_file(fd.get(), out, 6));
+    CHECK(orvo::read_open_file(fd.get(), out, 10));
+    CHECK_EQ(out, "456789"s);
+}
+
+TEST(what_is_not_a_regular_file_is_never_read_nor_waited_on) {
+    scratch::Directory dir;
+    std::string out;
+    errno = 0;
+    CHECK(!orvo::read_regular_file(dir.path(), out));
+    CHECK_EQ(errno, EISDIR);
+    // A FIFO without a writer would block a reading open; a device would be read.
+    CHECK_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    CHECK(!orvo::read_regular_file(dir / "fifo", out));
+    CHECK_EQ(errno, EINVAL);
+    CHECK(!orvo::read_regular_file("/dev/zero", out));
+    CHECK_EQ(errno, EINVAL);
+    CHECK(!orvo::read_regular_file(dir / "missing", out));
+    CHECK_EQ(errno, ENOENT);
+    const orvo::Descriptor fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+    CHECK(!orvo::read_open_file(fd.get(), out));
+    CHECK_EQ(errno, EISDIR);
+}
 
 namespace {
 
-// A folder of its own for one test, removed with everything in it.
-struct Scratch {
-    Scratch() {
-        std::string pattern = (fs::temp_directory_path() / "orvo-files-XXXXXX").string();
-        root = ::mkdtemp(pattern.data()) ? pattern : "";
+// A tree of a base directory `top` with a file and a subdirectory, and things
+// beside it: top/f, top/sub/g, outside.
+struct Tree {
+    scratch::Directory dir;
+    std::string top = dir / "top";
+    orvo::Descriptor fd;
+    Tree() {
+        ::mkdir(top.c_str(), 0700);
+        ::mkdir((top + "/sub").c_str(), 0700);
+        scratch::write(top + "/f", "inside");
+        scratch::write(top + "/sub/g", "deeper");
+        scratch::write(dir / "outside", "outside");
+        fd = orvo::Descriptor(::open(top.c_str(), O_PATH | O_DIRECTORY));
     }
-    ~Scratch() { fs::remove_all(root); }
-    std::string path(const std::string &name) const { return root + "/" + name; }
-    void write(const std::string &name, const std::string &text) const {
-        fs::create_directories(fs::path(path(name)).parent_path());
-        std::ofstream(path(name), std::ios::binary) << text;
+    std::string read(const std::string &path, std::size_t limit = SIZE_MAX) {
+        std::string out;
+        errno = 0;
+        return orvo::read_regular_file_beneath(fd.get(), path, top, out, limit) ? out
+                                                                                : "errno " + std::to_string(errno);
     }
-    std::string read(const std::string &name) const {
-        std::string bytes;
-        return orvo::read_regular_file(path(name), bytes) ? bytes : "<unreadable>"s;
-    }
-    void link(const std::string &target, const std::string &name) const { fs::create_symlink(target, path(name)); }
-    std::string root;
 };
 
-// What reading `path` in its folder gives: the text, or the error number.
-std::string read_in_folder(const std::string &path) {
-    std::string bytes;
-    if (orvo::read_regular_file_in_directory(path, bytes))
-        return bytes;
-    return "errno " + std::to_string(errno);
-}
-
-// The error number that replacing `path` in its folder throws, or 0.
-int replace_error(const std::string &path, const std::string &text) {
-    try {
-        orvo::replace_file_in_directory(path, text, 0600);
-    } catch (const orvo::OsError &error) {
-        return error.error;
-    }
-    return 0;
-}
-
-const std::string exdev = "errno " + std::to_string(EXDEV);
+std::string errno_text(int error) { return "errno " + std::to_string(error); }
 
 }  // namespace
 
-TEST(a_file_is_read_through_links_that_stay_in_its_folder) {
-    Scratch s;
-    s.write("folder/real", "in folder");
-    s.write("folder/sub/deeper", "in sub");
-    s.write("outside", "secret");
-    s.link("real", "folder/same");
-    s.link("sub/deeper", "folder/down");
-    s.link("../folder/real", "folder/around");  // out and back in
-    s.link(s.path("folder/real"), "folder/absolute");
-    s.link("same", "folder/chain");
-    s.link("../outside", "folder/out");
-    s.link(s.path("outside"), "folder/out_absolute");
-    s.link("../real", "folder/sub/up");  // in the folder, above the link's own
-    for (const char *name : {"real", "same", "around", "absolute", "chain"})
-        CHECK_EQ(read_in_folder(s.path("folder/") + name), "in folder"s);
-    CHECK_EQ(read_in_folder(s.path("folder/down")), "in sub"s);
-    CHECK_EQ(read_in_folder(s.path("folder/out")), exdev);
-    CHECK_EQ(read_in_folder(s.path("folder/out_absolute")), exdev);
-    // Below a folder of its own, a link to the folder above leads out.
-    CHECK_EQ(read_in_folder(s.path("folder/sub/up")), exdev);
-    // The folder itself may be reached through a link.
-    s.link("folder", "alias");
-    CHECK_EQ(read_in_folder(s.path("alias/same")), "in folder"s);
-    CHECK_EQ(read_in_folder(s.path("alias/out")), exdev);
-    // A relative path is taken from the working directory.
-    const fs::path before = fs::current_path();
-    fs::current_path(s.path("folder"));
-    CHECK_EQ(read_in_folder("same"), "in folder"s);
-    CHECK_EQ(read_in_folder("out"), exdev);
-    fs::current_path(before);
-    for (const std::string &path : {""s, s.path("folder/"), s.path("folder/."), s.path("folder/..")})
-        CHECK_EQ(read_in_folder(path), "errno " + std::to_string(EISDIR));
-    CHECK_EQ(read_in_folder(s.path("folder/real") + "\0x"s), "errno " + std::to_string(ENOENT));
+TEST(a_file_is_read_beneath_a_directory_only_where_it_lies_below_it) {
+    Tree tree;
+    CHECK_EQ(tree.read("f"), "inside"s);
+    CHECK_EQ(tree.read("sub/g"), "deeper"s);
+    CHECK_EQ(tree.read("sub/../f"), "inside"s);
+    CHECK_EQ(tree.read("../outside"), errno_text(EXDEV));
+    CHECK_EQ(tree.read(tree.dir / "outside"), errno_text(EXDEV));
+    CHECK_EQ(tree.read(tree.top + "/f"), "inside"s);  // absolute, but below
+    CHECK_EQ(tree.read("f\0x"s), errno_text(ENOENT));
+    CHECK_EQ(tree.read("sub"), errno_text(EISDIR));
+    // Links: one leading out, one absolute back in, one climbing out and back.
+    ::symlink((tree.dir / "outside").c_str(), (tree.top + "/out").c_str());
+    ::symlink((tree.top + "/sub/g").c_str(), (tree.top + "/absolute").c_str());
+    ::symlink("../../top/f", (tree.top + "/sub/around").c_str());
+    const orvo::Descriptor outside(::open((tree.dir / "outside").c_str(), O_RDONLY));
+    ::symlink(("/proc/self/fd/" + std::to_string(outside.get())).c_str(), (tree.top + "/magic").c_str());
+    CHECK_EQ(tree.read("out"), errno_text(EXDEV));
+    CHECK_EQ(tree.read("absolute"), "deeper"s);
+    CHECK_EQ(tree.read("sub/around"), "inside"s);
+    CHECK_EQ(tree.read("magic"), errno_text(EXDEV));
 }
 
-TEST(a_file_is_replaced_through_links_that_stay_in_its_folder) {
-    Scratch s;
-    s.write("folder/real", "old");
-    s.write("folder/sub/deeper", "old");
-    s.write("outside", "secret");
-    s.link("real", "folder/same");
-    s.link("../folder/sub/deeper", "folder/around");
-    CHECK_EQ(replace_error(s.path("folder/same"), "one"), 0);
-    CHECK_EQ(s.read("folder/real"), "one"s);
-    CHECK(fs::is_symlink(s.path("folder/same")));
-    CHECK_EQ(replace_error(s.path("folder/around"), "two"), 0);
-    CHECK_EQ(s.read("folder/sub/deeper"), "two"s);
-    // A dangling link in the folder makes the file it names; a new name a new file.
-    s.link("made", "folder/dangling");
-    CHECK_EQ(replace_error(s.path("folder/dangling"), "three"), 0);
-    CHECK_EQ(s.read("folder/made"), "three"s);
-    CHECK_EQ(replace_error(s.path("folder/new"), "four"), 0);
-    CHECK_EQ(s.read("folder/new"), "four"s);
-    struct stat info;
-    CHECK(::stat(s.path("folder/new").c_str(), &info) == 0 && (info.st_mode & 07777) == 0600);
-    // Out of the folder nothing is written, existing or not.
-    s.link("../outside", "folder/out");
-    s.link(s.path("outside"), "folder/out_absolute");
-    s.link("../missing", "folder/out_dangling");
-    for (const char *name : {"out", "out_absolute", "out_dangling"})
-        CHECK_EQ(replace_error(s.path("folder/") + name, "changed"), EXDEV);
-    CHECK_EQ(s.read("outside"), "secret"s);
-    CHECK(!fs::exists(s.path("missing")));
-    // The folder itself may be reached through a link.
-    s.link("folder", "alias");
-    CHECK_EQ(replace_error(s.path("alias/same"), "five"), 0);
-    CHECK_EQ(s.read("folder/real"), "five"s);
-    CHECK_EQ(replace_error(s.path("alias/out"), "changed"), EXDEV);
-    // A link to a folder, and a loop, are refused.
-    s.link("sub", "folder/to_folder");
-    s.link("loop", "folder/loop");
-    CHECK_EQ(replace_error(s.path("folder/to_folder"), "x"), EISDIR);
-    CHECK_EQ(replace_error(s.path("folder/loop"), "x"), ELOOP);
-    CHECK_EQ(replace_error(s.path("folder/"), "x"), EISDIR);
-    CHECK_EQ(s.read("folder/real"), "five"s);
+TEST(a_file_elsewhere_is_refused_as_elsewhere_whatever_its_size_and_a_pipe_is_not_opened) {
+    Tree tree;
+    CHECK_EQ(tree.read("../outside", 1), errno_text(EXDEV));
+    CHECK_EQ(tree.read("f", 5), errno_text(EFBIG));
+    CHECK_EQ(tree.read("f", 6), "inside"s);
+    CHECK_EQ(::mkfifo((tree.top + "/fifo").c_str(), 0600), 0);
+    CHECK_EQ(tree.read("fifo"), errno_text(EINVAL));
+}
+
+TEST(the_base_directory_itself_is_not_below_itself) {
+    Tree tree;
+    // Whether the kernel resolves beneath the directory or the open file's
+    // path is checked afterwards, the base itself is not strictly below it.
+    ::symlink(".", (tree.top + "/self").c_str());
+    ::symlink(tree.top.c_str(), (tree.top + "/absolute_self").c_str());
+    for (const char *path : {".", "self", "absolute_self", "sub/.."}) {
+        errno = 0;
+        const orvo::Descriptor fd(orvo::open_beneath(tree.fd.get(), path, tree.top, O_PATH | O_DIRECTORY));
+        CHECK(!fd);
+        CHECK_EQ(errno, EXDEV);
+    }
+    const orvo::Descriptor sub(orvo::open_beneath(tree.fd.get(), "sub/../sub", tree.top, O_PATH | O_DIRECTORY));
+    CHECK(bool(sub));
+}
+
+TEST(a_listing_tells_each_entry_as_it_is_and_leaves_the_descriptor_as_it_was) {
+    Tree tree;
+    ::symlink("f", (tree.top + "/link").c_str());
+    ::mkfifo((tree.top + "/fifo").c_str(), 0600);
+    std::vector<orvo::DirectoryEntry> entries{{"stale", orvo::EntryType::other}};
+    // An O_PATH descriptor, listed twice: the listing has a descriptor of its own.
+    for (int round = 0; round < 2; ++round) {
+        CHECK_EQ(orvo::list_directory(tree.fd.get(), entries), 0);
+        std::sort(entries.begin(), entries.end(), [](auto &a, auto &b) { return a.name < b.name; });
+        CHECK_EQ(entries.size(), 4u);
+        if (entries.size() != 4)
+            return;
+        CHECK_EQ(entries[0].name, "f"s);
+        CHECK(entries[0].type == orvo::EntryType::regular);
+        CHECK(entries[1].type == orvo::EntryType::other);  // fifo
+        CHECK(entries[2].type == orvo::EntryType::link);
+        CHECK_EQ(entries[3].name, "sub"s);
+        CHECK(entries[3].type == orvo::EntryType::directory);
+    }
+    CHECK_EQ(orvo::list_directory(tree.top + "/missing", entries), ENOENT);
+    CHECK(entries.empty());
+    CHECK_EQ(orvo::list_directory(tree.top + "/f", entries), ENOTDIR);
+}
+
+TEST(paths_join_and_compare_by_whole_components) {
+    CHECK_EQ(orvo::join_path("a", "b"), "a/b"s);
+    CHECK_EQ(orvo::join_path("a/", "b"), "a/b"s);
+    CHECK_EQ(orvo::join_path("", "b"), "b"s);
+    CHECK_EQ(orvo::join_path("a", "/b"), "/b"s);
+    CHECK_EQ(orvo::join_path("a", ""), "a/"s);
+    CHECK(orvo::lies_below("/a/b/c", "/a/b"));
+    CHECK(!orvo::lies_below("/a/bc", "/a/b"));
+    CHECK(!orvo::lies_below("/a/b", "/a/b"));
+    CHECK(!orvo::lies_below("/a/b/", "/a/b"));  // nothing after the slash: the base itself
+    CHECK(orvo::lies_below("/x", "/"));
+    CHECK(!orvo::lies_below("/", "/"));
+}
+
+TEST(the_real_path_of_a_file_that_has_lost_its_name_is_not_told) {
+    scratch::Directory dir;
+    scratch::write(dir / "f", "x");
+    const orvo::Descriptor fd(::open((dir / "f").c_str(), O_RDONLY));
+    CHECK(orvo::real_path_of(fd.get()) == dir / "f");
+    ::rename((dir / "f").c_str(), (dir / "g").c_str());
+    CHECK(orvo::real_path_of(fd.get()) == dir / "g");
+    ::unlink((dir / "g").c_str());
+    scratch::write(dir / "g", "another file at the old name");
+    CHECK(!orvo::real_path_of(fd.get()));
+    int pipe_ends[2];
+    CHECK_EQ(::pipe(pipe_ends), 0);
+    CHECK(!orvo::real_path_of(pipe_ends[0]));
+    ::close(pipe_ends[0]);
+    ::close(pipe_ends[1]);
 }
