@@ -28,69 +28,118 @@ namespace {
 // The searches of one pattern over one text.
 class Searcher {
 public:
-    Searcher(Machine &machine, std::string_view text, const CharClasses &classes)
-        : machine_(machine), program_(machine.program()), text_(text), classes_(classes), slots_(program_.code.size()),
-          next_slots_(program_.code.size()) {}
+    Searcher(LazyDfa &dfa, std::string_view text, const CharClasses &classes)
+        : dfa_(dfa), vm_(dfa.pike_vm()), program_(dfa.program()), text_(text), classes_(classes),
+          slots_(program_.code.size()), next_slots_(program_.code.size()) {}
 
     // The first match at or after `from`, as the slots of its groups.
     bool search(std::size_t from, Slots &found) {
         const std::size_t size = text_.size();
-        const int empty = machine_.empty_state();
+        pike_vm_ = false;
+        clears_ = 0;
+        Cursor cursor;
+        cursor.state = dfa_.empty_state();
         bool matched = false;
         std::size_t at = from;
-        int state = empty;
         for (;;) {
-            if (state == empty) {
+            if (is_empty(cursor)) {
                 if (matched)
                     return true;
                 at = next_candidate(at);
                 if (at >= size)
                     return false;  // no pattern matches the empty text
-                state = replay(machine_.start_step(0, answers_at(at, program_.questions[0])), at);
-                if (state == empty) {
+                const LookSet holding = holding_at(at, program_.looks[0]);  // may grow the cache
+                keep_within_budget(cursor);
+                replay(advance(cursor, 0, holding, 0), at);
+                if (is_empty(cursor)) {
                     orvo::next_code_point(text_, at);
-                    ++work_;
+                    ++stats_.work;
                     continue;
                 }
             }
-            const State &current = machine_.state(state);
+            const Threads &current = threads_of(cursor);
             if (current.match >= 0) {
                 matched = true;
                 found = slots_[static_cast<std::size_t>(current.slots_of[static_cast<std::size_t>(current.match)])];
             }
             if (at == size)
                 return matched;  // nothing reads past the end
+            const LookSet asked = matched ? current.looks : current.looks.united(program_.looks[0]);
             const char32_t c = orvo::next_code_point(text_, at);
-            ++work_;
-            const unsigned questions = current.questions | (matched ? 0 : program_.questions[0]);
-            const unsigned answers = answers_at(at, questions);  // may grow the machine
-            state = replay(machine_.step_from(state, kind_of(c), answers, matched ? -1 : 0), at);
+            ++stats_.work;
+            const LookSet holding = holding_at(at, asked);  // may grow the cache
+            keep_within_budget(cursor);
+            replay(advance(cursor, byte_class(c), holding, matched ? -1 : 0), at);
         }
     }
 
-    // The positions looked at so far (see `for_each_match`).
-    std::size_t work() const { return work_; }
+    const SearchStats &stats() const { return stats_; }
 
 private:
-    std::size_t kind_of(char32_t c) const {
-        return machine_.kind_of(c, (classes_.is_word(c) ? word_flag : 0) | (classes_.is_space(c) ? space_flag : 0));
+    // Where a search is: a state of the lazy DFA, or, once the search has
+    // gone on with the Pike VM, its threads.
+    struct Cursor {
+        int state = -1;
+        Threads threads;
+    };
+
+    bool is_empty(const Cursor &cursor) const {
+        return pike_vm_ ? cursor.threads.pcs.empty() : cursor.state == dfa_.empty_state();
+    }
+    // Valid until the cache grows.
+    const Threads &threads_of(const Cursor &cursor) const {
+        return pike_vm_ ? cursor.threads : dfa_.state(cursor.state).threads;
     }
 
-    // The answers to `questions` at position `at`.
-    unsigned answers_at(std::size_t at, unsigned questions) {
-        unsigned answers = 0;
-        if ((questions & line_start_answer) && (at == 0 || text_[at - 1] == '\n'))
-            answers |= line_start_answer;
-        if ((questions & guard_answer) && rest_matches_after_close(at))
-            answers |= guard_answer;
-        return answers;
+    // Past the budget, clear the cache but for the search's own state, or,
+    // when this search has done so often enough, go on with the Pike VM.
+    void keep_within_budget(Cursor &cursor) {
+        if (pike_vm_ || !dfa_.over_budget())
+            return;
+        if (clears_ == LazyDfa::clears_before_pike_vm) {
+            cursor.threads = dfa_.state(cursor.state).threads;
+            pike_vm_ = true;
+            ++stats_.pike_vm_searches;
+            return;
+        }
+        ++clears_;
+        ++stats_.cache_clears;
+        cursor.state = dfa_.clear_keeping(cursor.state);
+    }
+
+    // One step of `cursor` (from no thread: a new start at `start_pc`); the
+    // moves of the slots, valid until the next step.
+    const std::vector<SlotsMove> &advance(Cursor &cursor, std::size_t byte_class, LookSet holding, int start_pc) {
+        if (pike_vm_) {
+            vm_.step(cursor.threads, byte_class, holding, start_pc, spare_, moves_);
+            std::swap(cursor.threads, spare_);
+            return moves_;
+        }
+        const int step = cursor.state == dfa_.empty_state()
+                             ? dfa_.start_step(start_pc, holding)
+                             : dfa_.step_from(cursor.state, byte_class, holding, start_pc);
+        cursor.state = dfa_.step(step).state;
+        return dfa_.step(step).moves;
+    }
+
+    std::size_t byte_class(char32_t c) const {
+        return dfa_.byte_class(c, (classes_.is_word(c) ? word_flag : 0) | (classes_.is_space(c) ? space_flag : 0));
+    }
+
+    // Which of the assertions `asked` hold at position `at`.
+    LookSet holding_at(std::size_t at, LookSet asked) {
+        LookSet holding;
+        if (asked.contains(Look::start_line) && (at == 0 || text_[at - 1] == '\n'))
+            holding = holding.with(Look::start_line);
+        if (asked.contains(Look::guard) && rest_matches_after_close(at))
+            holding = holding.with(Look::guard);
+        return holding;
     }
 
     // Apply a step's moves to the slots, at the new position `at`.
-    int replay(int step_index, std::size_t at) {
-        const Step &step = machine_.step(step_index);
-        for (std::size_t k = 0; k < step.moves.size(); ++k) {
-            const SlotsMove move = step.moves[k];
+    void replay(const std::vector<SlotsMove> &moves, std::size_t at) {
+        for (std::size_t k = 0; k < moves.size(); ++k) {
+            const SlotsMove move = moves[k];
             Slots &slots = next_slots_[k];
             if (move.from >= 0)
                 slots = slots_[static_cast<std::size_t>(move.from)];
@@ -100,7 +149,6 @@ private:
                 slots[static_cast<std::size_t>(std::countr_zero(saves))] = at;
         }
         std::swap(slots_, next_slots_);
-        return step.state;
     }
 
     // The first position at or after `at` where a match may start (the size of
@@ -108,7 +156,7 @@ private:
     // that continue a character are never first bytes.
     std::size_t next_candidate(std::size_t at) {
         const std::size_t found = first_candidate(at);
-        work_ += found > at ? found - at : 0;
+        stats_.work += found > at ? found - at : 0;
         return found;
     }
 
@@ -124,7 +172,7 @@ private:
             }
             if (program_.start_literals.size() == 1)
                 return std::min(text_.find(program_.start_literals[0], at), size);
-            while (at < size && !machine_.first_byte(static_cast<unsigned char>(data[at])))
+            while (at < size && !dfa_.first_byte(static_cast<unsigned char>(data[at])))
                 ++at;
             if (at >= size)
                 return size;
@@ -167,46 +215,54 @@ private:
         const void *found = at < end ? std::memchr(text_.data() + at, ')', end - at) : nullptr;
         const std::size_t close =
             found ? static_cast<std::size_t>(static_cast<const char *>(found) - text_.data()) : end;
-        work_ += close > at ? close - at : 0;
+        stats_.work += close > at ? close - at : 0;
         return close;
     }
 
     // Whether the rest of the guarded pattern matches at `at`: the same steps,
     // without slots and without new starts. The rest never reaches the
-    // guarded loop (so this does not come back here) nor reads a ")".
+    // guarded loop (so this does not come back here) nor reads a ")". The
+    // cache is not cleared meanwhile, since the search is in a state of it;
+    // the rest of a pattern has few states.
     bool rest_matches(std::size_t at) {
-        const auto rest = static_cast<std::size_t>(program_.guard_rest);
-        int state =
-            machine_.step(machine_.start_step(program_.guard_rest, answers_at(at, program_.questions[rest]))).state;
+        Cursor cursor;
+        cursor.state = dfa_.empty_state();
+        advance(cursor, 0, holding_at(at, program_.looks[static_cast<std::size_t>(program_.guard_rest)]),
+                program_.guard_rest);
         for (;;) {
-            const State &current = machine_.state(state);
+            const Threads &current = threads_of(cursor);
             if (current.match >= 0)
                 return true;
-            if (state == machine_.empty_state() || at >= text_.size())
+            if (is_empty(cursor) || at >= text_.size())
                 return false;
+            const LookSet asked = current.looks;
             const char32_t c = orvo::next_code_point(text_, at);
-            ++work_;
-            const unsigned answers = answers_at(at, current.questions);
-            state = machine_.step(machine_.step_from(state, kind_of(c), answers, -1)).state;
+            ++stats_.work;
+            advance(cursor, byte_class(c), holding_at(at, asked), -1);
         }
     }
 
-    Machine &machine_;
+    LazyDfa &dfa_;
+    PikeVm &vm_;
     const Program &program_;
     std::string_view text_;
     const CharClasses &classes_;
     std::vector<Slots> slots_, next_slots_;  // of the current threads, by index
+    bool pike_vm_ = false;                   // this search goes on with the Pike VM
+    unsigned clears_ = 0;                    // of the cache in this search
+    Threads spare_;                          // scratch of a Pike VM step
+    std::vector<SlotsMove> moves_;           // the moves of a Pike VM step
     bool stretch_known_ = false;
     std::size_t stretch_from_ = 0, stretch_close_ = 0;  // no ")" from `from` until `close`
     bool stretch_ok_ = false;
-    std::size_t work_ = 0;
+    SearchStats stats_;
 };
 
 }  // namespace
 
-bool for_each_match(Machine &machine, std::string_view text, const CharClasses &classes,
-                    const std::function<bool(const Slots &)> &emit, std::size_t *work) {
-    Searcher searcher(machine, text, classes);
+bool for_each_match(LazyDfa &dfa, std::string_view text, const CharClasses &classes,
+                    const std::function<bool(const Slots &)> &emit, SearchStats *stats) {
+    Searcher searcher(dfa, text, classes);
     Slots slots;
     std::size_t at = 0;
     bool finished = true;
@@ -217,8 +273,11 @@ bool for_each_match(Machine &machine, std::string_view text, const CharClasses &
         }
         at = slots[1];  // after the match, which is never empty
     }
-    if (work)
-        *work += searcher.work();
+    if (stats) {
+        stats->work += searcher.stats().work;
+        stats->cache_clears += searcher.stats().cache_clears;
+        stats->pike_vm_searches += searcher.stats().pike_vm_searches;
+    }
     return finished;
 }
 
