@@ -161,7 +161,10 @@ TEST(a_pattern_that_blows_the_budget_finds_the_same_matches) {
     // Pike VM.
     const Run pike = run(program, text, 0);
     CHECK(pike.stats.pike_vm_searches > 0);
-    CHECK_EQ(pike.stats.cache_clears, pike.stats.pike_vm_searches * LazyDfa::clears_before_pike_vm);
+    // Every search (one per match, and the last one) clears at most three
+    // times, and goes on with the Pike VM only after three.
+    CHECK(pike.stats.cache_clears >= pike.stats.pike_vm_searches * LazyDfa::clears_before_pike_vm);
+    CHECK(pike.stats.cache_clears <= (pike.matches.size() + 1) * LazyDfa::clears_before_pike_vm);
     CHECK(same_matches(pike.matches, expected));
     CHECK_EQ(pike.stats.work, fitting.stats.work);
 }

@@ -17,17 +17,17 @@ unsigned flags_of(const CharClasses &classes, char32_t c) {
 // ------------------------------------------------------------ byte classes
 
 ByteClasses::ByteClasses(const Program &program, const CharClasses &classes) {
-    // A class is known by what every reading instruction answers for it.
+    // A class is known by its signature: whether each reading instruction reads it.
     std::map<std::vector<bool>, std::uint8_t> known;
     const auto sort = [&](char32_t c, unsigned flags) {
-        std::vector<bool> answers;
+        std::vector<bool> signature;
         for (const Inst &inst : program.code) {
             if (inst.op == Op::character)
-                answers.push_back(inst.arg == c);
+                signature.push_back(inst.arg == c);
             else if (inst.op == Op::set)
-                answers.push_back(program.sets[inst.arg].contains(c, flags));
+                signature.push_back(program.sets[inst.arg].contains(c, flags));
         }
-        const auto [found, added] = known.emplace(answers, static_cast<std::uint8_t>(known.size()));
+        const auto [found, added] = known.emplace(signature, static_cast<std::uint8_t>(known.size()));
         if (added)
             representatives_.emplace_back(c, flags);
         return found->second;
@@ -126,10 +126,10 @@ void LazyDfa::reset() {
     steps_.clear();
     index_.clear();
     memory_ = 0;
+    over_budget_ = false;
     start_steps_.fill(-1);
     rest_start_steps_.fill(-1);
-    empty_state_ = -1;
-    empty_state_ = intern(Threads{});
+    intern(Threads{});  // empty_state
 }
 
 int LazyDfa::clear_keeping(int state) {
@@ -142,17 +142,7 @@ int LazyDfa::clear_keeping(int state) {
 int LazyDfa::start_step(int start_pc, LookSet holding) {
     int &step = (start_pc == 0 ? start_steps_ : rest_start_steps_)[holding.bits()];
     if (step < 0)  // no thread reads: any byte class will do
-        step = build_step(states_[static_cast<std::size_t>(empty_state_)].threads, 0, holding, start_pc);
-    return step;
-}
-
-int LazyDfa::step_from(int state, std::size_t byte_class, LookSet holding, int start_pc) {
-    const std::size_t key = (byte_class * LookSet::count + holding.bits()) * 2 + (start_pc < 0 ? 0 : 1);
-    int step = states_[static_cast<std::size_t>(state)].next[key];
-    if (step < 0) {
-        step = build_step(states_[static_cast<std::size_t>(state)].threads, byte_class, holding, start_pc);
-        states_[static_cast<std::size_t>(state)].next[key] = step;
-    }
+        step = build_step(states_[empty_state].threads, 0, holding, start_pc);
     return step;
 }
 
@@ -161,6 +151,7 @@ int LazyDfa::build_step(const Threads &before, std::size_t byte_class, LookSet h
     // `before` may live in `states_`, which grows from here on.
     Step step{intern(after_), moves_};
     memory_ += step_bytes(step);
+    over_budget_ = memory_ > memory_budget_;
     steps_.push_back(std::move(step));
     return static_cast<int>(steps_.size() - 1);
 }
@@ -175,6 +166,7 @@ int LazyDfa::intern(Threads threads) {
     State state{std::move(threads), {}};
     state.next.assign(pike_vm_.byte_classes().count() * LookSet::count * 2, -1);
     memory_ += state_bytes(state);
+    over_budget_ = memory_ > memory_budget_;
     states_.push_back(std::move(state));
     const int id = static_cast<int>(states_.size() - 1);
     index_.emplace(std::move(key), id);

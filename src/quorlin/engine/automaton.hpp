@@ -158,9 +158,10 @@ struct Step {
 // on with the Pike VM's steps, uncached, to its end.
 class LazyDfa {
 public:
-    // 2 MiB: some four thousand states of the largest definition pattern,
-    // where the texts tried reach about two hundred.
-    static constexpr std::size_t default_memory_budget = std::size_t(2) << 20;
+    // The budget: 4 MiB, some three thousand states of the largest
+    // definition patterns (about 1.4 KB each with their steps), where the
+    // sources tried reach about two hundred.
+    static constexpr std::size_t default_memory_budget = std::size_t(4) << 20;
     static constexpr unsigned clears_before_pike_vm = 3;
 
     LazyDfa(const Program &program, const CharClasses &classes,
@@ -173,7 +174,8 @@ public:
     bool first_byte(unsigned char b) const { return first_bytes_[b]; }
 
     std::size_t state_count() const { return states_.size(); }
-    int empty_state() const { return empty_state_; }
+    // The state without threads, the first of the cache.
+    static constexpr int empty_state = 0;
     const State &state(int id) const { return states_[static_cast<std::size_t>(id)]; }
     const Step &step(int id) const { return steps_[static_cast<std::size_t>(id)]; }
 
@@ -182,11 +184,20 @@ public:
     int start_step(int start_pc, LookSet holding);
     // The step from `state` on a character of `byte_class`, with a new start
     // at `start_pc` (0) or none (-1).
-    int step_from(int state, std::size_t byte_class, LookSet holding, int start_pc);
+    int step_from(int state, std::size_t byte_class, LookSet holding, int start_pc) {
+        State &from = states_[static_cast<std::size_t>(state)];
+        const std::size_t key = (byte_class * LookSet::count + holding.bits()) * 2 + (start_pc < 0 ? 0 : 1);
+        int step = from.next[key];
+        if (step < 0) {
+            step = build_step(from.threads, byte_class, holding, start_pc);
+            states_[static_cast<std::size_t>(state)].next[key] = step;  // `from` may have moved
+        }
+        return step;
+    }
 
     // The bytes the cache holds, roughly, and whether that is past the budget.
     std::size_t memory_usage() const { return memory_; }
-    bool over_budget() const { return memory_ > memory_budget_; }
+    bool over_budget() const { return over_budget_; }
     // Clear the cache but for `state`, which keeps its threads (and so the
     // meaning of its slots) under the id returned.
     int clear_keeping(int state);
@@ -207,8 +218,8 @@ private:
     std::map<std::vector<int>, int> index_;
     std::array<int, LookSet::count> start_steps_{};       // from no thread to a start, by the assertions there
     std::array<int, LookSet::count> rest_start_steps_{};  // the same for the rest of a guarded pattern
-    int empty_state_ = -1;
     std::size_t memory_ = 0;
+    bool over_budget_ = false;  // memory_ > memory_budget_
     std::size_t clear_count_ = 0;
     Threads after_;                   // scratch of `build_step`
     std::vector<SlotsMove> moves_;    // scratch of `build_step`

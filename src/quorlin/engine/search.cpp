@@ -20,10 +20,56 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
+#include <type_traits>
 
 namespace quorlin {
 
 namespace {
+
+// Where a search is in the lazy DFA: a state of its cache.
+struct DfaCursor {
+    LazyDfa *dfa;
+    int state;
+
+    bool empty() const { return state == LazyDfa::empty_state; }
+    // Valid until the cache grows.
+    const Threads &threads() const { return dfa->state(state).threads; }
+    // From no thread, a new start at `start_pc`; the moves of the slots,
+    // valid until the next step.
+    const std::vector<SlotsMove> &start(int start_pc, LookSet holding) {
+        return take(dfa->start_step(start_pc, holding));
+    }
+    // One step, with a new start at `start_pc` (0) or none (-1).
+    const std::vector<SlotsMove> &advance(std::size_t byte_class, LookSet holding, int start_pc) {
+        return take(dfa->step_from(state, byte_class, holding, start_pc));
+    }
+    const std::vector<SlotsMove> &take(int step) {
+        const Step &taken = dfa->step(step);
+        state = taken.state;
+        return taken.moves;
+    }
+};
+
+// Where a search is in the Pike VM: its threads.
+struct PikeCursor {
+    PikeVm &vm;
+    Threads threads;
+    Threads spare;
+    std::vector<SlotsMove> moves;
+
+    bool empty() const { return threads.pcs.empty(); }
+    const Threads &threads_now() const { return threads; }
+    const std::vector<SlotsMove> &start(int start_pc, LookSet holding) { return advance(0, holding, start_pc); }
+    const std::vector<SlotsMove> &advance(std::size_t byte_class, LookSet holding, int start_pc) {
+        vm.step(threads, byte_class, holding, start_pc, spare, moves);
+        std::swap(threads, spare);
+        return moves;
+    }
+};
+
+const Threads &threads_of(const DfaCursor &cursor) { return cursor.threads(); }
+const Threads &threads_of(const PikeCursor &cursor) { return cursor.threads_now(); }
 
 // The searches of one pattern over one text.
 class Searcher {
@@ -32,27 +78,66 @@ public:
         : dfa_(dfa), vm_(dfa.pike_vm()), program_(dfa.program()), text_(text), classes_(classes),
           slots_(program_.code.size()), next_slots_(program_.code.size()) {}
 
-    // The first match at or after `from`, as the slots of its groups.
+    // The first match at or after `from`, as the slots of its groups: with
+    // the lazy DFA, and, where its cache keeps outgrowing the budget, on
+    // from there with the Pike VM.
     bool search(std::size_t from, Slots &found) {
-        const std::size_t size = text_.size();
+        Progress progress{from, false};
         pike_vm_ = false;
-        clears_ = 0;
-        Cursor cursor;
-        cursor.state = dfa_.empty_state();
-        bool matched = false;
-        std::size_t at = from;
+        DfaCursor dfa{&dfa_, LazyDfa::empty_state};
+        if (const std::optional<bool> result = run(dfa, progress, found))
+            return *result;
+        pike_vm_ = true;
+        ++stats_.pike_vm_searches;
+        PikeCursor pike{vm_, dfa_.state(dfa.state).threads, {}, {}};
+        return *run(pike, progress, found);
+    }
+
+    const SearchStats &stats() const { return stats_; }
+
+private:
+    struct Progress {
+        std::size_t at;
+        bool matched;
+    };
+
+    // The search from `progress` on: whether it found a match, or nothing
+    // when the lazy DFA gives up (`where` and `progress` then tell where the
+    // search is). It works on copies, which stay in registers.
+    template <typename Cursor>
+    std::optional<bool> run(Cursor &where, Progress &progress, Slots &found) {
+        constexpr bool dfa = std::is_same_v<Cursor, DfaCursor>;
+        const std::string_view text = text_;  // a copy the compiler may keep in registers
+        const std::size_t size = text.size();
+        Cursor cursor = std::move(where);
+        std::size_t at = progress.at;
+        bool matched = progress.matched;
+        unsigned clears = 0;
         for (;;) {
-            if (is_empty(cursor)) {
+            if constexpr (dfa) {
+                // Past the budget, clear the cache but for the search's own
+                // state, or, when this search has done so often enough, give up.
+                if (dfa_.over_budget()) {
+                    if (clears == LazyDfa::clears_before_pike_vm) {
+                        where = cursor;
+                        progress = Progress{at, matched};
+                        return std::nullopt;
+                    }
+                    ++clears;
+                    ++stats_.cache_clears;
+                    cursor.state = dfa_.clear_keeping(cursor.state);
+                }
+            }
+            if (cursor.empty()) {
                 if (matched)
                     return true;
                 at = next_candidate(at);
                 if (at >= size)
                     return false;  // no pattern matches the empty text
                 const LookSet holding = holding_at(at, program_.looks[0]);  // may grow the cache
-                keep_within_budget(cursor);
-                replay(advance(cursor, 0, holding, 0), at);
-                if (is_empty(cursor)) {
-                    orvo::next_code_point(text_, at);
+                replay(cursor.start(0, holding), at);
+                if (cursor.empty()) {
+                    orvo::next_code_point(text, at);
                     ++stats_.work;
                     continue;
                 }
@@ -65,61 +150,11 @@ public:
             if (at == size)
                 return matched;  // nothing reads past the end
             const LookSet asked = matched ? current.looks : current.looks.united(program_.looks[0]);
-            const char32_t c = orvo::next_code_point(text_, at);
+            const char32_t c = orvo::next_code_point(text, at);
             ++stats_.work;
             const LookSet holding = holding_at(at, asked);  // may grow the cache
-            keep_within_budget(cursor);
-            replay(advance(cursor, byte_class(c), holding, matched ? -1 : 0), at);
+            replay(cursor.advance(byte_class(c), holding, matched ? -1 : 0), at);
         }
-    }
-
-    const SearchStats &stats() const { return stats_; }
-
-private:
-    // Where a search is: a state of the lazy DFA, or, once the search has
-    // gone on with the Pike VM, its threads.
-    struct Cursor {
-        int state = -1;
-        Threads threads;
-    };
-
-    bool is_empty(const Cursor &cursor) const {
-        return pike_vm_ ? cursor.threads.pcs.empty() : cursor.state == dfa_.empty_state();
-    }
-    // Valid until the cache grows.
-    const Threads &threads_of(const Cursor &cursor) const {
-        return pike_vm_ ? cursor.threads : dfa_.state(cursor.state).threads;
-    }
-
-    // Past the budget, clear the cache but for the search's own state, or,
-    // when this search has done so often enough, go on with the Pike VM.
-    void keep_within_budget(Cursor &cursor) {
-        if (pike_vm_ || !dfa_.over_budget())
-            return;
-        if (clears_ == LazyDfa::clears_before_pike_vm) {
-            cursor.threads = dfa_.state(cursor.state).threads;
-            pike_vm_ = true;
-            ++stats_.pike_vm_searches;
-            return;
-        }
-        ++clears_;
-        ++stats_.cache_clears;
-        cursor.state = dfa_.clear_keeping(cursor.state);
-    }
-
-    // One step of `cursor` (from no thread: a new start at `start_pc`); the
-    // moves of the slots, valid until the next step.
-    const std::vector<SlotsMove> &advance(Cursor &cursor, std::size_t byte_class, LookSet holding, int start_pc) {
-        if (pike_vm_) {
-            vm_.step(cursor.threads, byte_class, holding, start_pc, spare_, moves_);
-            std::swap(cursor.threads, spare_);
-            return moves_;
-        }
-        const int step = cursor.state == dfa_.empty_state()
-                             ? dfa_.start_step(start_pc, holding)
-                             : dfa_.step_from(cursor.state, byte_class, holding, start_pc);
-        cursor.state = dfa_.step(step).state;
-        return dfa_.step(step).moves;
     }
 
     std::size_t byte_class(char32_t c) const {
@@ -220,25 +255,33 @@ private:
     }
 
     // Whether the rest of the guarded pattern matches at `at`: the same steps,
-    // without slots and without new starts. The rest never reaches the
-    // guarded loop (so this does not come back here) nor reads a ")". The
-    // cache is not cleared meanwhile, since the search is in a state of it;
-    // the rest of a pattern has few states.
+    // without slots and without new starts, with the search's own engine. The
+    // rest never reaches the guarded loop (so this does not come back here)
+    // nor reads a ")". The cache is not cleared meanwhile, since the search is
+    // in a state of it; the rest of a pattern has few states.
     bool rest_matches(std::size_t at) {
-        Cursor cursor;
-        cursor.state = dfa_.empty_state();
-        advance(cursor, 0, holding_at(at, program_.looks[static_cast<std::size_t>(program_.guard_rest)]),
-                program_.guard_rest);
+        if (pike_vm_) {
+            PikeCursor cursor{vm_, {}, {}, {}};
+            return rest_matches(cursor, at);
+        }
+        DfaCursor cursor{&dfa_, LazyDfa::empty_state};
+        return rest_matches(cursor, at);
+    }
+
+    template <typename Cursor>
+    bool rest_matches(Cursor &cursor, std::size_t at) {
+        cursor.start(program_.guard_rest,
+                     holding_at(at, program_.looks[static_cast<std::size_t>(program_.guard_rest)]));
         for (;;) {
             const Threads &current = threads_of(cursor);
             if (current.match >= 0)
                 return true;
-            if (is_empty(cursor) || at >= text_.size())
+            if (cursor.empty() || at >= text_.size())
                 return false;
             const LookSet asked = current.looks;
             const char32_t c = orvo::next_code_point(text_, at);
             ++stats_.work;
-            advance(cursor, byte_class(c), holding_at(at, asked), -1);
+            cursor.advance(byte_class(c), holding_at(at, asked), -1);
         }
     }
 
@@ -248,10 +291,7 @@ private:
     std::string_view text_;
     const CharClasses &classes_;
     std::vector<Slots> slots_, next_slots_;  // of the current threads, by index
-    bool pike_vm_ = false;                   // this search goes on with the Pike VM
-    unsigned clears_ = 0;                    // of the cache in this search
-    Threads spare_;                          // scratch of a Pike VM step
-    std::vector<SlotsMove> moves_;           // the moves of a Pike VM step
+    bool pike_vm_ = false;                   // this search has gone on with the Pike VM
     bool stretch_known_ = false;
     std::size_t stretch_from_ = 0, stretch_close_ = 0;  // no ")" from `from` until `close`
     bool stretch_ok_ = false;
