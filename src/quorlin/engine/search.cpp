@@ -7,12 +7,18 @@
 // the patterns here, only a `\([^)]*\)` can keep such a thread alive for long
 // (for example "const a = (" followed by "function f" and no ")"). Such a
 // thread's fate depends only on the first ")" it reaches: whether the rest of
-// the pattern matches after that ")". That answer is worked out when a thread
-// first needs it (the rest of the pattern never crosses a ")", so these checks
-// read no character more than twice in all) and a thread that will fail is
-// dropped as it enters the repetition. Every thread still alive can then
-// finish with a match, so no search reads more than one character past the end of its match, and the
+// the pattern matches after that ")". That answer (the assertion
+// `Look::guard`) is worked out when a thread first needs it (the rest of the
+// pattern never crosses a ")", so these checks read no character more than
+// twice in all) and a thread that will fail is dropped as it enters the
+// repetition. Every thread still alive can then finish with a match, so no
+// search reads more than one character past the end of its match, and the
 // whole run over a text stays linear.
+//
+// A search runs on the lazy DFA and, where the cache keeps outgrowing its
+// memory budget within the search, goes on with the Pike VM from where it is:
+// both step alike (the DFA's steps are the Pike VM's, cached), so the matches
+// and the work do not depend on the budget.
 #include "search.hpp"
 
 #include <orvo/text.hpp>
