@@ -10,8 +10,8 @@ same sixteen patterns.
 2. Ordinary sources: generated files of every suffix group (and one with
    comments and names outside ASCII), this repository's own sources, and
    many small files. Compared are the raw finds of both patterns of a
-   group (`re.finditer` against `_definition_finds`) and the whole extraction
-   (a plain-Python version of the rule against `_extract_definitions_from_text`,
+   group (`re.finditer` against `definition_finds`) and the whole extraction
+   (a plain-Python version of the rule against `extract_definitions_from_text`,
    which stops once its 20 names are certain).
 3. Texts made against the restart of a search after each match: many short
    matches, each while an earlier, still undecided parenthesis (for instance
@@ -32,7 +32,11 @@ import sys
 import time
 from pathlib import Path
 
-import quorlin
+try:
+    import _orvo_testing as testing
+except ImportError:
+    sys.exit("bench/definitions.py needs the test module _orvo_testing: install the project with "
+             "-Ccmake.define.ORVO_TESTING=ON (see CONTRIBUTING.md)")
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -87,7 +91,7 @@ def part_words(quick):
         sizes.append(16_000_000)
     for size in sizes:
         text = words_and_spaces(size, rng)
-        native_time, native = best(quorlin._definition_finds, ".c", 1, text)
+        native_time, native = best(testing.definition_finds, ".c", 1, text)
         re_cell = "-"
         if not re_gave_up:
             re_time, _ = best(re_finds, ".c", 1, text, runs=1)
@@ -154,7 +158,7 @@ def repository_sources():
 
 
 def both_native(suffix, text):
-    return quorlin._definition_finds(suffix, 0, text), quorlin._definition_finds(suffix, 1, text)
+    return testing.definition_finds(suffix, 0, text), testing.definition_finds(suffix, 1, text)
 
 
 def both_re(suffix, text):
@@ -180,7 +184,7 @@ def part_sources(quick):
         if native != expected:
             sys.exit(f"different finds for {label}")
         re_rule_time, rule = best(re_extraction, suffix, text)
-        native_rule_time, names = best(quorlin._extract_definitions_from_text, suffix, text)
+        native_rule_time, names = best(testing.extract_definitions_from_text, suffix, text)
         if names != rule:
             sys.exit(f"different extraction for {label}")
         print(f"{label:>24} {megabytes(text):6.2f} {per_mb(re_time, text):>16} {per_mb(native_time, text):>16}"
@@ -212,11 +216,11 @@ def part_adversarial(quick):
         cells, finds = [], 0
         for size in sizes:
             text = unit * (size // len(unit))
-            native_time, native = best(quorlin._definition_finds, suffix, which, text)
+            native_time, native = best(testing.definition_finds, suffix, which, text)
             cells.append(per_mb(native_time, text))
             finds = len(native)
         # The positions the searches looked at, per character of the largest text.
-        reads = quorlin._definition_work(suffix, which, text) / len(text)
+        reads = testing.definition_work(suffix, which, text) / len(text)
         slow = False
         for size in re_sizes:
             text = unit * (size // len(unit))
@@ -224,7 +228,7 @@ def part_adversarial(quick):
                 cells.append("-")
                 continue
             re_time, _ = best(re_finds, suffix, which, text, runs=1)
-            check(suffix, which, text, quorlin._definition_finds(suffix, which, text))
+            check(suffix, which, text, testing.definition_finds(suffix, which, text))
             cells.append(per_mb(re_time, text))
             slow = re_time > 0.3  # ten times the text may take a hundred times as long
         print(f"{label:>28} {finds:>9,} {reads:6.2f} " + " ".join(f"{c:>16}" for c in cells))
@@ -234,7 +238,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller sizes")
     quick = parser.parse_args().quick
-    quorlin._definition_finds(".c", 0, "")  # the character tables are filled once, not timed
+    testing.definition_finds(".c", 0, "")  # the character tables are filled once, not timed
     part_words(quick)
     part_sources(quick)
     part_adversarial(quick)

@@ -8,6 +8,7 @@ import pytest
 
 import nestrel
 from comments_in_re import TABLE, as_list, re_extraction
+from orvo_testing import testing
 
 
 def all_patterns():
@@ -53,7 +54,7 @@ def test_every_table_pattern_matches_like_re(pattern):
     texts += [random_text(rng, favoured) for _ in range(500)]
     for text in texts:
         for dotall in (False, True):
-            assert nestrel._pattern_matches(pattern, text, dotall) == re_matches(pattern, text, dotall), \
+            assert testing.comment_pattern_matches(pattern, text, dotall) == re_matches(pattern, text, dotall), \
                 (pattern, text, dotall)
 
 
@@ -65,15 +66,15 @@ def test_pattern_forms_beyond_the_table_match_like_re():
             text = "".join(rng.choice(["<", ">", "ab", "ba", "a", "#", "(", ")", "\n", "x"])
                            for _ in range(rng.randrange(20)))
             for dotall in (False, True):
-                assert nestrel._pattern_matches(pattern, text, dotall) == re_matches(pattern, text, dotall)
+                assert testing.comment_pattern_matches(pattern, text, dotall) == re_matches(pattern, text, dotall)
 
 
 def test_unsupported_patterns_are_refused_clearly():
     for pattern in ["(.*)x", "a+(.*)", "#(.+)", "#(.*)(.*)", r"\d(.*)", "#[a](.*)", "#", "#(.*", "#(.*)\\"]:
         with pytest.raises(ValueError, match="unsupported comment pattern"):
-            nestrel._pattern_matches(pattern, "x", False)
+            testing.comment_pattern_matches(pattern, "x", False)
     with pytest.raises(TypeError, match="'pattern'"):
-        nestrel._pattern_matches(b"#(.*)", "x")
+        testing.comment_pattern_matches(b"#(.*)", "x")
 
 
 def test_extraction_of_every_language_follows_the_rules():

@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 
 import quorlin
 from definitions_in_re import ADVERSARIAL, GROUPS, SAME_GROUP, re_extraction, re_finds
+from orvo_testing import testing
 
 
 # Keywords of the patterns (some as tails of longer words), names with letters
@@ -44,7 +45,7 @@ exploring = settings(max_examples=250, deadline=None, derandomize=True, database
 @exploring
 @given(text=texts)
 def test_every_pattern_finds_what_re_finds(suffix, which, text):
-    assert quorlin._definition_finds(suffix, which, text) == re_finds(suffix, which, text)
+    assert testing.definition_finds(suffix, which, text) == re_finds(suffix, which, text)
 
 
 @pytest.mark.parametrize("suffix", sorted(GROUPS))
@@ -53,7 +54,7 @@ def test_every_pattern_finds_what_re_finds(suffix, which, text):
 def test_extraction_follows_the_rule(suffix, parts):
     # Longer texts, so that the cap of 20 and repeats come into play.
     text = "".join(parts)
-    assert quorlin._extract_definitions_from_text(suffix, text) == re_extraction(suffix, text)
+    assert testing.extract_definitions_from_text(suffix, text) == re_extraction(suffix, text)
 
 
 # Lines that define a name in each group, by either of its patterns.
@@ -80,7 +81,7 @@ def test_many_names_are_cut_to_the_first_twenty_distinct(suffix, numbers, distin
     text = "\n".join(lines)
     expected = re_extraction(suffix, text)
     assert len(expected) == 20
-    assert quorlin._extract_definitions_from_text(suffix, text) == expected
+    assert testing.extract_definitions_from_text(suffix, text) == expected
 
 
 # Texts against the restart of a search after each match: many matches while an
@@ -93,16 +94,16 @@ UNITS = ["const x = ( function a ", "let f=()=>", "func ( func a( ", "func (s S)
 def test_long_adversarial_texts_give_what_re_gives(suffix, which):
     rng = random.Random(f"{suffix}{which}")
     for unit in UNITS:
-        assert quorlin._definition_finds(suffix, which, unit * 300) == re_finds(suffix, which, unit * 300)
+        assert testing.definition_finds(suffix, which, unit * 300) == re_finds(suffix, which, unit * 300)
     mixed = "".join(rng.choice(UNITS) for _ in range(1000))
-    assert quorlin._definition_finds(suffix, which, mixed) == re_finds(suffix, which, mixed)
+    assert testing.definition_finds(suffix, which, mixed) == re_finds(suffix, which, mixed)
 
 
 def test_a_long_run_of_words_gives_its_last_word():
     # Python's re needs seconds for this text; the find is known.
     words = " ".join(f"w{k}" for k in range(3000))
-    assert quorlin._definition_finds(".c", 1, words + " name(x);") == ["name"]
-    assert quorlin._definition_finds(".c", 1, words + " name") == []
+    assert testing.definition_finds(".c", 1, words + " name(x);") == ["name"]
+    assert testing.definition_finds(".c", 1, words + " name") == []
 
 
 def test_word_and_space_characters_are_those_of_re_everywhere():
@@ -110,13 +111,13 @@ def test_word_and_space_characters_are_those_of_re_everywhere():
     # "struct _", `\s` whether "fn" and a name are apart.
     chars = [chr(code) for code in range(0x110000)]
     text = "".join(f"struct _{char};" for char in chars)
-    assert quorlin._definition_finds(".c", 0, text) == re_finds(".c", 0, text)
+    assert testing.definition_finds(".c", 0, text) == re_finds(".c", 0, text)
     text = "".join(f"fn{char}a(" for char in chars)
-    assert quorlin._definition_finds(".rs", 1, text) == re_finds(".rs", 1, text)
+    assert testing.definition_finds(".rs", 1, text) == re_finds(".rs", 1, text)
 
 
 def test_the_finds_of_examples():
-    finds = quorlin._definition_finds
+    finds = testing.definition_finds
     assert finds(".js", 1, "function load(x) {}\nconst save = async (x) => x\nlet f = function() {}\n"
                            "const double = n => n * 2\nconst x = 5;") == [("load", ""), ("", "save"), ("", "f")]
     assert finds(".c", 1, "int main() {\n  if (x) {\n  return compute(x);\nstatic int scale(int a);") == \
@@ -131,7 +132,7 @@ def test_the_finds_of_examples():
 
 
 def test_the_extraction_rule_by_examples():
-    extract = quorlin._extract_definitions_from_text
+    extract = testing.extract_definitions_from_text
     # Only C and C++ drop keywords; scripts take the name after function, else the one after const/let/var.
     assert extract(".cpp", "typedef struct Node\nint main() {\n  if (x) {\n  return compute(x);") == \
         ["Node", "main", "compute"]
@@ -170,11 +171,11 @@ def test_files_are_read_decoded_and_chosen_by_suffix(tmp_path):
 
 def test_arguments_are_checked_clearly():
     with pytest.raises(ValueError, match="must be 0 or 1"):
-        quorlin._definition_finds(".py", 2, "")
+        testing.definition_finds(".py", 2, "")
     with pytest.raises(ValueError, match="no definition patterns for the suffix '.rb'"):
-        quorlin._definition_finds(".rb", 0, "")
+        testing.definition_finds(".rb", 0, "")
     with pytest.raises(TypeError):
-        quorlin._definition_finds(".py", 0, b"class A")
+        testing.definition_finds(".py", 0, b"class A")
     with pytest.raises(TypeError, match="file_path"):
         quorlin.Quorlin()._extract_definitions_from_file(3)
 
@@ -193,8 +194,8 @@ def test_twice_the_text_costs_at_most_about_twice_the_work(suffix, which):
     # each match makes twice the text cost four times the work.
     for unit in WORK_UNITS:
         text = unit * (4000 // len(unit) + 1)
-        once = quorlin._definition_work(suffix, which, text)
-        twice = quorlin._definition_work(suffix, which, text * 2)
+        once = testing.definition_work(suffix, which, text)
+        twice = testing.definition_work(suffix, which, text * 2)
         assert len(text) <= once and twice <= 2.1 * once, (unit, once, twice)
 
 
@@ -205,12 +206,12 @@ def test_a_second_table_of_classes_gets_machines_of_its_own():
     # classes must not serve a table where "$" (or "-") is a word character,
     # nor the other way round, whichever comes first.
     text = "struct $a; struct b$; struct -c;"
-    with_words = quorlin._definition_finds_with_words
+    with_words = testing.definition_finds_with_words
     for _ in range(2):
-        assert quorlin._definition_finds(".c", 0, text) == ["b"]
+        assert testing.definition_finds(".c", 0, text) == ["b"]
         assert with_words(".c", 0, text, "$") == ["$a", "b$"]
         assert with_words(".c", 0, text, "-") == ["b", "-c"]
-        assert with_words(".c", 0, text, "") == quorlin._definition_finds(".c", 0, text)
+        assert with_words(".c", 0, text, "") == testing.definition_finds(".c", 0, text)
     with pytest.raises(TypeError, match="words"):
         with_words(".c", 0, text, None)
 
@@ -307,7 +308,7 @@ def re_spans(pattern, text):
 def finder_spans(pattern, text):
     """The finder's spans, or None when it refuses the pattern (cleanly)."""
     try:
-        return quorlin._pattern_spans(pattern, text)
+        return testing.pattern_spans(pattern, text)
     except ValueError as error:
         assert str(error) == f"the definition finder cannot run the pattern {pattern!r}"
         return None
@@ -357,15 +358,15 @@ def test_guarded_shapes_find_what_re_finds_on_every_short_text(pattern):
     for length in range(1, 7):
         for letters in itertools.product("ax)c", repeat=length):
             text = "".join(letters).replace("c", "c\n" if "^" in pattern else "c")
-            assert quorlin._pattern_spans(pattern, text) == re_spans(pattern, text), text
+            assert testing.pattern_spans(pattern, text) == re_spans(pattern, text), text
 
 
 def test_pattern_arguments_are_checked_and_refusals_are_clean():
-    assert quorlin._pattern_spans(r"(a)|(b)", "b\U0001f600a") == [((0, 1), (-1, -1), (0, 1)),
+    assert testing.pattern_spans(r"(a)|(b)", "b\U0001f600a") == [((0, 1), (-1, -1), (0, 1)),
                                                                  ((2, 3), (2, 3), (-1, -1))]
     for pattern in ("a.", "(a)(b)(c)", "a*?", "[a-z]", "", "a|", "(?:a?)*", "é"):
         assert finder_spans(pattern, "abc") is None, pattern
     with pytest.raises(TypeError, match="pattern"):
-        quorlin._pattern_spans(b"a", "a")
+        testing.pattern_spans(b"a", "a")
     with pytest.raises(TypeError, match="text"):
-        quorlin._pattern_spans("a", None)
+        testing.pattern_spans("a", None)

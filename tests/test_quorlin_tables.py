@@ -7,6 +7,7 @@ from pathlib import Path
 import pytest
 
 import quorlin
+from orvo_testing import testing
 
 C_KEYWORDS = ["if", "while", "for", "switch", "return", "sizeof", "typedef"]
 DEFAULT_IGNORES = [".git", ".svn", ".hg", "node_modules", "__pycache__", ".pytest_cache", ".tox", ".venv", "venv", "env"]
@@ -17,10 +18,10 @@ def test_c_and_cpp_never_take_the_keyword_for_a_name(keyword):
     # The second C/C++ pattern finds the keyword like any name; the rule drops
     # exactly it, for C and C++ only, and keeps names that merely look like it.
     text = f"\nint {keyword}(a);\nint {keyword}s(a);\nint {keyword.upper()}(a);\nint {keyword}_(a) {{"
-    assert quorlin._definition_finds(".c", 1, text) == [keyword, f"{keyword}s", keyword.upper(), f"{keyword}_"]
+    assert testing.definition_finds(".c", 1, text) == [keyword, f"{keyword}s", keyword.upper(), f"{keyword}_"]
     for suffix in (".c", ".cpp", ".h"):
-        assert quorlin._extract_definitions_from_text(suffix, text) == [f"{keyword}s", keyword.upper(), f"{keyword}_"]
-    assert quorlin._extract_definitions_from_text(".cs", text)[0] == keyword
+        assert testing.extract_definitions_from_text(suffix, text) == [f"{keyword}s", keyword.upper(), f"{keyword}_"]
+    assert testing.extract_definitions_from_text(".cs", text)[0] == keyword
 
 
 def drawn(tree):

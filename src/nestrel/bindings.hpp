@@ -10,7 +10,7 @@ namespace nestrel {
 
 namespace nb = nanobind;
 
-// The class Nestrel; the check of the comment matcher against `re`.
+// The class Nestrel.
 void register_extractor(nb::module_ &m);
 // The command extract_comments (also the stand-alone entry main).
 void register_command(nb::module_ &m);

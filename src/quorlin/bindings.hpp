@@ -8,6 +8,7 @@
 #pragma once
 
 #include "engine/definitions.hpp"
+#include "python_classes.hpp"
 
 #include <orvo/dialogue.hpp>
 #include <orvo/python.hpp>
@@ -28,16 +29,11 @@ namespace nb = nanobind;
 struct Quorlin {};
 using QuorlinClass = nb::class_<Quorlin>;
 
-void register_checks(nb::module_ &m);        // the definition finder beside `re`
 void register_project(QuorlinClass &cls);    // construction, .gitignore, definitions, scan, tree
 void register_selection(QuorlinClass &cls);  // the file list for the model, its choice, reading
 void register_request(QuorlinClass &cls);    // the mode request and the whole pipeline
 void register_command(nb::module_ &m);       // run_quorlin and the stand-alone entry
 void register_rule_set(nb::module_ &m);      // the matcher of a long .gitignore (`_RuleSet`)
-
-// Python's `\w` and `\s` for the definition finder; the first call must hold
-// the GIL.
-const CharClasses &python_char_classes();
 
 // The module, for the names a caller may replace.
 inline nb::module_ self() { return orvo::module("quorlin"); }

@@ -21,6 +21,5 @@ NB_MODULE(quorlin, m) {
     quorlin::register_selection(cls);
     quorlin::register_request(cls);
     quorlin::register_command(m);
-    quorlin::register_checks(m);
     orvo::publish(m);
 }

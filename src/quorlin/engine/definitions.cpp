@@ -68,17 +68,14 @@ const Program &program(SuffixGroup group, int which) {
     return programs[index_of(group, which)];
 }
 
-// A machine reaches about two hundred states on the texts tried; one that
-// has grown far beyond that is started afresh before its next text.
-constexpr std::size_t max_kept_states = 4096;
-
-// The machine of a pattern for `classes`, kept for later texts of this thread
-// (a thread of its own each, so that no two threads grow one at once).
-Machine &machine(SuffixGroup group, int which, const CharClasses &classes) {
-    thread_local std::array<std::unique_ptr<Machine>, group_count * 2> machines;
-    std::unique_ptr<Machine> &kept = machines[index_of(group, which)];
-    if (!kept || kept->classes_id() != classes.id() || kept->state_count() > max_kept_states)
-        kept = std::make_unique<Machine>(program(group, which), classes);
+// The lazy DFA of a pattern for `classes`, kept for later texts of this
+// thread (a thread of its own each, so that no two threads grow one at once);
+// its memory budget holds within every search.
+LazyDfa &lazy_dfa(SuffixGroup group, int which, const CharClasses &classes) {
+    thread_local std::array<std::unique_ptr<LazyDfa>, group_count * 2> dfas;
+    std::unique_ptr<LazyDfa> &kept = dfas[index_of(group, which)];
+    if (!kept || kept->classes_id() != classes.id())
+        kept = std::make_unique<LazyDfa>(program(group, which), classes);
     return *kept;
 }
 
@@ -93,7 +90,7 @@ std::string_view group_text(std::string_view text, const Slots &slots, std::size
 // false when it stopped the run.
 template <typename Emit>
 bool for_each_find(SuffixGroup group, int which, std::string_view text, const CharClasses &classes, Emit &&emit) {
-    return for_each_match(machine(group, which, classes), text, classes, [&](const Slots &slots) {
+    return for_each_match(lazy_dfa(group, which, classes), text, classes, [&](const Slots &slots) {
         return emit(Find{group_text(text, slots, 1), group_text(text, slots, 2)});
     });
 }
@@ -137,9 +134,9 @@ std::vector<Find> definition_finds(SuffixGroup group, int which, std::string_vie
 }
 
 std::size_t definition_work(SuffixGroup group, int which, std::string_view text, const CharClasses &classes) {
-    std::size_t work = 0;
-    for_each_match(machine(group, which, classes), text, classes, [](const Slots &) { return true; }, &work);
-    return work;
+    SearchStats stats;
+    for_each_match(lazy_dfa(group, which, classes), text, classes, [](const Slots &) { return true; }, &stats);
+    return stats.work;
 }
 
 std::vector<std::string> extract_definitions(SuffixGroup group, std::string_view text, const CharClasses &classes) {

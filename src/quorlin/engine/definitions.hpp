@@ -6,9 +6,9 @@
 // exactly the matches that `re.finditer` finds for them (leftmost match,
 // alternatives left to right, greedy repetition), in time linear in the text.
 // It needs neither nanobind nor Python: Python's classes `\w` and `\s` come in
-// as a `CharClasses` table. It may run on
-// several threads at once; what it works out for a pattern (an automaton that
-// depends on no text) is kept per thread for the texts that follow.
+// as a `CharClasses` table. It may run on several threads at once; what it
+// works out for a pattern (a lazy DFA, which depends on no text) is kept per
+// thread for the texts that follow, within a memory budget.
 //
 // Texts are UTF-8. A surrogate code point written in three bytes (as the
 // "surrogatepass" error handler writes a lone surrogate of a str) is read as a

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace quorlin {
@@ -18,131 +19,115 @@ namespace {
 // Parses the syntax the definition patterns use: literals, "\" before a
 // punctuation character, `\w`, `\s`, bracketed classes of those (optionally
 // negated), "^", groups `(...)` and `(?:...)`, "|", and the greedy "*", "+"
-// and "?". Anything else is refused.
+// and "?". Anything else is refused. Each parsing step emits the instructions
+// of its piece and returns it as a fragment; the pieces are joined by filling
+// the holes (the patch list), so no instruction moves once emitted.
 class Compiler {
 public:
     explicit Compiler(std::string_view pattern) : pattern_(pattern) {}
 
     Program compile() {
-        emit(Op::save, 0);
-        const std::size_t before = program_.code.size();
-        bool nullable = alternation();
+        const Fragment begin = single(Op::save, 0);
+        Fragment body = alternation();
         if (at_ < pattern_.size())
             unsupported(pattern_, "unbalanced ')'");
-        if (nullable)
+        if (body.nullable)
             unsupported(pattern_, "the pattern can match the empty text");
-        program_.line_anchored = program_.code.size() > before && program_.code[before].op == Op::line_start;
+        program_.line_anchored = program_.at(body.start).op == Op::line_start;
         program_.groups = groups_;
-        emit(Op::save, 1);
-        emit(Op::match);
-        check_guard();
-        find_targets();
+        Fragment whole = concatenate(concatenate(begin, std::move(body)), single(Op::save, 1));
+        fill(whole.holes, emit(Op::match));
+        find_guard();
+        find_closures();
         find_start_literals();
         return std::move(program_);
     }
 
 private:
-    int here() const { return static_cast<int>(program_.code.size()); }
-    int emit(Op op, std::uint32_t arg = 0, int x = 0, int y = 0) {
-        program_.code.push_back(Inst{op, arg, x, y});
-        return here() - 1;
+    // A loose end of a fragment: the field `alt` (else `next`) of instruction
+    // `pc`, which waits for the instruction that follows the fragment.
+    struct Hole {
+        int pc;
+        bool alt;
+    };
+    // A piece of program under construction (Thompson's construction): its
+    // first instruction and its loose ends.
+    struct Fragment {
+        int start;
+        std::vector<Hole> holes;
+        bool nullable;  // whether it can match the empty text
+    };
+
+    int emit(Op op, std::uint32_t arg = 0) {
+        program_.code.push_back(Inst{op, arg});
+        return static_cast<int>(program_.code.size()) - 1;
     }
+    // One instruction whose `next` is loose.
+    Fragment single(Op op, std::uint32_t arg = 0, bool nullable = true) {
+        const int pc = emit(op, arg);
+        return Fragment{pc, {Hole{pc, false}}, nullable};
+    }
+    void fill(const std::vector<Hole> &holes, int target) {
+        for (const Hole &hole : holes) {
+            Inst &inst = program_.code[static_cast<std::size_t>(hole.pc)];
+            (hole.alt ? inst.alt : inst.next) = target;
+        }
+    }
+    Fragment concatenate(Fragment first, Fragment second) {
+        fill(first.holes, second.start);
+        return Fragment{first.start, std::move(second.holes), first.nullable && second.nullable};
+    }
+
     bool more() const { return at_ < pattern_.size(); }
     char peek() const { return pattern_[at_]; }
 
-    // Each parsing step emits its code and returns whether it can match the
-    // empty text.
-    bool alternation() {
-        std::vector<int> jumps;
-        int split = -1;  // the split before the branch just compiled
-        bool nullable = false;
-        for (;;) {
-            if (split >= 0)
-                program_.code[static_cast<std::size_t>(split)].y = here();
-            split = has_alternative() ? emit(Op::split, 0, here() + 1) : -1;
-            nullable |= sequence();
-            if (!more() || peek() != '|')
-                break;
-            ++at_;
-            jumps.push_back(emit(Op::jump));
-        }
-        for (int jump : jumps)
-            program_.code[static_cast<std::size_t>(jump)].x = here();
-        return nullable;
+    // Branches in priority order: a split before each branch but the last,
+    // its `next` the branch and its `alt` the splits of the branches after.
+    Fragment alternation() {
+        Fragment first = sequence();
+        if (!more() || peek() != '|')
+            return first;
+        ++at_;
+        Fragment rest = alternation();
+        const int split = emit(Op::split);
+        program_.code[static_cast<std::size_t>(split)].next = first.start;
+        program_.code[static_cast<std::size_t>(split)].alt = rest.start;
+        std::vector<Hole> holes = std::move(first.holes);
+        holes.insert(holes.end(), rest.holes.begin(), rest.holes.end());
+        return Fragment{split, std::move(holes), first.nullable || rest.nullable};
     }
 
-    // Whether a "|" of this nesting level follows before the level ends.
-    bool has_alternative() const {
-        int depth = 0;
-        bool in_class = false;
-        for (std::size_t k = at_; k < pattern_.size(); ++k) {
-            char c = pattern_[k];
-            if (c == '\\') {
-                ++k;
-            } else if (in_class) {
-                in_class = c != ']';
-            } else if (c == '[') {
-                in_class = true;
-            } else if (c == '(') {
-                ++depth;
-            } else if (c == ')') {
-                if (depth-- == 0)
-                    return false;
-            } else if (c == '|' && depth == 0) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    bool sequence() {
-        bool nullable = true;
+    Fragment sequence() {
+        if (!more() || peek() == '|' || peek() == ')')
+            return single(Op::nop);  // an empty branch or group
+        Fragment piece = repeat();
         while (more() && peek() != '|' && peek() != ')')
-            nullable &= repeat();
-        return nullable;
+            piece = concatenate(std::move(piece), repeat());
+        return piece;
     }
 
-    bool repeat() {
-        const int start = here();
-        const std::size_t atom_at = at_;
-        bool nullable = atom();
+    Fragment repeat() {
+        Fragment atom_piece = atom();
         if (!more() || (peek() != '*' && peek() != '+' && peek() != '?'))
-            return nullable;
+            return atom_piece;
         const char quantifier = pattern_[at_++];
         if (more() && (peek() == '?' || peek() == '+' || peek() == '*'))
             unsupported(pattern_, "only greedy repetition is supported");
-        if (nullable && quantifier != '?')
+        if (atom_piece.nullable && quantifier != '?')
             unsupported(pattern_, "a repetition of something that can match the empty text");
-        if (quantifier == '+') {
-            emit(Op::split, 0, start, here() + 1);  // again, or on
-            return nullable;
-        }
-        // A split before the atom: into it, or past it.
-        program_.code.insert(program_.code.begin() + start, Inst{Op::split, 0, start + 1, 0});
-        for (std::size_t k = static_cast<std::size_t>(start) + 1; k < program_.code.size(); ++k)
-            if (program_.code[k].op == Op::split || program_.code[k].op == Op::jump) {
-                ++program_.code[k].x;
-                ++program_.code[k].y;
-            }
-        if (program_.guard_loop >= start) {
-            ++program_.guard_loop;
-            ++program_.guard_rest;
-        }
+        // A split that prefers the atom (again) over going on.
+        const int split = emit(Op::split);
+        program_.code[static_cast<std::size_t>(split)].next = atom_piece.start;
+        const Hole on{split, true};
         if (quantifier == '?') {
-            program_.code[static_cast<std::size_t>(start)].y = here();
-            return true;
+            atom_piece.holes.push_back(on);
+            return Fragment{split, std::move(atom_piece.holes), true};
         }
-        emit(Op::jump, 0, start);
-        program_.code[static_cast<std::size_t>(start)].y = here();
-        if (program_.guard_loop < 0 && pattern_.substr(atom_at, 4) == "[^)]" && pattern_.substr(at_, 2) == "\\)") {
-            // `[^)]*\)`: the rest of the pattern begins after the ")".
-            program_.guard_loop = start;
-            program_.guard_rest = here() + 1;
-        }
-        return true;
+        fill(atom_piece.holes, split);  // the loop back
+        return Fragment{quantifier == '*' ? split : atom_piece.start, {on}, quantifier == '*'};
     }
 
-    bool atom() {
+    Fragment atom() {
         const char c = pattern_[at_++];
         switch (c) {
         case '(': {
@@ -155,38 +140,35 @@ private:
                 group = ++groups_;
                 if (group > max_groups)
                     unsupported(pattern_, "too many groups");
-                emit(Op::save, static_cast<std::uint32_t>(2 * group));
             }
-            bool nullable = alternation();
+            std::optional<Fragment> open;
+            if (group > 0)
+                open = single(Op::save, static_cast<std::uint32_t>(2 * group));
+            Fragment inner = alternation();
             if (!more() || peek() != ')')
                 unsupported(pattern_, "missing ')'");
             ++at_;
-            if (group > 0)
-                emit(Op::save, static_cast<std::uint32_t>(2 * group + 1));
-            return nullable;
+            if (group < 0)
+                return inner;
+            return concatenate(concatenate(std::move(*open), std::move(inner)),
+                               single(Op::save, static_cast<std::uint32_t>(2 * group + 1)));
         }
         case '[':
-            emit(Op::set, bracketed());
-            return false;
+            return single(Op::set, bracketed(), false);
         case '^':
-            emit(Op::line_start);
-            return true;
+            return single(Op::line_start);
         case '\\': {
             CharSet set;
-            if (escape(set)) {
-                emit(Op::set, add_set(set));
-            } else {
-                emit(Op::character, static_cast<std::uint32_t>(pattern_[at_ - 1]));
-            }
-            return false;
+            if (escape(set))
+                return single(Op::set, add_set(set), false);
+            return single(Op::character, static_cast<std::uint32_t>(pattern_[at_ - 1]), false);
         }
         default:
             if (std::strchr(".$*+?{}]|)", c))
                 unsupported(pattern_, "an unsupported metacharacter");
             if (static_cast<unsigned char>(c) >= 0x80)
                 unsupported(pattern_, "only ASCII characters are supported");
-            emit(Op::character, static_cast<unsigned char>(c));
-            return false;
+            return single(Op::character, static_cast<unsigned char>(c), false);
         }
     }
 
@@ -236,116 +218,96 @@ private:
         return static_cast<std::uint32_t>(program_.sets.size() - 1);
     }
 
-    // Keep the guard only when the rest of the pattern cannot read a ")": then
-    // the check of the rest after one ")" ends before the next one.
-    void check_guard() {
-        if (program_.guard_loop < 0)
-            return;
+    // The first `[^)]*\)` (or `[^)]+\)`) of the program: a split whose
+    // preferred way reads `[^)]` and comes back to it, and whose other way
+    // reads ")". It is kept only when the rest of the pattern cannot read a
+    // ")": then the check of the rest after one ")" ends before the next one.
+    void find_guard() {
+        const auto &code = program_.code;
+        for (int pc = 0; pc < static_cast<int>(code.size()); ++pc) {
+            const Inst &split = program_.at(pc);
+            if (split.op != Op::split)
+                continue;
+            const Inst &loop = program_.at(split.next), &out = program_.at(split.alt);
+            if (loop.op == Op::set && program_.sets[loop.arg].is_all_but_close() && loop.next == pc &&
+                out.op == Op::character && out.arg == ')') {
+                if (rest_may_read_close(out.next))
+                    return;
+                program_.guard_loop = pc;
+                program_.guard_rest = out.next;
+                return;
+            }
+        }
+    }
+
+    bool rest_may_read_close(int rest) const {
         std::vector<bool> seen(program_.code.size());
-        std::vector<int> stack{program_.guard_rest};
+        std::vector<int> stack{rest};
         while (!stack.empty()) {
             const int pc = stack.back();
             stack.pop_back();
             if (seen[static_cast<std::size_t>(pc)])
                 continue;
             seen[static_cast<std::size_t>(pc)] = true;
-            const Inst &inst = program_.code[static_cast<std::size_t>(pc)];
-            switch (inst.op) {
-            case Op::character:
-            case Op::set:
-                if (inst.op == Op::character ? inst.arg == ')' : program_.sets[inst.arg].may_hold_close()) {
-                    program_.guard_loop = program_.guard_rest = -1;
-                    return;
-                }
-                stack.push_back(pc + 1);
-                break;
-            case Op::split:
-                stack.push_back(inst.x);
-                stack.push_back(inst.y);
-                break;
-            case Op::jump:
-                stack.push_back(inst.x);
-                break;
-            case Op::line_start:
-            case Op::save:
-                stack.push_back(pc + 1);
-                break;
-            case Op::match:
-                break;
-            }
+            const Inst &inst = program_.at(pc);
+            if (inst.op == Op::character ? inst.arg == ')'
+                                         : inst.op == Op::set && program_.sets[inst.arg].may_hold_close())
+                return true;
+            const Successors next = successors(program_, pc, LookSet::full());
+            for (int k = 0; k < next.count; ++k)
+                stack.push_back(next.pcs[static_cast<std::size_t>(k)]);
         }
+        return false;
     }
 
     // The first-come ways from each instruction to the reading instructions,
     // as a thread would take them one after the other: an instruction reached
     // before by a way of higher priority is not taken again.
-    void find_targets() {
+    void find_closures() {
         const std::size_t size = program_.code.size();
-        program_.questions.assign(size, 0);
-        program_.targets.assign(size * answer_count, {});
+        program_.looks.assign(size, LookSet());
+        program_.closures.assign(size * LookSet::count, {});
         std::vector<bool> seen(size);
         for (std::size_t pc = 0; pc < size; ++pc) {
-            for (unsigned answers = 0; answers < answer_count; ++answers) {
+            for (unsigned bits = 0; bits < LookSet::count; ++bits) {
                 std::fill(seen.begin(), seen.end(), false);
-                std::uint8_t asked = 0;
-                follow(static_cast<int>(pc), answers, 0, seen, asked, program_.targets[pc * answer_count + answers]);
-                program_.questions[pc] |= asked;
+                const LookSet holding = LookSet::from_bits(bits);
+                follow(static_cast<int>(pc), holding, 0, seen, program_.looks[pc],
+                       program_.closures[pc * LookSet::count + bits]);
             }
         }
     }
 
-    void follow(int pc, unsigned answers, unsigned saves, std::vector<bool> &seen, std::uint8_t &asked,
+    void follow(int pc, LookSet holding, unsigned saves, std::vector<bool> &seen, LookSet &asked,
                 std::vector<Target> &out) {
         if (seen[static_cast<std::size_t>(pc)])
             return;
         seen[static_cast<std::size_t>(pc)] = true;
-        const Inst &inst = program_.code[static_cast<std::size_t>(pc)];
-        switch (inst.op) {
-        case Op::jump:
-            follow(inst.x, answers, saves, seen, asked, out);
-            break;
-        case Op::split:
-            if (pc == program_.guard_loop) {
-                asked |= guard_answer;
-                if (!(answers & guard_answer))
-                    break;  // a thread here can only fail
-            }
-            follow(inst.x, answers, saves, seen, asked, out);
-            follow(inst.y, answers, saves, seen, asked, out);
-            break;
-        case Op::save:
-            follow(pc + 1, answers, saves | 1u << inst.arg, seen, asked, out);
-            break;
-        case Op::line_start:
-            asked |= line_start_answer;
-            if (answers & line_start_answer)
-                follow(pc + 1, answers, saves, seen, asked, out);
-            break;
-        case Op::character:
-        case Op::set:
-        case Op::match:
+        const Inst &inst = program_.at(pc);
+        if (inst.op == Op::character || inst.op == Op::set || inst.op == Op::match) {
             out.push_back(Target{pc, static_cast<std::uint8_t>(saves)});
-            break;
+            return;
         }
+        if (inst.op == Op::save)
+            saves |= 1u << inst.arg;
+        const Successors next = successors(program_, pc, holding);
+        asked = asked.united(next.asked);
+        for (int k = 0; k < next.count; ++k)
+            follow(next.pcs[static_cast<std::size_t>(k)], holding, saves, seen, asked, out);
     }
 
     // When every way from the start begins with a literal text, those texts.
     void find_start_literals() {
         std::vector<std::string> literals;
-        for (const Target &target : program_.targets_of(0, answer_count - 1)) {
+        for (const Target &target : program_.closure(0, LookSet::full())) {
             std::string literal;
             for (int pc = target.pc;;) {
-                const Inst &inst = program_.code[static_cast<std::size_t>(pc)];
-                if (inst.op == Op::character) {
+                const Inst &inst = program_.at(pc);
+                if (inst.op == Op::character)
                     literal.push_back(static_cast<char>(inst.arg));  // patterns are ASCII
-                    ++pc;
-                } else if (inst.op == Op::save) {
-                    ++pc;
-                } else if (inst.op == Op::jump) {
-                    pc = inst.x;
-                } else {
+                else if (inst.op != Op::save && inst.op != Op::nop)
                     break;
-                }
+                pc = successors(program_, pc, LookSet::full()).pcs[0];
             }
             if (literal.empty())
                 return;
@@ -361,6 +323,37 @@ private:
 };
 
 }  // namespace
+
+Successors successors(const Program &program, int pc, LookSet holding) {
+    const Inst &inst = program.at(pc);
+    Successors next;
+    switch (inst.op) {
+    case Op::split:
+        if (pc == program.guard_loop) {
+            next.asked = next.asked.with(Look::guard);
+            if (!holding.contains(Look::guard))
+                return next;  // a thread here can only fail
+        }
+        next.pcs = {inst.next, inst.alt};
+        next.count = 2;
+        return next;
+    case Op::line_start:
+        next.asked = next.asked.with(Look::start_line);
+        if (!holding.contains(Look::start_line))
+            return next;
+        break;
+    case Op::match:
+        return next;
+    case Op::character:
+    case Op::set:
+    case Op::save:
+    case Op::nop:
+        break;
+    }
+    next.pcs[0] = inst.next;
+    next.count = 1;
+    return next;
+}
 
 Program compile_pattern(std::string_view pattern) { return Compiler(pattern).compile(); }
 

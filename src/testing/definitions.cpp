@@ -1,15 +1,19 @@
-// Private functions that show the definition finder's work on a text, so
-// that tests can hold it against Python's `re`.
+// The definition finder's work on a text, so that the tests can hold it
+// against Python's `re`.
 #include "bindings.hpp"
-#include "engine/search.hpp"
+
+#include "quorlin/engine/definitions.hpp"
+#include "quorlin/engine/search.hpp"
+#include "quorlin/python_classes.hpp"
 
 #include <orvo/text.hpp>
 
 #include <map>
 
-namespace quorlin {
+namespace orvo_testing {
 
 using namespace nb::literals;
+using namespace quorlin;
 
 namespace {
 
@@ -59,7 +63,7 @@ nb::list finds_in(nb::handle suffix, nb::handle pattern, nb::handle text, const 
     const auto [group, which] = pattern_of(suffix, pattern);
     const std::string utf8 = orvo::arg_str(text, "text");
     const bool pairs = group == SuffixGroup::script && which == 1;
-    const std::vector<Find> finds = quorlin::definition_finds(group, which, utf8, classes);
+    const std::vector<Find> finds = definition_finds(group, which, utf8, classes);
     nb::list list;
     for (const Find &find : finds) {
         if (pairs)
@@ -101,8 +105,8 @@ nb::list pattern_spans(nb::handle pattern, nb::handle text) {
             return false;
         }
         groups = program.groups;
-        Machine machine(program, classes);
-        for_each_match(machine, utf8, classes, [&](const Slots &slots) {
+        LazyDfa dfa(program, classes);
+        for_each_match(dfa, utf8, classes, [&](const Slots &slots) {
             matches.push_back(slots);
             return true;
         });
@@ -144,33 +148,33 @@ nb::list definitions_of_text(nb::handle suffix, nb::handle text) {
 
 }  // namespace
 
-void register_checks(nb::module_ &m) {
-    m.def("_definition_finds", &finds_of,
-          nb::sig("def _definition_finds(suffix: str, pattern: int, text: str) -> list[str] | list[tuple[str, str]]"),
+void register_definitions(nb::module_ &m) {
+    m.def("definition_finds", &finds_of,
+          nb::sig("def definition_finds(suffix: str, pattern: int, text: str) -> list[str] | list[tuple[str, str]]"),
           "suffix"_a.none(), "pattern"_a.none(), "text"_a.none(),
           "The finds of pattern 0 or 1 of the suffix's group in a text, as re.finditer gives them: the "
           "group's text, or the pair of group texts for the pattern with two groups (a group that took no "
           "part counts as ''). Serves to check the finder against Python's re.");
-    m.def("_definition_finds_with_words", &finds_with_words,
-          nb::sig("def _definition_finds_with_words(suffix: str, pattern: int, text: str, words: str) -> "
+    m.def("definition_finds_with_words", &finds_with_words,
+          nb::sig("def definition_finds_with_words(suffix: str, pattern: int, text: str, words: str) -> "
                   "list[str] | list[tuple[str, str]]"),
           "suffix"_a.none(), "pattern"_a.none(), "text"_a.none(), "words"_a.none(),
-          "The finds of _definition_finds where the characters of words are word characters (\\w) too.");
-    m.def("_definition_work", &work_of, nb::sig("def _definition_work(suffix: str, pattern: int, text: str) -> int"),
+          "The finds of definition_finds where the characters of words are word characters (\\w) too.");
+    m.def("definition_work", &work_of, nb::sig("def definition_work(suffix: str, pattern: int, text: str) -> int"),
           "suffix"_a.none(), "pattern"_a.none(), "text"_a.none(),
-          "The work of _definition_finds on a text: the characters its searches read and the bytes its scans "
+          "The work of definition_finds on a text: the characters its searches read and the bytes its scans "
           "passed over.");
-    m.def("_pattern_spans", &pattern_spans,
-          nb::sig("def _pattern_spans(pattern: str, text: str) -> list[tuple[tuple[int, int], ...]]"),
+    m.def("pattern_spans", &pattern_spans,
+          nb::sig("def pattern_spans(pattern: str, text: str) -> list[tuple[tuple[int, int], ...]]"),
           "pattern"_a.none(), "text"_a.none(),
           "The matches of a pattern of the definition finder's syntax in a text, as re.finditer gives them "
           "with re.MULTILINE: the span of the match and of each group, (-1, -1) for a group that took no "
           "part. A pattern outside that syntax is a ValueError.");
-    m.def("_extract_definitions_from_text", &definitions_of_text,
-          nb::sig("def _extract_definitions_from_text(suffix: str, text: str) -> list[str]"), "suffix"_a.none(),
+    m.def("extract_definitions_from_text", &definitions_of_text,
+          nb::sig("def extract_definitions_from_text(suffix: str, text: str) -> list[str]"), "suffix"_a.none(),
           "text"_a.none(),
           "The defined names of a text with the given file suffix: at most 20, without repeats, in the "
           "order found.");
 }
 
-}  // namespace quorlin
+}  // namespace orvo_testing
