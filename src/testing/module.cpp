@@ -1,10 +1,8 @@
 #include "bindings.hpp"
 
-namespace nb = nanobind;
 
 NB_MODULE(_orvo_testing, m) {
-    m.doc() = "Test-only functions that show the native engines' work on a text, so that the tests can hold it "
-              "against Python's re. Built with ORVO_TESTING=ON; no shipped module needs it.";
+    m.doc() = "Test-only (ORVO_TESTING=ON): the native engines' work on a text, for the tests against re.";
     orvo_testing::register_definitions(m);
     orvo_testing::register_comments(m);
     orvo::publish(m);

@@ -40,20 +40,28 @@ int replace_error(const std::string &path, const std::string &text) {
 
 const std::string exdev = "errno " + std::to_string(EXDEV);
 
+// A folder of two files, `text` in folder/real and folder/sub/deeper, beside
+// "secret" in outside, with a link in the folder to a file of its own (same)
+// and two that lead out (out, out_absolute).
+void lay_out(const scratch::Directory &s, const std::string &text) {
+    scratch::write(s / "folder/real", text);
+    scratch::write(s / "folder/sub/deeper", text);
+    scratch::write(s / "outside", "secret");
+    scratch::link("real", s / "folder/same");
+    scratch::link("../outside", s / "folder/out");
+    scratch::link(s / "outside", s / "folder/out_absolute");
+}
+
 }  // namespace
 
 TEST(a_file_is_read_through_links_that_stay_in_its_folder) {
     scratch::Directory s;
-    scratch::write(s / "folder/real", "in folder");
+    lay_out(s, "in folder");
     scratch::write(s / "folder/sub/deeper", "in sub");
-    scratch::write(s / "outside", "secret");
-    scratch::link("real", s / "folder/same");
     scratch::link("sub/deeper", s / "folder/down");
     scratch::link("../folder/real", s / "folder/around");  // out and back in
     scratch::link(s / "folder/real", s / "folder/absolute");
     scratch::link("same", s / "folder/chain");
-    scratch::link("../outside", s / "folder/out");
-    scratch::link(s / "outside", s / "folder/out_absolute");
     scratch::link("../real", s / "folder/sub/up");  // in the folder, above the link's own
     for (const char *name : {"real", "same", "around", "absolute", "chain"})
         CHECK_EQ(read_in_folder(s / "folder/" + name), "in folder"s);
@@ -79,10 +87,7 @@ TEST(a_file_is_read_through_links_that_stay_in_its_folder) {
 
 TEST(a_file_is_replaced_through_links_that_stay_in_its_folder) {
     scratch::Directory s;
-    scratch::write(s / "folder/real", "old");
-    scratch::write(s / "folder/sub/deeper", "old");
-    scratch::write(s / "outside", "secret");
-    scratch::link("real", s / "folder/same");
+    lay_out(s, "old");
     scratch::link("../folder/sub/deeper", s / "folder/around");
     CHECK_EQ(replace_error(s / "folder/same", "one"), 0);
     CHECK_EQ(scratch::read(s / "folder/real"), "one"s);
@@ -98,8 +103,6 @@ TEST(a_file_is_replaced_through_links_that_stay_in_its_folder) {
     struct stat info;
     CHECK(::stat((s / "folder/new").c_str(), &info) == 0 && (info.st_mode & 07777) == 0600);
     // Out of the folder nothing is written, existing or not.
-    scratch::link("../outside", s / "folder/out");
-    scratch::link(s / "outside", s / "folder/out_absolute");
     scratch::link("../missing", s / "folder/out_dangling");
     for (const char *name : {"out", "out_absolute", "out_dangling"})
         CHECK_EQ(replace_error(s / "folder/" + name, "changed"), EXDEV);

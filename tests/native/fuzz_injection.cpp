@@ -8,7 +8,7 @@
 // The input: a language, a flag for a missing reader, spans, entries, then
 // the content. Comment spans mostly start at one of the language's openers
 // and end where that comment would, so that entries find comments to go in.
-#include "failed_input.hpp"
+#include "fuzz_target.hpp"
 #include "orvo/languages.hpp"
 #include "orvo/text.hpp"
 #include "osmeran/lines.hpp"
@@ -66,7 +66,7 @@ std::string quoted(std::string_view text) {
                                                               : "");
     if (shown.result)
         message += "\n  result " + quoted(*shown.result);
-    failed_input::fail("fuzz_injection", message);
+    fuzz::fail("fuzz_injection", message);
 }
 
 struct Input {
@@ -140,7 +140,7 @@ std::size_t count(std::string_view text, std::string_view piece) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    failed_input::remember(data, size);
+    fuzz::remember(data, size);
     Input input{data, size};
     // The language: a row of the table, or one without a row whose entries
     // come with a prefix of their own.
@@ -354,12 +354,5 @@ extern "C" const char *const *orvo_fuzz_tokens(std::size_t *count) {
         }
         return std::vector<std::string>(found.begin(), found.end());
     }();
-    static const std::vector<const char *> tokens = [] {
-        std::vector<const char *> all;
-        for (const std::string &piece : pieces)
-            all.push_back(piece.c_str());
-        return all;
-    }();
-    *count = tokens.size();
-    return tokens.data();
+    return fuzz::token_list(pieces, count);
 }

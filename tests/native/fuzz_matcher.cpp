@@ -4,7 +4,7 @@
 // literal, and be exactly those of a plain backtracking search as Python's
 // `re.finditer` makes it. Extraction over the same text, in every language,
 // must give each comment the lines its places lie on.
-#include "failed_input.hpp"
+#include "fuzz_target.hpp"
 #include "nestrel/engine.hpp"
 #include "orvo/languages.hpp"
 #include "orvo/text.hpp"
@@ -20,7 +20,7 @@ namespace {
 
 void require(bool condition, const char *what, std::string_view pattern) {
     if (!condition)
-        failed_input::fail("fuzz_matcher", std::string(what) + " (pattern " + std::string(pattern) + ")");
+        fuzz::fail("fuzz_matcher", std::string(what) + " (pattern " + std::string(pattern) + ")");
 }
 
 std::vector<std::string> table_patterns() {
@@ -124,7 +124,7 @@ const std::vector<std::string> &patterns() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    failed_input::remember(data, size);
+    fuzz::remember(data, size);
     const std::string_view text((const char *) data, size);
     for (const std::string &text_of_pattern : patterns())
         check_pattern(text_of_pattern, nestrel::Pattern::compile(text_of_pattern), text);
@@ -149,12 +149,5 @@ extern "C" const char *const *orvo_fuzz_tokens(std::size_t *count) {
         }
         return std::vector<std::string>(found.begin(), found.end());
     }();
-    static const std::vector<const char *> tokens = [] {
-        std::vector<const char *> all;
-        for (const std::string &piece : pieces)
-            all.push_back(piece.c_str());
-        return all;
-    }();
-    *count = tokens.size();
-    return tokens.data();
+    return fuzz::token_list(pieces, count);
 }

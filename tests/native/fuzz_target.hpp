@@ -1,14 +1,15 @@
-// A fuzz target's failure: the message, and the input that caused it saved
-// to a file in the working directory, to be replayed by giving the file to
-// the target (`fuzz_x FILE`).
+// What the fuzz targets share: a failure, its message printed and the input
+// that caused it saved to a file in the working directory, to be replayed by
+// giving the file to the target (`fuzz_x FILE`); the list of their tokens.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
-namespace failed_input {
+namespace fuzz {
 
 struct Current {
     const std::uint8_t *data = nullptr;
@@ -33,4 +34,17 @@ inline void remember(const std::uint8_t *data, std::size_t size) { current() = {
     std::abort();
 }
 
-}  // namespace failed_input
+// The driver's list of a target's tokens (orvo_fuzz_tokens), made once from
+// `pieces`, which must last as long as the process.
+inline const char *const *token_list(const std::vector<std::string> &pieces, std::size_t *count) {
+    static const std::vector<const char *> all = [&] {
+        std::vector<const char *> list;
+        for (const std::string &piece : pieces)
+            list.push_back(piece.c_str());
+        return list;
+    }();
+    *count = all.size();
+    return all.data();
+}
+
+}  // namespace fuzz
