@@ -1,6 +1,5 @@
 #include "bindings.hpp"
 
-
 NB_MODULE(_orvo_testing, m) {
     m.doc() = "Test-only (ORVO_TESTING=ON): the native engines' work on a text, for the tests against re.";
     orvo_testing::register_definitions(m);
