@@ -172,12 +172,11 @@ orvo::Ending extraction() {
             std::string cwd = orvo::working_directory();
             std::vector<std::string> ignore = ignore_list(extractor);
             DocumentStream document(cwd);
-            auto interrupted = [] {
-                if (PyErr_CheckSignals() != 0)
-                    throw nb::python_error();
-                return false;
-            };
-            scan(cwd, cwd, ignore, interrupted, [&](const FileResult &result) { document.add(result); });
+            orvo::NativeWork work;
+            work.run([&] {
+                scan(cwd, cwd, ignore, [&] { return work.checkpoint(); },
+                     [&](const FileResult &result) { work.with_gil([&] { document.add(result); }); });
+            });
             if (document.records() == 0) {
                 orvo::print("未找到任何包含注释的编程语言文件。");
                 return orvo::Ending::done;

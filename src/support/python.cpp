@@ -29,6 +29,17 @@ void raise_from(nb::python_error &cause, nb::handle type, nb::handle message) {
     throw nb::python_error();
 }
 
+// ------------------------------------------------------- native work, Ctrl-C
+
+bool NativeWork::checkpoint() {
+    if (error_)
+        return true;
+    nb::gil_scoped_acquire held;
+    if (PyErr_CheckSignals() != 0)
+        error_.emplace();  // takes the error raised
+    return stopped();
+}
+
 // ------------------------------------------------------------------- values
 
 std::optional<nb::object> field(nb::handle record, const char *name) {

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -102,6 +103,68 @@ auto on_interrupt(Step &&step, OnInterrupt &&on_interrupt) -> decltype(step()) {
         return on_interrupt(error);
     }
 }
+
+// ------------------------------------------------------- native work, Ctrl-C
+
+// Native work that runs without the GIL and that Ctrl-C stops, as Python's
+// own matcher (`re`) is stopped. `run(work)` lets go of the GIL and calls
+// `work()`, which calls `checkpoint()` every so many items (files,
+// directories). The checkpoint takes the GIL back to run Python's signal
+// handlers (`PyErr_CheckSignals`) and answers true once one of them raised
+// (Ctrl-C: `KeyboardInterrupt`), and from then on: the work should end soon,
+// its result unused. `run` raises that error once the work has returned,
+// whatever the work did after it. A step of the work that needs Python runs
+// through `with_gil`, which holds the GIL for it; its errors pass through the
+// work (which lets exceptions pass) and out of `run`. The one way native code
+// runs without the GIL and stays interruptible.
+class NativeWork {
+public:
+    // Run `work()` without the GIL (the caller holds it) and give its result.
+    template <typename Work>
+    auto run(Work &&work) -> decltype(work()) {
+        using Result = decltype(work());
+        if constexpr (std::is_void_v<Result>) {
+            released(work);
+        } else {
+            std::optional<Result> result;
+            released([&] { result.emplace(work()); });
+            return std::move(*result);
+        }
+    }
+
+    // For the work, without the GIL: whether it should stop (a signal handler
+    // raised, now or before).
+    bool checkpoint();
+
+    // Whether a checkpoint has stopped the work; the GIL is not needed.
+    bool stopped() const { return error_.has_value(); }
+
+    // For the work, without the GIL: `step()` with the GIL held.
+    template <typename Step>
+    auto with_gil(Step &&step) -> decltype(step()) {
+        nb::gil_scoped_acquire held;
+        return step();
+    }
+
+private:
+    template <typename Body>
+    void released(Body &&body) {
+        try {
+            nb::gil_scoped_release unlocked;
+            body();
+        } catch (...) {
+            if (!error_)
+                throw;  // the work's own failure; one after a stop is the stop's
+        }
+        if (error_) {
+            error_->restore();
+            error_.reset();
+            throw nb::python_error();
+        }
+    }
+
+    std::optional<nb::python_error> error_;  // what a signal handler raised
+};
 
 // ------------------------------------------------------------------- values
 
