@@ -77,6 +77,7 @@ I18n &current() {
 }  // namespace
 
 NB_MODULE(i18n, m) {
+    orvo::translate_errors();
     m.doc() = "Interface texts by key in the current language (Chinese or English).";
     table();  // a duplicated key stops the module from loading
 
@@ -106,4 +107,5 @@ NB_MODULE(i18n, m) {
         nb::sig("def set_language(code: str) -> None"), "code"_a.none(),
         "Switch the language of every later lookup: 'zh' for Chinese, 'en' for English.");
     orvo::publish(m);
+    orvo::define_all(m);
 }

@@ -41,8 +41,8 @@ namespace nb = nanobind;
 // The one translation of C++ failures into Python errors: `std::bad_alloc`
 // becomes `MemoryError`, an `OsError` (files.hpp) the `OSError` of its error
 // number and file name, anything else a `RuntimeError` with a fixed English
-// text, so that no C++ text or type name reaches a user. `publish` registers
-// it with nanobind for every function of the module; `guard` and
+// text, so that no C++ text or type name reaches a user. `translate_errors`
+// registers it with nanobind for every function of the module; `guard` and
 // `as_python_error` use it where C++ code catches.
 void set_error_from(const std::exception_ptr &failure);
 
@@ -320,13 +320,21 @@ nb::module_ module(const char *name);
 // `from <module> import <name>`: a missing name is an `ImportError`.
 nb::object import_name(const char *module, const char *name);
 
-// The last step of a module's initialisation: its functions become built-in
-// functions of the module (each calls the function as it was defined), so
-// that `help()` and `inspect` see routines, and `__all__` names what the
-// module defines itself: not modules nor names that it imports from others.
-// The error translation (`set_error_from`) is registered here, once for the
-// module.
+// Register the error translation (`set_error_from`) with nanobind for the
+// functions of the module being initialised: the first step of every module's
+// initialisation.
+void translate_errors();
+
+// The module's functions become built-in functions of the module (each calls
+// the function as it was defined), so that `help()` and `inspect` see
+// routines: `help()` lists them under FUNCTIONS with their parameters, which
+// `inspect.signature` gives too, read from nanobind's signature the first time
+// they are asked for. Call it once the module's functions are defined.
 void publish(nb::module_ &m);
+
+// Set `__all__` to the names the module defines itself (not those beginning
+// with "_"): not modules nor names that it imports from others.
+void define_all(nb::module_ &m);
 
 // `i18n.t(key, *args)`: the interface text of `key` in the current language.
 template <typename... Args>
