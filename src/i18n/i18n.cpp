@@ -82,7 +82,7 @@ NB_MODULE(i18n, m) {
     table();  // a duplicated key stops the module from loading
 
     nb::class_<I18n>(m, "I18n", "A translation state: the current language and the text lookup.")
-        .def(nb::init<>())
+        .def(nb::init<>(), nb::sig("def __init__(self) -> None"))
         .def("t", &I18n::t, nb::sig("def t(self, key: str, *args, **kwargs) -> str"), "key"_a.none(), "args"_a,
              "kwargs"_a,
              "Return the text of `key` in the current language, with placeholders filled "

@@ -1,10 +1,13 @@
-// What every module needs of Python: errors, argument checks that name the
-// argument, conversions between str and UTF-8, printing and input through
-// Python's own `print` and `input`, settings from the environment, modules by
-// name and the translation lookup.
+// What every module needs of Python: errors, native work without the GIL
+// that Ctrl-C stops, argument checks that name the argument, conversions
+// between str and UTF-8, printing and input through Python's own `print` and
+// `input`, settings from the environment, modules by name, the module's
+// functions as built-in functions and the translation lookup.
 //
-// Only binding code includes this header; engines include text.hpp and
-// files.hpp, which need no Python.
+// Only binding code includes this header. Engines include the core's headers
+// alone (text.hpp, files.hpp, replace.hpp, walk.hpp, settings.hpp,
+// languages.hpp), which need no Python: an engine target links `orvo_core`
+// only, without nanobind, so that this header does not compile there.
 #pragma once
 
 #include "text.hpp"
