@@ -157,7 +157,7 @@ private:
             body();
         } catch (...) {
             if (!error_)
-                throw;  // the work's own failure; one after a stop is the stop's
+                throw;  // the work's own failure (one after a stop gives way to the stop's error)
         }
         if (error_) {
             error_->restore();
