@@ -123,3 +123,41 @@ class Keyboard:
         if isinstance(answer, BaseException):
             raise answer
         return answer
+
+
+SIGNALLED_CALL = """\
+import os, signal, sys, threading
+{setup}
+def handler(signum, frame):
+{handler}
+signal.signal(signal.SIGUSR1, handler)
+# This thread keeps the GIL until native code in the call lets it go: only
+# then can the sender run, so its signal comes while native code runs.
+sys.setswitchinterval(1000)
+gate = threading.Lock()
+gate.acquire()
+def send():
+    with gate:
+        os.kill(os.getpid(), signal.SIGUSR1)
+sender = threading.Thread(target=send)
+sender.start()
+gate.release()
+try:
+    result = repr({call})
+except BaseException as error:
+    result = "raised " + type(error).__name__
+sender.join()
+print(result)
+"""
+
+
+def signalled_call(setup: str, call: str, handler: str, **kwargs) -> str:
+    """In a child interpreter, run the code `setup` and then the expression
+    `call`, with SIGUSR1 sent once native code in the call has let go of the
+    GIL and handled by `handler` (the indented body of a function of `signum`
+    and `frame`): a handler runs during the call only where native code checks
+    for signals. Gives the last line printed: the repr of the call's value, or
+    "raised " and the type of its error; `kwargs` go to `run`."""
+    out = run(SIGNALLED_CALL.format(setup=setup, call=call, handler=handler), **kwargs)
+    assert out.returncode == 0 and out.stderr == "", out
+    return out.stdout.strip().splitlines()[-1]

@@ -1,11 +1,15 @@
 """help() shows each module as its own: its functions under FUNCTIONS with
 their parameters, and nothing it merely imports."""
 
+import copy
 import importlib
 import inspect
+import pickle
 import pydoc
 
 import pytest
+
+from dialogue import run
 
 MODULES = ["i18n", "config", "corvane", "dunmora", "brisolet", "trelwick", "nestrel", "osmeran", "quorlin",
            "hadrel", "palvex", "kestovan"]
@@ -39,6 +43,22 @@ def test_signatures_and_calls_are_the_functions_own():
     assert palvex.get_input.__doc__.startswith(
         "get_input(prompt: str, default: str | None = None, required: bool = True, mask: bool = False)")
     assert trelwick.commit_changes.__module__ == "trelwick" and trelwick.commit_changes.__self__ is trelwick
+    get_input = palvex.get_input
+    assert inspect.isbuiltin(get_input) and repr(get_input) == "<built-in function get_input>"
+    assert pydoc.render_doc(get_input).startswith("Python Library Documentation: built-in function get_input in "
+                                                  "module palvex\n")
+    assert pickle.loads(pickle.dumps(get_input)) is get_input and copy.copy(get_input) is get_input
     with pytest.raises(TypeError, match="'text'"):
         palvex.print_info(text=1)
     assert dunmora.Dunmora.calculate_similarity is not None
+
+
+def test_importing_parses_no_signature():
+    # Modules that do not load the openai package (which imports it) load no `ast`.
+    code = ("import sys\n"
+            "import i18n, config, brisolet, nestrel, osmeran, hadrel, palvex, kestovan\n"
+            "print('ast' in sys.modules)\n"
+            "import inspect\n"
+            "print(inspect.signature(nestrel.extract_comments), inspect.signature(hadrel.obfuscate_key))")
+    out = run(code)
+    assert out.stdout == "False\n() (key)\n", out

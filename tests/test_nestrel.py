@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 import nestrel
-from dialogue import run, script
+from dialogue import run, script, signalled_call
 from files import racing, refusing_new_names, write
 
 Nestrel = nestrel.Nestrel
@@ -263,6 +263,26 @@ def test_walk_never_reads_out_of_its_start_while_links_are_swapped(isolated, tmp
     assert outside.read_text() == "# secret\n"
     assert [r["comments"][0]["content"] for r in Nestrel().scan_directory() if r["file"].startswith("sub/")] == \
         ["inside"]
+
+
+# Writes a late source into each directory d0, d1, ... of the working directory.
+LATE_SOURCES = ("    for name in os.listdir('.'):\n"
+                "        if name.startswith('d'):\n"
+                "            open(os.path.join(name, 'late.py'), 'w').write('# late\\n')\n")
+
+
+def test_signal_handlers_run_during_the_walk_and_their_error_ends_it(isolated):
+    # The walk checks for signals every 256 files: the files of the working
+    # directory come before its directories.
+    for k in range(4096):
+        write(isolated / f"f{k}.py", "# c\n")
+    for k in range(4):
+        (isolated / f"d{k}").mkdir()
+    setup = "import nestrel\nextractor = nestrel.Nestrel()"
+    scan = "[r['file'] for r in extractor.scan_directory() if 'late' in r['file']]"
+    assert signalled_call(setup, scan, "    raise KeyboardInterrupt") == "raised KeyboardInterrupt"
+    assert signalled_call(setup, scan, "    raise LookupError") == "raised LookupError"
+    assert sorted(eval(signalled_call(setup, scan, LATE_SOURCES))) == [f"d{k}/late.py" for k in range(4)]
 
 
 # ------------------------------------------------------------------- saving

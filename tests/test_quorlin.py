@@ -19,7 +19,7 @@ import pytest
 
 import i18n
 import quorlin
-from dialogue import run
+from dialogue import run, signalled_call
 from fake_service import CHAT, chat_body, replies
 from files import racing
 from quorlin_texts import (CONCISE_QUESTION_INSTRUCTIONS, CONCISE_REVIEW_INSTRUCTIONS, CONCISE_RULES,
@@ -251,6 +251,24 @@ def test_one_matcher_scanned_by_threads_at_once(own):
     for thread in threads:
         thread.join()
     assert errors == [] and seen == [want] * 100 and len(want) == 151
+
+
+def test_signal_handlers_run_during_the_walks_and_their_error_ends_them():
+    # The walks check for signals after each directory they list.
+    for k in range(2000):
+        os.mkdir(f"d{k:04}")
+    late = ("    for name in os.listdir('.'):\n"
+            "        open(os.path.join(name, 'late.txt'), 'w').close()\n")
+    setup = "import quorlin\nq = quorlin.Quorlin()"
+    for walk in ["q._get_file_list()", "q._generate_project_tree()"]:
+        assert signalled_call(setup, walk, "    raise KeyboardInterrupt") == "raised KeyboardInterrupt"
+        assert signalled_call(setup, walk, "    raise LookupError") == "raised LookupError"
+    listed = eval(signalled_call(setup, "[p['path'] for p in q._get_file_list()]", late))
+    assert listed and all(path.endswith("/late.txt") for path in listed)
+    for path in listed:
+        os.remove(path)
+    drawn = eval(signalled_call(setup, "q._generate_project_tree()", late))
+    assert "late.txt" in drawn
 
 
 def test_a_gitignore_of_only_comments_excludes_nothing():

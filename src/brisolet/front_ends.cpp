@@ -86,12 +86,15 @@ void main_entry() {
 
 void register_front_ends(nb::module_ &m) {
     nb::class_<Wrapper>(m, "_Wrapper", nb::dynamic_attr(), "A function run under a loading animation.")
-        .def(nb::init<>())
-        .def("__call__", &call_wrapped, "args"_a, "kwargs"_a)
-        .def("__get__", &bind, "instance"_a.none(), "owner"_a.none() = nb::none());
+        .def(nb::init<>(), nb::sig("def __init__(self) -> None"))
+        .def("__call__", &call_wrapped, nb::sig("def __call__(self, *args, **kwargs)"), "args"_a, "kwargs"_a,
+             "Call `func` with the arguments while an animation of `message` and `style` runs; give its result.")
+        .def("__get__", &bind, nb::sig("def __get__(self, instance, owner=None)"), "instance"_a.none(),
+             "owner"_a.none() = nb::none(), "The wrapper bound to `instance` as a method, or itself without one.");
     nb::class_<Decorator>(m, "_Decorator", nb::dynamic_attr(), "Wraps a function in a loading animation.")
-        .def(nb::init<>())
-        .def("__call__", &decorate, "func"_a.none());
+        .def(nb::init<>(), nb::sig("def __init__(self) -> None"))
+        .def("__call__", &decorate, nb::sig("def __call__(self, func: Callable) -> Callable"), "func"_a.none(),
+             "Wrap `func`: each call runs it under an animation of the decorator's `message` and `style`.");
 
     m.def("loading_context", &loading_context,
           nb::sig("def loading_context(message: str | None = None, style: str = 'dots') -> LoadingAnimation"),

@@ -83,6 +83,7 @@ nb::object setting(const char *key) {
 }  // namespace
 
 NB_MODULE(config, m) {
+    orvo::translate_errors();
     m.doc() = "Settings of the chat and embeddings services, from the environment and the settings files.";
     load_into_environment();
 
@@ -108,4 +109,5 @@ NB_MODULE(config, m) {
           "APPDATA). The file may not exist; None when there is no home directory (HOME unset and the user "
           "has no entry in the password database).");
     orvo::publish(m);
+    orvo::define_all(m);
 }

@@ -178,6 +178,7 @@ orvo::Ending demonstration() {
 }  // namespace
 
 NB_MODULE(corvane, m) {
+    orvo::translate_errors();
     m.doc() = "Chat-completion client for an OpenAI-compatible service.";
     m.attr("os") = orvo::module("os");
     m.attr("OpenAI") = orvo::import_name("openai", "OpenAI");
@@ -208,4 +209,5 @@ NB_MODULE(corvane, m) {
           "Demonstration: list the service's models and ask the model to introduce itself.");
     orvo::def_script(m, demonstration);
     orvo::publish(m);
+    orvo::define_all(m);
 }

@@ -288,6 +288,7 @@ void test_dunmora() { self_test(); }
 }  // namespace
 
 NB_MODULE(dunmora, m) {
+    orvo::translate_errors();
     m.doc() = "Embeddings client for an OpenAI-compatible service: vectors, usage counters, cosine "
               "similarity, a length estimate and text chunking.";
     m.attr("OpenAI") = orvo::import_name("openai", "OpenAI");
@@ -339,4 +340,5 @@ NB_MODULE(dunmora, m) {
     m.def("main", &test_dunmora, nb::sig("def main() -> None"), "Stand-alone entry: run the self-test.");
     orvo::def_script(m, self_test);
     orvo::publish(m);
+    orvo::define_all(m);
 }

@@ -77,11 +77,12 @@ I18n &current() {
 }  // namespace
 
 NB_MODULE(i18n, m) {
+    orvo::translate_errors();
     m.doc() = "Interface texts by key in the current language (Chinese or English).";
     table();  // a duplicated key stops the module from loading
 
     nb::class_<I18n>(m, "I18n", "A translation state: the current language and the text lookup.")
-        .def(nb::init<>())
+        .def(nb::init<>(), nb::sig("def __init__(self) -> None"))
         .def("t", &I18n::t, nb::sig("def t(self, key: str, *args, **kwargs) -> str"), "key"_a.none(), "args"_a,
              "kwargs"_a,
              "Return the text of `key` in the current language, with placeholders filled "
@@ -106,4 +107,5 @@ NB_MODULE(i18n, m) {
         nb::sig("def set_language(code: str) -> None"), "code"_a.none(),
         "Switch the language of every later lookup: 'zh' for Chinese, 'en' for English.");
     orvo::publish(m);
+    orvo::define_all(m);
 }

@@ -140,12 +140,11 @@ private:
 
     // Refuse a document that leads out of the working directory, naming where
     // it leads (its resolved name, for the message alone: nothing is written).
+    // A refusal of the command's own, not a failed system call: a `ValueError`.
     [[noreturn]] void leads_out() const {
         const std::string target = orvo::resolved_path(path());
-        nb::str text = nb::str("{!r} leads out of the working directory, to {!r}")
-                           .format(orvo::path_to_str(path()), orvo::path_to_str(target));
-        PyErr_SetObject(PyExc_OSError, text.ptr());
-        throw nb::python_error();
+        orvo::raise(PyExc_ValueError, nb::str("{!r} leads out of the working directory, to {!r}")
+                                          .format(orvo::path_to_str(path()), orvo::path_to_str(target)));
     }
 
     // Errors of writing the document carry the saving message.
@@ -172,12 +171,11 @@ orvo::Ending extraction() {
             std::string cwd = orvo::working_directory();
             std::vector<std::string> ignore = ignore_list(extractor);
             DocumentStream document(cwd);
-            auto interrupted = [] {
-                if (PyErr_CheckSignals() != 0)
-                    throw nb::python_error();
-                return false;
-            };
-            scan(cwd, cwd, ignore, interrupted, [&](const FileResult &result) { document.add(result); });
+            orvo::NativeWork work;
+            work.run([&] {
+                scan(cwd, cwd, ignore, [&] { return work.checkpoint(); },
+                     [&](const FileResult &result) { work.with_gil([&] { document.add(result); }); });
+            });
             if (document.records() == 0) {
                 orvo::print("未找到任何包含注释的编程语言文件。");
                 return orvo::Ending::done;

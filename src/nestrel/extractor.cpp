@@ -94,26 +94,8 @@ std::vector<FileResult> scan_natively(nb::handle self, nb::handle directory_path
         directory_path.is_none() ? cwd : normalize_path(orvo::arg_path(directory_path, "directory_path"));
     std::vector<std::string> ignore = ignore_list(self);
 
-    // The walk runs without the GIL; now and then it takes the GIL back to
-    // let an interrupt (Ctrl-C) end it.
-    PyObject *error_type = nullptr, *error_value = nullptr, *error_trace = nullptr;
-    auto interrupted = [&] {
-        nb::gil_scoped_acquire acquire;
-        if (PyErr_CheckSignals() == 0)
-            return false;
-        PyErr_Fetch(&error_type, &error_value, &error_trace);
-        return true;
-    };
-    std::vector<FileResult> results;
-    {
-        nb::gil_scoped_release release;
-        results = scan(root, cwd, ignore, interrupted);
-    }
-    if (error_type) {
-        PyErr_Restore(error_type, error_value, error_trace);
-        throw nb::python_error();
-    }
-    return results;
+    orvo::NativeWork work;
+    return work.run([&] { return scan(root, cwd, ignore, [&] { return work.checkpoint(); }); });
 }
 
 nb::list scan_directory(nb::handle self, nb::handle directory_path) {

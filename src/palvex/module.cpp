@@ -6,6 +6,7 @@
 static constexpr const char *RECOMMENDED_CONFIG_GIST_URL = "https://orvo.invalid/recommended-config.json";
 
 NB_MODULE(palvex, m) {
+    orvo::translate_errors();
     m.doc() = "The interactive configuration wizard: API key, base URL and model of the chat service, a provider "
               "overview, a connection test, the user configuration file and the recommended configuration.";
     m.attr("os") = orvo::module("os");
@@ -27,4 +28,5 @@ NB_MODULE(palvex, m) {
     palvex::register_recommended(m);
     palvex::register_wizard(m);
     orvo::publish(m);
+    orvo::define_all(m);
 }

@@ -3,6 +3,7 @@
 namespace nb = nanobind;
 
 NB_MODULE(quorlin, m) {
+    orvo::translate_errors();
     m.doc() = "Prompt enhancement: turns a task or question into one chat-model request with the project's "
               "context (file list with definitions and comments, project tree, the files the model chose).";
     m.attr("pathspec") = orvo::module("pathspec");
@@ -22,4 +23,5 @@ NB_MODULE(quorlin, m) {
     quorlin::register_request(cls);
     quorlin::register_command(m);
     orvo::publish(m);
+    orvo::define_all(m);
 }

@@ -27,11 +27,14 @@ namespace {
 // use"). Recursive, for a matcher of the caller's that walks again.
 std::recursive_mutex matching;
 
-// The walk's questions answered with Python: the ignore matcher's
-// `match_file`, and the listing of a directory, which lets other threads run.
+// The walk's questions answered with Python, for a walk that runs without
+// the GIL (`work`): the ignore matcher's `match_file`, asked with the GIL
+// held; the listing of a directory, after which a checkpoint lets Ctrl-C stop
+// the walk. Once stopped, every directory lists as empty and every path is
+// left out, so that the walk ends at once.
 class PythonHooks : public WalkHooks {
 public:
-    explicit PythonHooks(nb::handle matcher) {
+    PythonHooks(nb::handle matcher, orvo::NativeWork &work) : work_(work) {
         // A matcher without patterns (or none at all) leaves nothing out.
         if (!matcher.is_none() && orvo::truthy(matcher)) {
             matcher_ = nb::borrow(matcher);
@@ -42,26 +45,26 @@ public:
     bool ignored(std::string_view relative) override {
         if (!match_file_.is_valid())
             return false;
-        nb::str path = orvo::path_to_str(relative);
-        std::unique_lock<std::recursive_mutex> lock(matching, std::try_to_lock);
-        if (!lock) {
-            nb::gil_scoped_release unlocked;  // the holder may need the GIL to finish
-            lock.lock();
-        }
-        if (!orvo::is_valid_utf8(relative))
-            return orvo::truthy(by_code_points()(path));
-        return orvo::truthy(match_file_(path));
+        if (work_.stopped())
+            return true;
+        // Taken without the GIL: the holder may need the GIL to finish.
+        std::lock_guard<std::recursive_mutex> lock(matching);
+        return work_.with_gil([&] {
+            nb::str path = orvo::path_to_str(relative);
+            if (!orvo::is_valid_utf8(relative))
+                return orvo::truthy(by_code_points()(path));
+            return orvo::truthy(match_file_(path));
+        });
     }
 
     int list(int directory, const std::string &real_root, std::vector<Entry> &out) override {
-        int error;
-        {
-            nb::gil_scoped_release unlocked;
-            error = list_entries(directory, real_root, out);
+        if (!work_.stopped()) {
+            const int error = list_entries(directory, real_root, out);
+            if (!work_.checkpoint())  // Ctrl-C ends a long walk
+                return error;
         }
-        if (PyErr_CheckSignals() != 0)  // Ctrl-C ends a long walk
-            throw nb::python_error();
-        return error;
+        out.clear();
+        return 0;
     }
 
 private:
@@ -83,6 +86,7 @@ private:
         return by_code_points_;
     }
 
+    orvo::NativeWork &work_;
     nb::object matcher_;
     nb::object match_file_;
     nb::object by_code_points_;
@@ -340,9 +344,11 @@ private:
 
 nb::list get_file_list(nb::handle self) {
     const ProjectRoot root = project_root_of(self);
-    PythonHooks hooks(self.attr("gitignore_spec"));
+    orvo::NativeWork work;
+    PythonHooks hooks(self.attr("gitignore_spec"), work);
     const std::vector<ProjectFile> files =
-        root.fd < 0 ? std::vector<ProjectFile>() : project_files(root.fd, root.real, hooks);
+        root.fd < 0 ? std::vector<ProjectFile>()
+                    : work.run([&] { return project_files(root.fd, root.real, hooks); });
 
     nb::object extractor = self.attr("nestrel");
     nb::object supported = extractor.attr("SUPPORTED_EXTENSIONS");
@@ -380,7 +386,8 @@ nb::list get_file_list(nb::handle self) {
 
 nb::str generate_project_tree(nb::handle self) {
     const ProjectRoot root = project_root_of(self);
-    PythonHooks hooks(self.attr("gitignore_spec"));
+    orvo::NativeWork work;
+    PythonHooks hooks(self.attr("gitignore_spec"), work);
     const std::size_t slash = root.path.rfind('/');
     const std::string name = slash == std::string::npos ? root.path : root.path.substr(slash + 1);
     if (root.fd < 0) {
@@ -388,7 +395,7 @@ nb::str generate_project_tree(nb::handle self) {
             return orvo::path_to_str(name + "/");  // the root line alone
         orvo::raise_os_error(root.error, root.path);
     }
-    return orvo::path_to_str(project_tree(root.fd, root.real, root.path, name, hooks));
+    return orvo::path_to_str(work.run([&] { return project_tree(root.fd, root.real, root.path, name, hooks); }));
 }
 
 }  // namespace

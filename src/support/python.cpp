@@ -1,7 +1,6 @@
 #include "orvo/python.hpp"
 #include "orvo/files.hpp"
 
-#include <array>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -9,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include <structmember.h>
 #include <unistd.h>
 
 namespace orvo {
@@ -27,6 +27,17 @@ void raise_from(nb::python_error &cause, nb::handle type, nb::handle message) {
     cause.restore();
     nb::chain_error(type, "%U", text.ptr());
     throw nb::python_error();
+}
+
+// ------------------------------------------------------- native work, Ctrl-C
+
+bool NativeWork::checkpoint() {
+    if (error_)
+        return true;
+    nb::gil_scoped_acquire held;
+    if (PyErr_CheckSignals() != 0)
+        error_.emplace();  // takes the error raised
+    return stopped();
 }
 
 // ------------------------------------------------------------------- values
@@ -412,41 +423,68 @@ nb::object import_name(const char *module_name, const char *name) {
     return loaded.attr(name);
 }
 
+void translate_errors() { nb::register_exception_translator(translate); }
+
 namespace {
 
-// Built-in functions that call the function in their slot. CPython hands a
-// built-in function only its module, so each slot has a function of its own.
-constexpr std::size_t SLOTS = 64;
-PyObject *targets[SLOTS];  // each held for the life of the process
-PyMethodDef definitions[SLOTS];
-std::size_t slots_used = 0;
+// A built-in function of a module that calls a function defined with
+// nanobind. It answers to `inspect` and `pydoc` as a built-in function does
+// (its `__class__` is the built-in function type, its `__self__` the module),
+// so that `help()` lists it under FUNCTIONS, with the parameters of its text
+// signature. That signature is made from nanobind's at its first use, not
+// when the module loads.
+struct Builtin {
+    PyObject_HEAD
+    PyObject *function;        // the nanobind function called
+    PyObject *module;          // `__self__`
+    PyObject *name;            // `__name__`, a str
+    PyObject *text_signature;  // made at first use: a str, or None
+    vectorcallfunc vectorcall;
+};
 
-using FastCall = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
+Builtin *as_builtin(PyObject *self) { return reinterpret_cast<Builtin *>(self); }
 
-template <std::size_t Slot>
-PyObject *call_slot(PyObject *, PyObject *const *args, Py_ssize_t count, PyObject *names) {
-    return PyObject_Vectorcall(targets[Slot], args, (std::size_t) count, names);
+PyObject *builtin_call(PyObject *self, PyObject *const *args, std::size_t count, PyObject *names) {
+    return PyObject_Vectorcall(as_builtin(self)->function, args, count, names);
 }
 
-template <std::size_t... Slot>
-constexpr std::array<FastCall, SLOTS> slot_functions(std::index_sequence<Slot...>) {
-    return {&call_slot<Slot>...};
+int builtin_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_builtin(self)->function);
+    Py_VISIT(as_builtin(self)->module);
+    Py_VISIT(as_builtin(self)->text_signature);
+    return 0;
 }
 
-constexpr auto SLOT_FUNCTIONS = slot_functions(std::make_index_sequence<SLOTS>{});
+int builtin_clear(PyObject *self) {
+    Py_CLEAR(as_builtin(self)->function);
+    Py_CLEAR(as_builtin(self)->module);
+    Py_CLEAR(as_builtin(self)->name);
+    Py_CLEAR(as_builtin(self)->text_signature);
+    return 0;
+}
 
-// The documentation of a built-in function that calls `function`: a text
-// signature ("name(a, b=1)\n--\n\n", which `inspect` reads; it holds no
-// annotations) where the function has one signature that parses, then the
-// function's own documentation, typed signature first.
-std::string documentation(nb::handle key, nb::handle function) {
-    nb::object doc = function.attr("__doc__");
-    std::string text = doc.is_none() ? std::string() : to_utf8(doc);
+void builtin_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    builtin_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject *builtin_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<built-in function %U>", as_builtin(self)->name);
+}
+
+// The parameters of the function's one signature without their annotations,
+// as "(a, b=1)"; None where it has several signatures or one that does not
+// parse.
+nb::object text_signature_of(nb::handle function) {
     nb::object signatures = nb::getattr(function, "__nb_signature__", nb::none());
     if (signatures.is_none() || nb::len(signatures) != 1)
-        return text;
-    std::optional<std::string> parameters = guard(
-        [&]() -> std::optional<std::string> {
+        return nb::none();
+    return guard(
+        [&]() -> nb::object {
             nb::object ast = module("ast");
             nb::object tree = ast.attr("parse")(joined({signatures[0][0], nb::str(": pass")}));
             nb::object args = tree.attr("body")[0].attr("args");
@@ -456,54 +494,135 @@ std::string documentation(nb::handle key, nb::handle function) {
             for (const char *single : {"vararg", "kwarg"})
                 if (nb::object arg = args.attr(single); !arg.is_none())
                     arg.attr("annotation") = nb::none();
-            return to_utf8(ast.attr("unparse")(args));
+            return joined({nb::str("("), ast.attr("unparse")(args), nb::str(")")});
         },
-        [](nb::python_error &) -> std::optional<std::string> { return std::nullopt; });
-    if (!parameters)
-        return text;
-    return to_utf8(key) + "(" + *parameters + ")\n--\n\n" + text;
+        [](nb::python_error &) -> nb::object { return nb::none(); });
 }
 
-// A copy of `text` that lives as long as the process.
-const char *kept(std::string_view text) {
-    char *copy = new char[text.size() + 1];
-    std::memcpy(copy, text.data(), text.size());
-    copy[text.size()] = '\0';
-    return copy;
+// Each getter gives a new reference, or nullptr with the error set.
+template <typename Get>
+PyObject *getter(Get &&get) {
+    try {
+        return as_python_error(get).release().ptr();
+    } catch (nb::python_error &error) {
+        error.restore();
+        return nullptr;
+    }
+}
+
+PyObject *get_text_signature(PyObject *self, void *) {
+    return getter([self] {
+        Builtin *builtin = as_builtin(self);
+        if (!builtin->text_signature)
+            builtin->text_signature = text_signature_of(builtin->function).release().ptr();
+        return nb::borrow(builtin->text_signature);
+    });
+}
+
+PyObject *get_doc(PyObject *self, void *) {
+    return getter([self]() -> nb::object { return nb::handle(as_builtin(self)->function).attr("__doc__"); });
+}
+
+PyObject *get_name(PyObject *self, void *) { return Py_NewRef(as_builtin(self)->name); }
+
+PyObject *get_self(PyObject *self, void *) { return Py_NewRef(as_builtin(self)->module); }
+
+PyObject *get_module(PyObject *self, void *) { return PyObject_GetAttrString(as_builtin(self)->module, "__name__"); }
+
+PyObject *get_class(PyObject *, void *) { return Py_NewRef((PyObject *) &PyCFunction_Type); }
+
+// Pickled and copied by name, as a built-in function of a module is.
+PyObject *builtin_reduce(PyObject *self, PyObject *) { return Py_NewRef(as_builtin(self)->name); }
+
+PyGetSetDef builtin_getset[] = {
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__self__", get_self, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__class__", get_class, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef builtin_methods[] = {
+    {"__reduce__", builtin_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef builtin_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, (Py_ssize_t) offsetof(Builtin, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot builtin_slots[] = {
+    {Py_tp_call, (void *) PyVectorcall_Call},
+    {Py_tp_repr, (void *) builtin_repr},
+    {Py_tp_traverse, (void *) builtin_traverse},
+    {Py_tp_clear, (void *) builtin_clear},
+    {Py_tp_dealloc, (void *) builtin_dealloc},
+    {Py_tp_getset, builtin_getset},
+    {Py_tp_methods, builtin_methods},
+    {Py_tp_members, builtin_members},
+    {0, nullptr},
+};
+
+PyType_Spec builtin_spec = {
+    "orvo.builtin_function", (int) sizeof(Builtin), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    builtin_slots};
+
+// The type, made at the first use in this extension; held for the life of
+// the process.
+PyTypeObject *builtin_type() {
+    static PyObject *type = nullptr;
+    if (!type && !(type = PyType_FromSpec(&builtin_spec)))
+        throw nb::python_error();
+    return reinterpret_cast<PyTypeObject *>(type);
+}
+
+// A built-in function named `name` of the module `m` that calls `function`.
+nb::object builtin(nb::module_ &m, nb::handle name, nb::handle function) {
+    PyTypeObject *type = builtin_type();
+    nb::object made = nb::steal(type->tp_alloc(type, 0));
+    if (!made.is_valid())
+        throw nb::python_error();
+    Builtin *builtin = as_builtin(made.ptr());
+    builtin->function = Py_NewRef(function.ptr());
+    builtin->module = Py_NewRef(m.ptr());
+    builtin->name = Py_NewRef(name.ptr());
+    builtin->vectorcall = builtin_call;
+    return made;
+}
+
+// Whether `value`, found in the module named `name`, is the module's own:
+// not a module nor a name imported from elsewhere.
+bool own(nb::handle key, nb::handle value, nb::handle name) {
+    if (to_utf8(key).starts_with("__") || PyModule_Check(value.ptr()))
+        return false;
+    return nb::getattr(value, "__module__", name).equal(name);
 }
 
 }  // namespace
 
 void publish(nb::module_ &m) {
-    nb::register_exception_translator(translate);
     nb::object name = m.attr("__name__");
     nb::handle function_type = nb::cpp_function([] {}).type();
-    nb::list own;
-    nb::dict names = nb::borrow<nb::dict>(PyModule_GetDict(m.ptr()));
-    for (auto [key, value] : names) {
-        if (to_utf8(key).starts_with("__") || PyModule_Check(value.ptr()))
-            continue;
-        nb::object owner = nb::getattr(value, "__module__", name);
-        if (!owner.equal(name))
-            continue;
-        if (value.type().is(function_type)) {
-            if (slots_used == SLOTS)
-                raise(PyExc_ImportError, "too many functions in one module");
-            std::size_t slot = slots_used++;
-            targets[slot] = nb::object(nb::borrow(value)).release().ptr();
-            definitions[slot] = PyMethodDef{kept(to_utf8(key)), (PyCFunction) (void (*)()) SLOT_FUNCTIONS[slot],
-                                            METH_FASTCALL | METH_KEYWORDS, kept(documentation(key, value))};
-            PyObject *builtin = PyCFunction_NewEx(&definitions[slot], m.ptr(), name.ptr());
-            if (!builtin || PyDict_SetItem(names.ptr(), key.ptr(), builtin) < 0) {
-                Py_XDECREF(builtin);
-                throw nb::python_error();
-            }
-            Py_DECREF(builtin);
-        }
-        if (!to_utf8(key).starts_with("_"))
-            own.append(key);
-    }
-    m.attr("__all__") = own;
+    nb::handle names = PyModule_GetDict(m.ptr());
+    for (auto [key, value] : nb::borrow<nb::dict>(names))
+        if (value.type().is(function_type) && own(key, value, name) &&
+            PyDict_SetItem(names.ptr(), key.ptr(), builtin(m, key, value).ptr()) < 0)  // the keys stay as they are
+            throw nb::python_error();
+}
+
+void define_all(nb::module_ &m) {
+    nb::object name = m.attr("__name__");
+    nb::list all;
+    for (auto [key, value] : nb::borrow<nb::dict>(PyModule_GetDict(m.ptr())))
+        if (own(key, value, name) && !to_utf8(key).starts_with("_"))
+            all.append(key);
+    m.attr("__all__") = all;
 }
 
 void def_script(nb::module_ &m, Ending (*entry)()) {

@@ -1,6 +1,7 @@
 #include "bindings.hpp"
 
 NB_MODULE(trelwick, m) {
+    orvo::translate_errors();
     m.doc() = "Git workflow: diffs, a commit-message generator using the chat model, and the commit, push, "
               "history and hard-reset commands.";
     m.attr("subprocess") = orvo::module("subprocess");
@@ -13,4 +14,5 @@ NB_MODULE(trelwick, m) {
     trelwick::register_commands(m);
     trelwick::register_history(m);
     orvo::publish(m);
+    orvo::define_all(m);
 }

@@ -1,10 +1,13 @@
-// What every module needs of Python: errors, argument checks that name the
-// argument, conversions between str and UTF-8, printing and input through
-// Python's own `print` and `input`, settings from the environment, modules by
-// name and the translation lookup.
+// What every module needs of Python: errors, native work without the GIL
+// that Ctrl-C stops, argument checks that name the argument, conversions
+// between str and UTF-8, printing and input through Python's own `print` and
+// `input`, settings from the environment, modules by name, the module's
+// functions as built-in functions and the translation lookup.
 //
-// Only binding code includes this header; engines include text.hpp and
-// files.hpp, which need no Python.
+// Only binding code includes this header. Engines include the core's headers
+// alone (text.hpp, files.hpp, replace.hpp, walk.hpp, settings.hpp,
+// languages.hpp), which need no Python: an engine target links `orvo_core`
+// only, without nanobind, so that this header does not compile there.
 #pragma once
 
 #include "text.hpp"
@@ -17,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -40,8 +44,8 @@ namespace nb = nanobind;
 // The one translation of C++ failures into Python errors: `std::bad_alloc`
 // becomes `MemoryError`, an `OsError` (files.hpp) the `OSError` of its error
 // number and file name, anything else a `RuntimeError` with a fixed English
-// text, so that no C++ text or type name reaches a user. `publish` registers
-// it with nanobind for every function of the module; `guard` and
+// text, so that no C++ text or type name reaches a user. `translate_errors`
+// registers it with nanobind for every function of the module; `guard` and
 // `as_python_error` use it where C++ code catches.
 void set_error_from(const std::exception_ptr &failure);
 
@@ -102,6 +106,68 @@ auto on_interrupt(Step &&step, OnInterrupt &&on_interrupt) -> decltype(step()) {
         return on_interrupt(error);
     }
 }
+
+// ------------------------------------------------------- native work, Ctrl-C
+
+// Native work that runs without the GIL and that Ctrl-C stops, as Python's
+// own matcher (`re`) is stopped. `run(work)` lets go of the GIL and calls
+// `work()`, which calls `checkpoint()` every so many items (files,
+// directories). The checkpoint takes the GIL back to run Python's signal
+// handlers (`PyErr_CheckSignals`) and answers true once one of them raised
+// (Ctrl-C: `KeyboardInterrupt`), and from then on: the work should end soon,
+// its result unused. `run` raises that error once the work has returned,
+// whatever the work did after it. A step of the work that needs Python runs
+// through `with_gil`, which holds the GIL for it; its errors pass through the
+// work (which lets exceptions pass) and out of `run`. The one way native code
+// runs without the GIL and stays interruptible.
+class NativeWork {
+public:
+    // Run `work()` without the GIL (the caller holds it) and give its result.
+    template <typename Work>
+    auto run(Work &&work) -> decltype(work()) {
+        using Result = decltype(work());
+        if constexpr (std::is_void_v<Result>) {
+            released(work);
+        } else {
+            std::optional<Result> result;
+            released([&] { result.emplace(work()); });
+            return std::move(*result);
+        }
+    }
+
+    // For the work, without the GIL: whether it should stop (a signal handler
+    // raised, now or before).
+    bool checkpoint();
+
+    // Whether a checkpoint has stopped the work; the GIL is not needed.
+    bool stopped() const { return error_.has_value(); }
+
+    // For the work, without the GIL: `step()` with the GIL held.
+    template <typename Step>
+    auto with_gil(Step &&step) -> decltype(step()) {
+        nb::gil_scoped_acquire held;
+        return step();
+    }
+
+private:
+    template <typename Body>
+    void released(Body &&body) {
+        try {
+            nb::gil_scoped_release unlocked;
+            body();
+        } catch (...) {
+            if (!error_)
+                throw;  // the work's own failure (one after a stop gives way to the stop's error)
+        }
+        if (error_) {
+            error_->restore();
+            error_.reset();
+            throw nb::python_error();
+        }
+    }
+
+    std::optional<nb::python_error> error_;  // what a signal handler raised
+};
 
 // ------------------------------------------------------------------- values
 
@@ -257,13 +323,21 @@ nb::module_ module(const char *name);
 // `from <module> import <name>`: a missing name is an `ImportError`.
 nb::object import_name(const char *module, const char *name);
 
-// The last step of a module's initialisation: its functions become built-in
-// functions of the module (each calls the function as it was defined), so
-// that `help()` and `inspect` see routines, and `__all__` names what the
-// module defines itself: not modules nor names that it imports from others.
-// The error translation (`set_error_from`) is registered here, once for the
-// module.
+// Register the error translation (`set_error_from`) with nanobind for the
+// functions of the module being initialised: the first step of every module's
+// initialisation.
+void translate_errors();
+
+// The module's functions become built-in functions of the module (each calls
+// the function as it was defined), so that `help()` and `inspect` see
+// routines: `help()` lists them under FUNCTIONS with their parameters, which
+// `inspect.signature` gives too, read from nanobind's signature the first time
+// they are asked for. Call it once the module's functions are defined.
 void publish(nb::module_ &m);
+
+// Set `__all__` to the names the module defines itself (not those beginning
+// with "_"): not modules nor names that it imports from others.
+void define_all(nb::module_ &m);
 
 // `i18n.t(key, *args)`: the interface text of `key` in the current language.
 template <typename... Args>
