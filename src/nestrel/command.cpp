@@ -8,7 +8,6 @@
 #include <orvo/replace.hpp>
 
 #include <cerrno>
-#include <climits>
 #include <optional>
 
 #include <fcntl.h>
@@ -18,16 +17,6 @@
 namespace nestrel {
 
 namespace {
-
-// Where the document is written: an entry of a directory held open, at or
-// below the working directory, with what is there now (a file that is not a
-// link), if anything.
-struct Place {
-    orvo::Descriptor directory;
-    std::string name;
-    struct stat found {};
-    bool exists = false;
-};
 
 // The comment document being written by the command: created at the first
 // record, so that a tree without comments leaves ".orvo" alone. It is written
@@ -46,7 +35,7 @@ public:
         if (!file_) {
             make_folder();
             saving([&] {
-                Place place = document_place();
+                orvo::EntryPlace place = document_place();
                 std::optional<std::string> real = orvo::real_path_of(place.directory.get());
                 std::string shown = real ? orvo::join_path(*real, place.name) : path();
                 file_.emplace(place.directory.get(), place.name, shown, 0666, place.exists ? &place.found : nullptr);
@@ -88,54 +77,21 @@ private:
         orvo::raise_os_error(error, directory_);
     }
 
-    // The place of the document: ".orvo" opened beneath the working
+    // Where the document is written: ".orvo" opened beneath the working
     // directory, then the links of the document followed one by one, each
-    // from the directory that holds it, as `open` would follow them.
-    Place document_place() const {
-        Place place{open_inside(work_.fd.get(), ".orvo"), "comments.json"};
-        std::string text(PATH_MAX, '\0');
-        for (int hops = 0;; ++hops) {
-            if (::fstatat(place.directory.get(), place.name.c_str(), &place.found, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno != ENOENT)
-                    throw orvo::OsError(errno, path());
-                return place;  // a new file
-            }
-            if (!S_ISLNK(place.found.st_mode)) {
-                place.exists = true;
-                return place;
-            }
-            if (hops == 40)
-                throw orvo::OsError(ELOOP, path());
-            const ssize_t size = ::readlinkat(place.directory.get(), place.name.c_str(), text.data(), text.size());
-            if (size < 0 || (std::size_t) size == text.size())
-                throw orvo::OsError(size < 0 ? errno : ENAMETOOLONG, path());
-            const std::string target(text.data(), (std::size_t) size);
-            const std::size_t slash = target.rfind('/');
-            std::string leaf = slash == std::string::npos ? target : target.substr(slash + 1);
-            if (leaf.empty() || leaf == "." || leaf == "..")
-                throw orvo::OsError(EISDIR, path());  // a link to a directory
-            if (slash != std::string::npos)
-                place.directory = open_inside(place.directory.get(), slash == 0 ? "/" : target.substr(0, slash));
-            place.name = std::move(leaf);
+    // from the directory that holds it, as `open` would follow them, but
+    // never out of the working directory.
+    orvo::EntryPlace document_place() const {
+        try {
+            orvo::EntryPlace place{orvo::open_directory_within(work_, work_.fd.get(), ".orvo", path()),
+                                   "comments.json"};
+            orvo::follow_links_within(work_, place, path());
+            return place;
+        } catch (const orvo::OsError &error) {
+            if (error.error == EXDEV)
+                leads_out();
+            throw;
         }
-    }
-
-    // The directory `name` (links followed) from the one held at `from`,
-    // where it is the working directory or lies below it; else the saving
-    // fails with the document's way out.
-    orvo::Descriptor open_inside(int from, const std::string &name) const {
-        orvo::Descriptor opened(orvo::open_beneath(from, name, work_.real, O_PATH | O_DIRECTORY));
-        if (opened)
-            return opened;
-        if (errno != EXDEV)
-            throw orvo::OsError(errno, path());
-        // Not below it: the working directory itself, or a way out.
-        opened = orvo::Descriptor(::openat(from, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        struct stat at, work;
-        if (opened && ::fstat(opened.get(), &at) == 0 && ::fstat(work_.fd.get(), &work) == 0 &&
-            at.st_dev == work.st_dev && at.st_ino == work.st_ino)
-            return opened;
-        leads_out();
     }
 
     // Refuse a document that leads out of the working directory, naming where

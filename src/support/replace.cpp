@@ -827,22 +827,23 @@ void replace_file_at(int directory, const std::string &name, const std::string &
     file.commit();
 }
 
+Descriptor open_directory_within(const OpenDirectory &root, int from, const std::string &name,
+                                 const std::string &shown) {
+    Descriptor opened(open_beneath(from, name, root.real, O_PATH | O_DIRECTORY));
+    if (opened)
+        return opened;
+    if (errno != EXDEV)
+        throw OsError(errno, shown);
+    // Not below the root: the root itself, or a way out.
+    opened = Descriptor(::openat(from, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat at, top;
+    if (opened && ::fstat(opened.get(), &at) == 0 && ::fstat(root.fd.get(), &top) == 0 &&
+        at.st_dev == top.st_dev && at.st_ino == top.st_ino)
+        return opened;
+    throw OsError(EXDEV, shown);
+}
+
 void follow_links_within(const OpenDirectory &root, EntryPlace &place, const std::string &shown) {
-    // The directory `part` of a link's text, from the directory at `from`:
-    // below the root, or the root itself.
-    const auto open_within = [&](int from, const std::string &part) {
-        Descriptor opened(open_beneath(from, part, root.real, O_PATH | O_DIRECTORY));
-        if (opened)
-            return opened;
-        if (errno != EXDEV)
-            throw OsError(errno, shown);
-        opened = Descriptor(::openat(from, part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        struct stat at, top;
-        if (opened && ::fstat(opened.get(), &at) == 0 && ::fstat(root.fd.get(), &top) == 0 &&
-            at.st_dev == top.st_dev && at.st_ino == top.st_ino)
-            return opened;
-        throw OsError(EXDEV, shown);
-    };
     std::string text(PATH_MAX, '\0');
     for (int hops = 0;; ++hops) {
         if (::fstatat(place.directory.get(), place.name.c_str(), &place.found, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -866,7 +867,8 @@ void follow_links_within(const OpenDirectory &root, EntryPlace &place, const std
         if (leaf.empty() || leaf == "." || leaf == "..")
             throw OsError(EISDIR, shown);  // a link to a directory
         if (slash != std::string::npos)
-            place.directory = open_within(place.directory.get(), slash == 0 ? "/" : target.substr(0, slash));
+            place.directory =
+                open_directory_within(root, place.directory.get(), slash == 0 ? "/" : target.substr(0, slash), shown);
         place.name = std::move(leaf);
     }
 }

@@ -140,6 +140,11 @@ struct EntryPlace {
     bool exists = false;
 };
 
+// The directory `name` (links followed) from the one open at `from`, where it
+// is `root` itself or lies below it; else `OsError` EXDEV naming `shown`.
+Descriptor open_directory_within(const OpenDirectory &root, int from, const std::string &name,
+                                 const std::string &shown);
+
 // Follow the links at `place.name` in `place.directory` (which is `root` or
 // lies below it) as `open` follows them, each read from the directory that
 // holds it, its directory part opened from there (`open_beneath`), but only
