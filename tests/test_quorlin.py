@@ -264,6 +264,23 @@ def test_a_long_gitignore_is_matched_without_compiling_its_patterns():
         "gitwildmatch", [f"*.x{k}" for k in range(50)] + ["!keep.x3"]).patterns
 
 
+def test_the_rule_set_keeps_its_answers_by_path():
+    pytest.importorskip("re2")
+    spec = quorlin.pathspec.PathSpec.from_lines(quorlin._GitignorePattern, ["*.log", "!keep*", "gen/"], backend="re2",
+                                                _test_backend_factory=quorlin._RuleSet)
+    asked = ["a.log", "keep.log", "gen/x", "b.txt", "\udcff.log"]
+    answers = [spec.check_file(p).index for p in asked]
+    assert answers == [0, 1, 2, None, 0]
+    spec._backend._patterns, spec._backend._set = [], False  # nothing left to match with
+    assert [spec.check_file(p).index for p in asked] == answers  # the answers kept
+    assert spec.check_file("x.log").index is None
+
+    class Path(str):
+        pass
+
+    assert spec._backend.match_file(Path("a.log")) == (None, None)  # a subclass of str is matched anew
+
+
 def test_a_backend_that_fails_leaves_the_default(monkeypatch, capsys):
     class Refusing(quorlin.pathspec.PathSpec):
         @classmethod

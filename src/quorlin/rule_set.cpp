@@ -29,6 +29,11 @@ constexpr std::int64_t SET_MEMORY = std::int64_t(64) << 20;
 // the first path.
 constexpr std::int64_t PATHS_BEFORE_SET = 32;
 
+// Answers kept, by path. A request asks about every path of the project
+// twice, for its file list and for its tree; the second answer is a look-up.
+// 65,536 paths take a few MiB; a larger project has its first ones kept.
+constexpr Py_ssize_t KEPT_ANSWERS = Py_ssize_t(1) << 16;
+
 // ------------------------------------------------- the patterns of the lines
 
 // A `_GitignorePattern` is pathspec's pattern of a "gitwildmatch" line, its
@@ -88,7 +93,7 @@ void pattern_init(nb::handle self, nb::handle pattern, nb::handle include) {
 // set is built: none when some expression is not compiled yet), `_set` (None
 // until it is built, False when it cannot be, else the `re2.Set`) and
 // `_rules` (for each expression of the set, the result of its pattern:
-// (include, index)).
+// (include, index)) and `_answers` (the answers given, by path).
 struct RuleSet {};
 
 void init(RuleSet *rules, nb::handle patterns) {
@@ -106,6 +111,7 @@ void init(RuleSet *rules, nb::handle patterns) {
     self.attr("_wait") = nb::int_(compiled ? PATHS_BEFORE_SET : 0);
     self.attr("_set") = nb::none();
     self.attr("_rules") = nb::tuple();
+    self.attr("_answers") = nb::dict();
 }
 
 // The result of the last pattern that matches, trying each in turn from the
@@ -165,7 +171,7 @@ Py_ssize_t highest(nb::handle matches, Py_ssize_t best) {
     return best;
 }
 
-nb::object match_file(nb::handle self, nb::handle file) {
+nb::object answer_of(nb::handle self, nb::handle file) {
     nb::object set = self.attr("_set");
     if (set.is_none()) {
         const std::int64_t paths = nb::cast<std::int64_t>(self.attr("_paths")) + 1;
@@ -196,6 +202,22 @@ nb::object match_file(nb::handle self, nb::handle file) {
     if (best < 0)
         return nb::make_tuple(nb::none(), nb::none());
     return self.attr("_rules")[best];
+}
+
+nb::object match_file(nb::handle self, nb::handle file) {
+    // Only a str itself: a subclass may compare and hash as it likes.
+    const bool keyed = PyUnicode_CheckExact(file.ptr());
+    nb::dict kept = orvo::arg_dict(self.attr("_answers"), "_answers");
+    if (keyed) {
+        if (PyObject *found = PyDict_GetItemWithError(kept.ptr(), file.ptr()))
+            return nb::borrow(found);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    nb::object answer = answer_of(self, file);
+    if (keyed && PyDict_GET_SIZE(kept.ptr()) < KEPT_ANSWERS && PyDict_SetItem(kept.ptr(), file.ptr(), answer.ptr()) != 0)
+        throw nb::python_error();
+    return answer;
 }
 
 }  // namespace
