@@ -248,8 +248,9 @@ void register_rule_set(nb::module_ &m) {
     m.attr("_GitignorePattern") = builtins.attr("type")("_GitignorePattern", nb::make_tuple(wild), ns);
 
     nb::class_<RuleSet>(m, "_RuleSet", nb::dynamic_attr(),
-                        "pathspec's matcher of a .gitignore's patterns: one by one for the first paths, then all "
-                        "at once with a set of re2 expressions; the answers of pathspec's default backend.")
+                        "pathspec's matcher of a .gitignore's patterns: all at once with a set of re2 expressions "
+                        "(where every pattern is compiled, one by one for the first paths); the answers of "
+                        "pathspec's default backend, kept by path.")
         .def("__init__", &init, nb::sig("def __init__(self, patterns: Sequence[pathspec.Pattern]) -> None"),
              "patterns"_a.none())
         .def("match_file", &match_file,
