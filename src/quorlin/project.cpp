@@ -36,6 +36,7 @@ public:
         if (!matcher.is_none() && orvo::truthy(matcher)) {
             matcher_ = nb::borrow(matcher);
             match_file_ = matcher.attr("match_file");
+            rules_ = rule_set_of(matcher);
         }
     }
 
@@ -48,6 +49,11 @@ public:
             nb::gil_scoped_release unlocked;  // the holder may need the GIL to finish
             lock.lock();
         }
+        // A path of the walk is relative and holds no "." step: pathspec's
+        // normalization keeps it, and its `match_file` answers what its
+        // backend does (which matches any str, UTF-8 or not).
+        if (rules_.is_valid() && !relative.starts_with('/') && !relative.starts_with("./"))
+            return orvo::truthy(rule_set_match(rules_, path)[0]);
         if (!orvo::is_valid_utf8(relative))
             return orvo::truthy(by_code_points()(path));
         return orvo::truthy(match_file_(path));
@@ -85,6 +91,7 @@ private:
 
     nb::object matcher_;
     nb::object match_file_;
+    nb::object rules_;  // its `_RuleSet`, asked directly
     nb::object by_code_points_;
 };
 

@@ -222,6 +222,16 @@ nb::object match_file(nb::handle self, nb::handle file) {
 
 }  // namespace
 
+nb::object rule_set_of(nb::handle matcher) {
+    nb::module_ pathspec = orvo::module("pathspec");
+    if (!matcher.type().is(pathspec.attr("PathSpec")) || orvo::truthy(pathspec.attr("util").attr("NORMALIZE_PATH_SEPS")))
+        return nb::object();
+    nb::object backend = nb::getattr(matcher, "_backend", nb::none());
+    return nb::isinstance<RuleSet>(backend) ? backend : nb::object();
+}
+
+nb::object rule_set_match(nb::handle rules, nb::handle file) { return match_file(rules, file); }
+
 void register_rule_set(nb::module_ &m) {
     nb::module_ pathspec = orvo::module("pathspec");
     nb::object wild = orvo::import_name("pathspec.patterns.gitwildmatch", "GitWildMatchPattern");
