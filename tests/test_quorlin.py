@@ -3,6 +3,7 @@ service: the scan and file list, the tree, the file selection, reading the
 chosen files and the mode requests with their exact texts."""
 
 import contextlib
+import copy
 import ctypes
 import importlib.util
 import json
@@ -16,6 +17,8 @@ import types
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import i18n
 import quorlin
@@ -163,7 +166,9 @@ def test_every_matching_backend_lists_the_same_files(gitignore):
     assert 1 < len(listed) <= len(ODD_TREE)
     matchers = {}
     if importlib.util.find_spec("re2"):  # pathspec's own re2 backend differs on names ending in a line break
-        matchers |= {"set from the first path": rule_set(lines, 1000), "set from the 33rd path": rule_set(lines, 0)}
+        matchers |= {"set from the first path": rule_set(lines, 1000), "set from the 33rd path": rule_set(lines, 0),
+                     "set of uncompiled patterns": quorlin.pathspec.PathSpec.from_lines(
+                         quorlin._GitignorePattern, lines, backend="re2", _test_backend_factory=quorlin._RuleSet)}
     if importlib.util.find_spec("hyperscan"):
         matchers["hyperscan"] = quorlin.pathspec.PathSpec.from_lines("gitwildmatch", lines, backend="hyperscan")
     for name, matcher in matchers.items():
@@ -171,6 +176,7 @@ def test_every_matching_backend_lists_the_same_files(gitignore):
         assert (paths(q._get_file_list()), q._generate_project_tree()) == (listed, tree), name
     if matchers.get("set from the first path"):
         assert matchers["set from the first path"]._backend._set
+        assert matchers["set of uncompiled patterns"]._backend._set
 
 
 def test_the_matcher_suits_the_number_of_lines(monkeypatch):
@@ -203,6 +209,76 @@ def test_the_rule_set_answers_as_the_default_backend_whatever_the_path():
     assert [refused.match_file(p) for p in ("ab", "ac", "c", "x")] == [(True, 0), (None, None), (True, 1),
                                                                       (None, None)]
     assert refused._set is False
+
+
+GITIGNORE_LINES = ["*.log", "!keep*", "gen/", "/top/**/x", "a/**", "**/b", "[!a]x.q", "[a-c]?", "\\#h", "\\!b",
+                   "sp\\ ", "  lead", "#comment", "/", "", "名/**", "[z-a]", "[]", "\\", "!", "a\\", "***", "x**y/",
+                   "[[:alpha:]]", "\\[", "a]b", "(x)", "x{1}", "\x00", "\n", "^$", "?*"]
+
+
+def pattern_answers(make, line):
+    """What a pattern made of `line` is (pattern, include, regex), or the type of its error."""
+    try:
+        pattern = make(line)
+    except Exception as error:
+        return type(error)
+    return pattern.pattern, pattern.include, pattern.regex
+
+
+@pytest.mark.parametrize("line", GITIGNORE_LINES + [line.encode() for line in GITIGNORE_LINES[:8]])
+def test_a_gitignore_pattern_is_pathspecs_compiled_when_first_read(line):
+    plain = quorlin.pathspec.patterns.GitWildMatchPattern
+    lazy = quorlin._GitignorePattern
+    assert pattern_answers(lazy, line) == pattern_answers(plain, line)
+    if not isinstance(pattern_answers(plain, line), type):
+        made = lazy(line)
+        assert isinstance(made, plain) and made == plain(line)
+        for path in ["a.log", "keep.log", "gen/x", "top/y/x", "a/b", "bx.q", "#h", "sp ", "名/é", "[", "x/?z"]:
+            path = path.encode() if isinstance(line, bytes) else path
+            assert bool(made.match_file(path)) == bool(plain(line).match_file(path)), path
+        copied = copy.copy(made)
+        assert (copied.pattern, copied.include, copied.regex) == (made.pattern, made.include, made.regex)
+        made.regex = None  # set as on any pathspec pattern
+        assert made.regex is None and made.match_file("a.log") is None
+
+
+@given(st.text(alphabet="ab/*?[]!-^\\# .\n", max_size=12))
+@settings(max_examples=400, deadline=None)
+def test_any_line_makes_the_same_pattern_compiled_at_once_or_when_first_read(line):
+    # An expression that `re` refuses fails where pathspec's own pattern fails.
+    assert pattern_answers(quorlin._GitignorePattern, line) == pattern_answers(
+        quorlin.pathspec.patterns.GitWildMatchPattern, line)
+
+
+def test_a_long_gitignore_is_matched_without_compiling_its_patterns():
+    pytest.importorskip("re2")
+    files(**{".gitignore": "".join(f"*.x{k}\n" for k in range(50)) + "!keep.x3\n", "a.x3": "", "keep.x3": "",
+             "b.txt": "", "d__c.x49": ""})
+    q = quorlin.Quorlin()
+    assert all(isinstance(p, quorlin._GitignorePattern) for p in q.gitignore_spec.patterns)
+    assert paths(q._get_file_list()) == [".gitignore", "b.txt", "keep.x3"]
+    assert "c.x49" not in q._generate_project_tree()
+    assert not any(hasattr(p, "_compiled_regex") for p in q.gitignore_spec.patterns)  # the set matched alone
+    assert q.gitignore_spec.check_file(os.fsdecode(b"\xff.x7")).index == 7  # not UTF-8: one by one
+    assert q.gitignore_spec.patterns == quorlin.pathspec.PathSpec.from_lines(
+        "gitwildmatch", [f"*.x{k}" for k in range(50)] + ["!keep.x3"]).patterns
+
+
+def test_the_rule_set_keeps_its_answers_by_path():
+    pytest.importorskip("re2")
+    spec = quorlin.pathspec.PathSpec.from_lines(quorlin._GitignorePattern, ["*.log", "!keep*", "gen/"], backend="re2",
+                                                _test_backend_factory=quorlin._RuleSet)
+    asked = ["a.log", "keep.log", "gen/x", "b.txt", "\udcff.log"]
+    answers = [spec.check_file(p).index for p in asked]
+    assert answers == [0, 1, 2, None, 0]
+    spec._backend._patterns, spec._backend._set = [], False  # nothing left to match with
+    assert [spec.check_file(p).index for p in asked] == answers  # the answers kept
+    assert spec.check_file("x.log").index is None
+
+    class Path(str):
+        pass
+
+    assert spec._backend.match_file(Path("a.log")) == (None, None)  # a subclass of str is matched anew
 
 
 def test_a_backend_that_fails_leaves_the_default(monkeypatch, capsys):

@@ -35,6 +35,13 @@ void register_request(QuorlinClass &cls);    // the mode request and the whole p
 void register_command(nb::module_ &m);       // run_quorlin and the stand-alone entry
 void register_rule_set(nb::module_ &m);      // the matcher of a long .gitignore (`_RuleSet`)
 
+// The `_RuleSet` that answers `matcher`'s `match_file` where `matcher` is a
+// pathspec.PathSpec itself (not a subclass) on one, and pathspec's
+// normalization changes no separator; else nothing.
+nb::object rule_set_of(nb::handle matcher);
+// What `_RuleSet.match_file(file)` answers: (include, index).
+nb::object rule_set_match(nb::handle rules, nb::handle file);
+
 // The module, for the names a caller may replace.
 inline nb::module_ self() { return orvo::module("quorlin"); }
 

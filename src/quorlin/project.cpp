@@ -39,6 +39,7 @@ public:
         if (!matcher.is_none() && orvo::truthy(matcher)) {
             matcher_ = nb::borrow(matcher);
             match_file_ = matcher.attr("match_file");
+            rules_ = rule_set_of(matcher);
         }
     }
 
@@ -51,6 +52,11 @@ public:
         std::lock_guard<std::recursive_mutex> lock(matching);
         return work_.with_gil([&] {
             nb::str path = orvo::path_to_str(relative);
+            // A path of the walk is relative and holds no "." step: pathspec's
+            // normalization keeps it, and its `match_file` answers what its
+            // backend does (which matches any str, UTF-8 or not).
+            if (rules_.is_valid() && !relative.starts_with('/') && !relative.starts_with("./"))
+                return orvo::truthy(rule_set_match(rules_, path)[0]);
             if (!orvo::is_valid_utf8(relative))
                 return orvo::truthy(by_code_points()(path));
             return orvo::truthy(match_file_(path));
@@ -89,6 +95,7 @@ private:
     orvo::NativeWork &work_;
     nb::object matcher_;
     nb::object match_file_;
+    nb::object rules_;  // its `_RuleSet`, asked directly
     nb::object by_code_points_;
 };
 
@@ -129,10 +136,11 @@ void init(Quorlin *quorlin) {
 // The matcher of the kept lines. pathspec's default backend tries every
 // pattern in turn in Python, so each path costs time in proportion to the
 // number of patterns. For more than a few lines, where google-re2 (`re2`)
-// loads, the matcher is the module's `_RuleSet`: the same answers, pattern by
-// pattern for the first paths and, once enough paths have been asked, all
+// loads, the matcher is the module's `_RuleSet`: the same answers, all
 // patterns in one pass with a set of re2 expressions that may take at most
-// 64 MiB (see rule_set.cpp). pathspec takes a backend of the caller's only
+// 64 MiB (see rule_set.cpp). Its patterns are `_GitignorePattern`s, pathspec's
+// patterns whose Python expressions are compiled only where they are used
+// (compiling them all would cost more than the whole set). pathspec takes a backend of the caller's only
 // through `_test_backend_factory`. Where `re2` does not load, or the matcher
 // cannot be made, the default backend matches; a pattern that pathspec
 // rejects fails on both, with the default backend's error.
@@ -152,7 +160,7 @@ nb::object compiled_gitignore(const nb::list &lines) {
     if (re2) {
         nb::object matcher = orvo::guard(
             [&] {
-                return from_lines("gitwildmatch", lines, "backend"_a = "re2",
+                return from_lines(quorlin::self().attr("_GitignorePattern"), lines, "backend"_a = "re2",
                                   "_test_backend_factory"_a = quorlin::self().attr("_RuleSet"));
             },
             [](nb::python_error &) { return nb::object(); });
