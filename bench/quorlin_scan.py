@@ -119,8 +119,8 @@ def one_request(runs: int, results: list) -> tuple[float, float, float, float, s
         if best_run is None or sum(run[:3]) < sum(best_run[:3]):
             best_run = run
         results.append(([e["path"] for e in file_list], tree))
-    spec = best_run[4]
-    return (*best_run[:4], "none" if spec is None else spec._backend_name)
+    matcher = best_run[4]
+    return (*best_run[:4], "none" if matcher is None else matcher._backend_name)
 
 
 def backends(packages: int, counts: list[int]) -> None:

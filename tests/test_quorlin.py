@@ -147,10 +147,10 @@ def backend(q):
 def rule_set(lines, paths_before_set):
     """A PathSpec on quorlin's own matcher, which has already been asked about
     `paths_before_set` paths (past 32 it matches with its re2 set)."""
-    spec = quorlin.pathspec.PathSpec.from_lines("gitwildmatch", lines, backend="re2",
-                                                _test_backend_factory=quorlin._RuleSet)
-    spec._backend._paths = paths_before_set
-    return spec
+    matcher = quorlin.pathspec.PathSpec.from_lines("gitwildmatch", lines, backend="re2",
+                                                   _test_backend_factory=quorlin._RuleSet)
+    matcher._backend._paths = paths_before_set
+    return matcher
 
 
 @pytest.mark.parametrize("gitignore", ODD_GITIGNORES)
@@ -266,19 +266,19 @@ def test_a_long_gitignore_is_matched_without_compiling_its_patterns():
 
 def test_the_rule_set_keeps_its_answers_by_path():
     pytest.importorskip("re2")
-    spec = quorlin.pathspec.PathSpec.from_lines(quorlin._GitignorePattern, ["*.log", "!keep*", "gen/"], backend="re2",
-                                                _test_backend_factory=quorlin._RuleSet)
+    matcher = quorlin.pathspec.PathSpec.from_lines(quorlin._GitignorePattern, ["*.log", "!keep*", "gen/"], backend="re2",
+                                                   _test_backend_factory=quorlin._RuleSet)
     asked = ["a.log", "keep.log", "gen/x", "b.txt", "\udcff.log"]
-    answers = [spec.check_file(p).index for p in asked]
+    answers = [matcher.check_file(p).index for p in asked]
     assert answers == [0, 1, 2, None, 0]
-    spec._backend._patterns, spec._backend._set = [], False  # nothing left to match with
-    assert [spec.check_file(p).index for p in asked] == answers  # the answers kept
-    assert spec.check_file("x.log").index is None
+    matcher._backend._patterns, matcher._backend._set = [], False  # nothing left to match with
+    assert [matcher.check_file(p).index for p in asked] == answers  # the answers kept
+    assert matcher.check_file("x.log").index is None
 
     class Path(str):
         pass
 
-    assert spec._backend.match_file(Path("a.log")) == (None, None)  # a subclass of str is matched anew
+    assert matcher._backend.match_file(Path("a.log")) == (None, None)  # a subclass of str is matched anew
 
 
 def test_a_backend_that_fails_leaves_the_default(monkeypatch, capsys):
@@ -490,8 +490,8 @@ def test_the_ignore_rules_are_read_from_the_project_held_open(tmp_path):
     q = quorlin.Quorlin()
     os.rename(root, root + "-old")
     os.symlink(other, root)
-    spec = q._load_gitignore()
-    assert spec.match_file("a.log") and not spec.match_file("a.py")
+    matcher = q._load_gitignore()
+    assert matcher.match_file("a.log") and not matcher.match_file("a.py")
     q.current_dir = str(other)  # the nearest that must change: a root assigned anew
     assert q._load_gitignore().match_file("a.py")
 

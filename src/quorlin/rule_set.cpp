@@ -235,7 +235,7 @@ nb::object rule_set_match(nb::handle rules, nb::handle file) { return match_file
 void register_rule_set(nb::module_ &m) {
     nb::module_ pathspec = orvo::module("pathspec");
     nb::object wild = orvo::import_name("pathspec.patterns.gitwildmatch", "GitWildMatchPattern");
-    nb::object spec = orvo::import_name("pathspec.patterns.gitignore.spec", "GitIgnoreSpecPattern");
+    nb::object gitignore_pattern = orvo::import_name("pathspec.gitignore", "GitIgnoreSpecPattern");
     nb::object builtins = orvo::module("builtins");
     nb::dict ns;
     ns["__module__"] = "quorlin";
@@ -247,7 +247,7 @@ void register_rule_set(nb::module_ &m) {
                                       nb::sig("def __init__(self, pattern: str | bytes | re.Pattern | None, "
                                               "include: bool | None = None) -> None"),
                                       "pattern"_a.none(), "include"_a.none() = nb::none());
-    ns["_translate"] = spec.attr("pattern_to_regex");
+    ns["_translate"] = gitignore_pattern.attr("pattern_to_regex");
     ns["_compiled_init"] = wild.attr("__init__");
     ns["_compiled_regex"] = pathspec.attr("pattern").attr("RegexPattern").attr("__dict__")["regex"];
     ns["regex"] = builtins.attr("property")(
