@@ -274,21 +274,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                         fail("a control character written", language, i + 1);
             // Inside a comment (or a macro's body) on this line, or the blanks
             // that end the line after it: the line before and after it stays.
+            // Several entries of the line may write several comments: then
+            // what lies before the first and after the last of them stays.
             bool inside = false;
-            for (const Span &span : spans) {
-                if (span.kind != SpanKind::comment && span.kind != SpanKind::macro)
-                    continue;
-                if (span.end < line_start || span.start > line_end)
-                    continue;
+            std::optional<Span> all;
+            const auto keeps_outside = [&](const Span &span) {
                 const std::size_t start = std::max(span.start, line_start) - line_start;
                 std::size_t end = std::min(span.end, line_end) - line_start;
                 if (orvo::strip(old.text.substr(end)).empty())
                     end = old.text.size();
                 const std::string_view kept_before = old.text.substr(0, start), kept_after = old.text.substr(end);
-                if (now.text.size() >= kept_before.size() + kept_after.size() && now.text.starts_with(kept_before) &&
-                    now.text.ends_with(kept_after))
-                    inside = true;
+                return now.text.size() >= kept_before.size() + kept_after.size() &&
+                       now.text.starts_with(kept_before) && now.text.ends_with(kept_after);
+            };
+            for (const Span &span : spans) {
+                if (span.kind != SpanKind::comment && span.kind != SpanKind::macro)
+                    continue;
+                if (span.end < line_start || span.start > line_end)
+                    continue;
+                inside = inside || keeps_outside(span);
+                all = all ? Span{std::min(all->start, span.start), std::max(all->end, span.end), span.kind} : span;
             }
+            if (!inside && all && std::count_if(shown.entries->begin(), shown.entries->end(), [&](const Entry &entry) {
+                                      return entry.line == (long long) i + 1;
+                                  }) > 1)
+                inside = keeps_outside(*all);
             const std::string_view code = orvo::rstrip(old.text);
             const bool appended = now.text.starts_with(code) &&
                                   now.text.substr(code.size()).starts_with(code.empty() ? "" : " ") &&
