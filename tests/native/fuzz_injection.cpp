@@ -211,6 +211,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         spans.push_back(span);
     }
     std::stable_sort(spans.begin(), spans.end(), [](const Span &a, const Span &b) { return a.start < b.start; });
+    // A reader's comments never lie in one another: a comment that starts
+    // inside an earlier one is left out.
+    std::size_t comments_end = 0;
+    std::erase_if(spans, [&](const Span &span) {
+        if (span.kind != SpanKind::comment)
+            return false;
+        if (span.start < comments_end)
+            return true;
+        comments_end = span.end;
+        return false;
+    });
 
     std::vector<Entry> entries;
     for (const RawEntry &raw : raw_entries)
