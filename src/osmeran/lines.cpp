@@ -126,9 +126,34 @@ bool is_go_directive(std::string_view comment) {
 
 constexpr std::string_view SYMBOLS = "!#$%&*+./<=>?@\\^|~:";
 
-// The comments of a C macro's body as the preprocessor reads it: a string or
-// a character literal (with its escapes) holds none, and a "\" before a line
-// end joins the lines. Offsets are those of `content`.
+// Move the offset `x` of a line across the replacement of its piece
+// [from, to) by `length` bytes.
+std::size_t moved(std::size_t x, std::size_t from, std::size_t to, std::size_t length) {
+    if (x >= to)
+        return x - (to - from) + length;
+    if (x > from)
+        return from + std::min(x - from, length);
+    return x;
+}
+
+// Replace the piece [from, to) of a line by `text`, moving its spans and the
+// comments found on it.
+void replace(Injection::State &line, std::size_t from, std::size_t to, std::string_view text) {
+    line.text.replace(from, to - from, text);
+    for (Injection::Local &span : line.spans) {
+        span.start = moved(span.start, from, to, text.size());
+        span.end = moved(span.end, from, to, text.size());
+    }
+    for (Injection::Found &found : line.found) {
+        found.start = moved(found.start, from, to, text.size());
+        found.group = moved(found.group, from, to, text.size());
+        found.end = moved(found.end, from, to, text.size());
+    }
+    line.edited = true;
+}
+
+}  // namespace
+
 std::vector<std::pair<std::size_t, std::size_t>> macro_comments(std::string_view content, std::size_t from,
                                                                 std::size_t to) {
     std::vector<std::pair<std::size_t, std::size_t>> found;
@@ -166,34 +191,6 @@ std::vector<std::pair<std::size_t, std::size_t>> macro_comments(std::string_view
     }
     return found;
 }
-
-// Move the offset `x` of a line across the replacement of its piece
-// [from, to) by `length` bytes.
-std::size_t moved(std::size_t x, std::size_t from, std::size_t to, std::size_t length) {
-    if (x >= to)
-        return x - (to - from) + length;
-    if (x > from)
-        return from + std::min(x - from, length);
-    return x;
-}
-
-// Replace the piece [from, to) of a line by `text`, moving its spans and the
-// comments found on it.
-void replace(Injection::State &line, std::size_t from, std::size_t to, std::string_view text) {
-    line.text.replace(from, to - from, text);
-    for (Injection::Local &span : line.spans) {
-        span.start = moved(span.start, from, to, text.size());
-        span.end = moved(span.end, from, to, text.size());
-    }
-    for (Injection::Found &found : line.found) {
-        found.start = moved(found.start, from, to, text.size());
-        found.group = moved(found.group, from, to, text.size());
-        found.end = moved(found.end, from, to, text.size());
-    }
-    line.edited = true;
-}
-
-}  // namespace
 
 bool is_writable(const orvo::CommentSyntax &syntax, std::string_view opener, std::string_view head,
                  std::string_view text, std::string_view tail, std::string_view closer) {
@@ -362,6 +359,21 @@ bool Injection::read_spans() {
     }
     spans.insert(spans.end(), left.begin(), left.end());
     std::erase_if(spans, [](const Span &span) { return span.kind == SpanKind::macro; });
+    // Comments never lie in one another: where they seem to (a body's
+    // comment in one the reader saw outside the body), neither is trusted.
+    comments.clear();
+    for (std::size_t i = 0; i < spans.size(); ++i)
+        if (spans[i].kind == SpanKind::comment)
+            comments.push_back(i);
+    std::stable_sort(comments.begin(), comments.end(),
+                     [&](std::size_t a, std::size_t b) { return spans[a].start < spans[b].start; });
+    for (std::size_t k = 1, widest = comments.empty() ? 0 : comments[0]; k < comments.size(); ++k) {
+        Span &span = spans[comments[k]];
+        if (span.start < spans[widest].end)
+            span.kind = spans[widest].kind = SpanKind::error;
+        if (span.end > spans[widest].end)
+            widest = comments[k];
+    }
     // Some readers give consecutive line comments as one: one per line.
     if (!(syntax_.hazards & orvo::SPLICED_LINES)) {
         std::vector<Span> pieces;

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace osmeran {
@@ -116,6 +117,12 @@ private:
     nestrel::Comments extracted_;          // the comments of the original content
     std::map<std::size_t, std::vector<Found>> found_;  // its one-line comments by line index
 };
+
+// The comments of a C macro's body [from, to) as the preprocessor reads them:
+// a string or a character literal (with its escapes) holds none, and a "\"
+// before a line end joins the lines. Offsets are those of `content`.
+std::vector<std::pair<std::size_t, std::size_t>> macro_comments(std::string_view content, std::size_t from,
+                                                                std::size_t to);
 
 // What a comment's text must keep clear of (see `CommentSyntax`), given the
 // comment as it will stand: `opener` + `head` (blanks) + `text` + `tail`

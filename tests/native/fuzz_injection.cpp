@@ -223,6 +223,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return false;
     });
 
+    // The block comments to hold to their closers: the reader's, and those
+    // the engine finds itself in a macro's body.
+    std::vector<Span> blocks = spans;
+    for (const Span &span : spans)
+        if (span.kind == SpanKind::macro)
+            for (const auto &[start, end] : osmeran::macro_comments(content, span.start, span.end))
+                blocks.push_back(Span{start, end, SpanKind::comment});
+
     std::vector<Entry> entries;
     for (const RawEntry &raw : raw_entries)
         entries.push_back(Entry{raw.line, raw.content, raw.aligned});
@@ -324,18 +332,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                         touches(span, line_start, line_end) && span.end > line_end)
                         fail("a comment after a line that ends inside a string or output", language, i + 1);
             }
-            // A block comment on this line that the edit lies in: closed at its
-            // end and nowhere before, as it was.
+            // A block comment on this line that the edit lies in (the widest,
+            // where a body's comment lies in the reader's): closed at its end
+            // and nowhere before, as it was. The edit is what lies between the
+            // longest common start and end of the line before and after.
+            std::size_t same_start = 0, same_end = 0;
+            while (same_start < std::min(old.text.size(), now.text.size()) &&
+                   old.text[same_start] == now.text[same_start])
+                ++same_start;
+            while (same_start + same_end < std::min(old.text.size(), now.text.size()) &&
+                   old.text[old.text.size() - 1 - same_end] == now.text[now.text.size() - 1 - same_end])
+                ++same_end;
             std::optional<Span> block;
             const std::string_view open = syntax.block.open ? syntax.block.open : "";
             const std::string_view close = syntax.block.close ? syntax.block.close : "";
-            for (const Span &span : spans) {
+            for (const Span &span : blocks) {
                 const std::string_view text = std::string_view(content).substr(span.start, span.end - span.start);
                 if (span.kind == SpanKind::comment && !open.empty() && line_start <= span.start &&
                     span.end <= line_end && text.starts_with(open) && text.size() >= open.size() + close.size() &&
-                    text.ends_with(close) && now.text.starts_with(old.text.substr(0, span.start - line_start)) &&
-                    now.text.ends_with(old.text.substr(span.end - line_start)) &&
-                    now.text.size() >= old.text.size() - (span.end - span.start))
+                    text.ends_with(close) && span.start - line_start + open.size() <= same_start &&
+                    old.text.size() - same_end + close.size() <= span.end - line_start &&
+                    (!block || span.end - span.start > block->end - block->start))
                     block = span;
             }
             if (block) {

@@ -76,6 +76,10 @@ TEST(a_comment_in_a_c_macro_is_what_the_preprocessor_reads_as_one) {
     CHECK_EQ(inject(content, "c", std::vector<Span>{macro}, {{1, "z"}}), "#define M(a) f(a) /* z */\nint y;\n|w"s);
     // One the reader puts where the preprocessor sees none is a line it did not read.
     CHECK_EQ(inject(content, "c", std::vector<Span>{macro, {17, 25, comment}}, {{1, "z"}}), content + "|r");
+    // Nor is a body that would hold a comment inside the reader's: its line stays.
+    const std::string inside = "int x; /* a // b */\n";
+    CHECK_EQ(inject(inside, "c", std::vector<Span>{{7, 19, comment}, {12, 19, SpanKind::macro}}, {{1, "z"}}),
+             inside + "|r");
 }
 
 TEST(every_line_keeps_its_line_end_and_a_last_line_gains_the_first_lines) {
