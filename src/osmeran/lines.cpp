@@ -359,21 +359,6 @@ bool Injection::read_spans() {
     }
     spans.insert(spans.end(), left.begin(), left.end());
     std::erase_if(spans, [](const Span &span) { return span.kind == SpanKind::macro; });
-    // Comments never lie in one another: where they seem to (a body's
-    // comment in one the reader saw outside the body), neither is trusted.
-    comments.clear();
-    for (std::size_t i = 0; i < spans.size(); ++i)
-        if (spans[i].kind == SpanKind::comment)
-            comments.push_back(i);
-    std::stable_sort(comments.begin(), comments.end(),
-                     [&](std::size_t a, std::size_t b) { return spans[a].start < spans[b].start; });
-    for (std::size_t k = 1, widest = comments.empty() ? 0 : comments[0]; k < comments.size(); ++k) {
-        Span &span = spans[comments[k]];
-        if (span.start < spans[widest].end)
-            span.kind = spans[widest].kind = SpanKind::error;
-        if (span.end > spans[widest].end)
-            widest = comments[k];
-    }
     // Some readers give consecutive line comments as one: one per line.
     if (!(syntax_.hazards & orvo::SPLICED_LINES)) {
         std::vector<Span> pieces;
@@ -405,6 +390,17 @@ bool Injection::read_spans() {
         spans.insert(spans.end(), pieces.begin(), pieces.end());
     }
     std::stable_sort(spans.begin(), spans.end(), [](const Span &a, const Span &b) { return a.start < b.start; });
+    // Comments never lie in one another: where they seem to (a body's
+    // comment in one the reader saw outside the body), neither is trusted.
+    Span *widest = nullptr;  // the comment that reaches furthest so far
+    for (Span &span : spans) {
+        if (span.kind != SpanKind::comment)
+            continue;
+        if (widest && span.start < widest->end)
+            span.kind = widest->kind = SpanKind::error;
+        if (!widest || span.end > widest->end)
+            widest = &span;
+    }
     std::size_t reach = 0;
     for (const Span &span : spans)
         reach_.push_back(reach = std::max(reach, span.end));
